@@ -1,0 +1,20 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+namespace snltest {
+
+// True when the process runs in its own mount namespace with fresh tmpfs under /var/log (holding
+// an empty /var/log/tolma) and an overlay on /etc (holding an empty /etc/tolma). Set up by the
+// shared test main before any test runs; needs root.
+bool Isolated();
+
+}  // namespace snltest
+
+// Skips the current test unless the file system is isolated: tests that read or write
+// /var/log/tolma or /etc/tolma must never touch the real system.
+#define SNL_REQUIRE_ISOLATION()                                                         \
+  do {                                                                                  \
+    if (!::snltest::Isolated())                                                         \
+      GTEST_SKIP() << "needs root for a private mount namespace over /var/log and /etc"; \
+  } while (0)
