@@ -117,8 +117,7 @@ void KFileLogWriter::RenameOlderRotations() {
   klogdetail::LocalTime t = klogdetail::Now();
   std::string target;
   klogdetail::AppendFormat(target, "%s%cold%c%s.%04d%02d%02d-%02d%02d%02d.log", dir.c_str(), '/',
-                           '/', name_.c_str(), t.year, t.month, t.day, t.hour, t.minute,
-                           t.second);
+                           '/', name_.c_str(), t.year, t.month, t.day, t.hour, t.minute, t.second);
   // A name with a directory part (sub/x) rotates into old/sub/.
   klogdetail::MakeDirectory(target.substr(0, target.rfind('/')));
   target = klogdetail::UniquifyFilename(target);

@@ -54,7 +54,9 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
 
  private:
   void WritePending();
-  void Account(long bytes) { if (bytes > 0) size_ += static_cast<unsigned long long>(bytes); }
+  void Account(long bytes) {
+    if (bytes > 0) size_ += static_cast<unsigned long long>(bytes);
+  }
 
   FILE* file_ = nullptr;
   klogdetail::Mutex lock_;

@@ -47,8 +47,8 @@ void KLogBuilder::NewLine(bool commit) {
 std::string KLogBuilder::GetHeader() const {
   klogdetail::LocalTime t = klogdetail::Now();
   if (writer != nullptr) writer->CheckDay(static_cast<unsigned int>(t.day));
-  unsigned int index = static_cast<unsigned int>(level) <= klogTrace
-                           ? static_cast<unsigned int>(level) : 0u;
+  unsigned int index =
+      static_cast<unsigned int>(level) <= klogTrace ? static_cast<unsigned int>(level) : 0u;
   char header[64];
   snprintf(header, sizeof header, "%c|%02d/%02d/%04d %02d:%02d:%02d.%03d", KLOG_LEVEL_CHARS[index],
            t.day, t.month, t.year, t.hour, t.minute, t.second, t.millisecond);

@@ -49,7 +49,7 @@ enum KLogSource : unsigned int {
   klogNetwork = 25,
   klogVMTA = 26,
   klogStun = 27,
-  klogReserved = 28,  // kept for another application; has its own klog.cfg section
+  klogReserved = 28,    // kept for another application; has its own klog.cfg section
   klogMaxSources = 29,  // not a source: the number of sources
 };
 

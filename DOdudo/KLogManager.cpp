@@ -253,9 +253,8 @@ const std::string& KLogManager::LogDirectory() {
       return dir;
     }
     std::string message;
-    klogdetail::AppendFormat(message,
-                             "Fatal error writing to a critical file \"%s\"! Exiting process!",
-                             dir.c_str());
+    klogdetail::AppendFormat(
+        message, "Fatal error writing to a critical file \"%s\"! Exiting process!", dir.c_str());
     SysLog(klogError, message.c_str());
     fputs(message.c_str(), stderr);
     exit(-123);
@@ -357,8 +356,8 @@ void KLogManager::ReloadConfigLoop() {
     } catch (const KLogServerLink::Closed&) {
       reason = "Log server connection closed";
     } catch (const std::exception& e) {
-      Internal(klogWarning,
-               "Unexpected exception in reload config thread, reload disabled [%s]", e.what());
+      Internal(klogWarning, "Unexpected exception in reload config thread, reload disabled [%s]",
+               e.what());
       return;
     }
     if (reason != nullptr) {

@@ -18,8 +18,13 @@ LocalTime Now() {
   tm t{};
   time_t seconds = tv.tv_sec;
   localtime_r(&seconds, &t);
-  return LocalTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
-                   t.tm_min,         t.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
+  return LocalTime{t.tm_year + 1900,
+                   t.tm_mon + 1,
+                   t.tm_mday,
+                   t.tm_hour,
+                   t.tm_min,
+                   t.tm_sec,
+                   static_cast<int>(tv.tv_usec / 1000)};
 }
 
 unsigned int UnixTime() { return static_cast<unsigned int>(time(nullptr)); }
@@ -55,9 +60,8 @@ bool MakeDirectory(const std::string& path) {
 std::string UniquifyFilename(const std::string& path) {
   size_t dot = path.rfind('.');
   size_t slash = path.rfind('/');
-  size_t insertAt = (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-                        ? path.size()
-                        : dot;
+  size_t insertAt =
+      (dot == std::string::npos || (slash != std::string::npos && dot < slash)) ? path.size() : dot;
   std::string candidate = path;
   for (int n = 1; n <= 100; ++n) {
     if (access(candidate.c_str(), F_OK) != 0) return candidate;

@@ -39,8 +39,8 @@ KLogLevel Clamp(KLogLevel level) {
 
 }  // namespace
 
-KLogger::KLogger(KLogSource source_, int option_, const char* name_, const char* module,
-                 int flags, bool lazyTraceFlush_)
+KLogger::KLogger(KLogSource source_, int option_, const char* name_, const char* module, int flags,
+                 bool lazyTraceFlush_)
     : name(name_ != nullptr ? name_ : ""),
       writer(nullptr),
       showName((flags & KLOG_SHOW_NAME) != 0),
@@ -129,12 +129,12 @@ void KLogger::LogDev(KLogLevel level, int dev, const char* format, ...) {
 }
 
 // Each prefixed operation forwards its own variadic text to Emit with its prefix.
-#define KLOGGER_PREFIX_FN(signature, ...)     \
-  void KLogger::signature {                   \
-    va_list args;                             \
-    va_start(args, format);                   \
-    Emit(level, format, args, __VA_ARGS__);   \
-    va_end(args);                             \
+#define KLOGGER_PREFIX_FN(signature, ...)   \
+  void KLogger::signature {                 \
+    va_list args;                           \
+    va_start(args, format);                 \
+    Emit(level, format, args, __VA_ARGS__); \
+    va_end(args);                           \
   }
 KLOGGER_PREFIX_FN(LogChannel(KLogLevel level, int dev, int chan, const char* format, ...),
                   "|D%0*d C%0*d| ", LOG_DEVICE_WIDTH, dev, LOG_CHANNEL_WIDTH, chan)
