@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdio>
+
 #include "DOdudo/host/KExport.h"
 
 // The toolkit's operating-system layer: static operations over opaque handles.
@@ -15,4 +17,10 @@ class DODUDO_API KHostSystem {
   static void Delay(unsigned int ms);
   // Monotonic milliseconds, wrapping at 2^32; 0 if the clock cannot be read.
   static unsigned int GetTick();
+
+  // fgets, with a CR LF ending turned into a single LF. buffer always starts as "". Null at end.
+  static char* ReadLine(char* buffer, int size, FILE* file);
+  static int StriCmp(const char* a, const char* b);
+  // Trims white space in place; returns its argument (null gives null).
+  static char* StrTrim(char* text);
 };
