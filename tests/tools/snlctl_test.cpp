@@ -143,7 +143,7 @@ TEST_F(SnlctlTest, VpdRefusesUnusableFilesAndTypes) {
   std::string dir = std::filesystem::path(File("dummy", {})).parent_path();
   struct Case {
     std::vector<std::string> args;
-    const char* message;
+    std::string message;
   } cases[] = {
       {{File("short.vpd", std::vector<unsigned char>(100)), "22"},
        "is too short: 100 bytes, type 22 needs 132 (or 128 without the host part)"},
