@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <ctime>
+#include "DOdudo/host/KTime.h"
 
 namespace dodudo {
 namespace file {
@@ -55,7 +55,7 @@ kstring UniquifyFilename(const kstring& path) {
     candidate.insert(insertAt, fstring(".%d", n));
   }
   kstring stamped = path;
-  stamped.insert(insertAt, fstring(".%d", static_cast<int>(std::time(nullptr))));
+  stamped.insert(insertAt, fstring(".%d", static_cast<int>(dodudo::time::UnixTime())));
   return UniquifyFilename(stamped);
 }
 

@@ -1,0 +1,110 @@
+// The exported VPD accessors: each call parses its own record under one process-wide lock.
+#include "snl/SNLKVAInternal.h"
+
+#include <mutex>
+
+#include "DOdudo/host/KHostSystem.h"
+#include "snl/KVpd.h"
+#include "snl/LocalLock.h"
+
+namespace {
+
+// The process-wide VPD lock. Created once and never deleted: accessors may run on any thread up
+// to process exit.
+void* _kvaMutex = nullptr;
+std::once_flag kvaMutexOnce;
+
+void* VpdLock() {
+  StartIntrKVA();
+  return _kvaMutex;
+}
+
+// Runs read(record) on a record of type loaded from image, under the VPD lock. The lock is
+// released on every path, including the constructor's throw for an invalid type.
+template <typename Read>
+auto WithRecord(KVPD_Device_Type type, unsigned char* image, Read read) {
+  LocalLock guard(VpdLock());
+  KVpd record(type, nullptr);
+  if (image != nullptr) record.LoadFromBuffer(image);
+  return read(record);
+}
+
+}  // namespace
+
+// Creating the lock twice would hand later callers a different mutex than the one an earlier
+// caller holds, so only the first call creates it; accessors called before it create it too.
+void StartIntrKVA() {
+  std::call_once(kvaMutexOnce, [] { _kvaMutex = KHostSystem::CreateLocalMutex(); });
+}
+
+namespace SNLKVAInternal {
+
+unsigned int kva2GetInternalSize(KVPD_Device_Type type) {
+  return WithRecord(type, nullptr, [](KVpd& r) { return r.GetEepromSize(); });
+}
+
+unsigned int kva2GetDiffExtraSize(KVPD_Device_Type type) {
+  return WithRecord(type, nullptr, [](KVpd& r) { return r.GetDiffEepromSize(); });
+}
+
+unsigned char kva2GetVer(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.VpdVersion(); });
+}
+
+unsigned char kva2GetBoardType(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.BoardType(); });
+}
+
+unsigned char kva2GetBoardSubType(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.BoardSubType(); });
+}
+
+unsigned char kva2GetBoardVersion(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.BoardVersion(); });
+}
+
+unsigned short kva2GetSerial(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.Serial(); });
+}
+
+unsigned char kva2GetYear(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.Year(); });
+}
+
+unsigned int kva2GetSecNum(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.SecurityNumber(); });
+}
+
+unsigned char kva2GetChannelCount(KVPD_Device_Type type, unsigned char* image,
+                                  unsigned char group) {
+  return WithRecord(type, image, [group](KVpd& r) {
+    return static_cast<unsigned char>(r.GetChannelCount(group));
+  });
+}
+
+int kva2GetLinkCount(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) {
+    int links = 0;
+    for (unsigned char group = 0; group < 8; ++group)
+      if (r.GetChannelCount(group) != 0) ++links;
+    return links;
+  });
+}
+
+bool kva2GetCheck(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.GetCheckSum() == r.GetCheckSumEeprom(); });
+}
+
+unsigned int kva2GetResources(KVPD_Device_Type type, unsigned char* image) {
+  return WithRecord(type, image, [](KVpd& r) { return r.GetResources(); });
+}
+
+void kva2MaskResources(KVPD_Device_Type type, unsigned char* image, unsigned char* resources,
+                       unsigned char* channelCounts) {
+  WithRecord(type, image, [&](KVpd& r) {
+    r.SetResInfo(resources, channelCounts);
+    r.UpdateBuffer(image);
+  });
+}
+
+}  // namespace SNLKVAInternal

@@ -1,0 +1,144 @@
+// Discovery: the part of the controller that finds, resets and adopts boards while the library
+// loads. It runs on the loading thread before any exported call can run, so it takes no lock of
+// the controller (the VPD accessors it calls take their own).
+#include <cstring>
+#include <memory>
+
+#include "DOdudo/host/KBaseException.h"
+#include "DOdudo/host/KHostSystem.h"
+#include "snl/SNLKVAInternal.h"
+#include "snl/SentrelController.h"
+#include "snl/SnlUsbProtocol.h"
+
+using namespace snlusb;
+
+namespace {
+
+constexpr int kSettleCycles = 20;
+constexpr unsigned int kSettleCycleMs = 250;
+constexpr unsigned int kFinalSettleMs = 1000;
+
+const char kNoDevices[] = "No snlusb devices found";
+
+template <typename Visit>
+void ForEachBoard(struct usb_bus* busses, Visit visit) {
+  for (struct usb_bus* bus = busses; bus != nullptr; bus = bus->next)
+    for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next)
+      if (IsWatchdogBoard(dev)) visit(dev);
+}
+
+}  // namespace
+
+void SentrelController::SeachDevices() {
+  if (searchInhibit_) return;
+  struct usb_bus* busses = usb_get_busses();
+  if (busses != nullptr) {
+    // Someone in this process initialised libusb already: count the buses it knows.
+    for (struct usb_bus* bus = busses; bus != nullptr; bus = bus->next) ++busCount_;
+  } else {
+    usb_init();
+    busCount_ = usb_find_busses();
+  }
+  if (busCount_ > 0) {
+    usb_find_devices();
+    if (usb_get_busses() != nullptr) {
+      int pending = ResetPass();
+      if (pending > 0) {
+        Settle(pending);
+        if (AdoptBoards()) return;
+      }
+    }
+  }
+  SetErrorStr(kNoDevices);
+}
+
+// Resets every board under configuration 0; a board that cannot be opened is skipped silently.
+// Returns the number of boards reset.
+int SentrelController::ResetPass() {
+  int pending = 0;
+  ForEachBoard(usb_get_busses(), [&pending](struct usb_device* dev) {
+    usb_dev_handle* handle = usb_open(dev);
+    if (handle == nullptr) return;
+    usb_set_configuration(handle, kConfigurationIdle);
+    usb_reset(handle);
+    usb_close(handle);
+    ++pending;
+  });
+  return pending;
+}
+
+// A reset board drops off the bus and comes back under a new address; libusb reports both as
+// device changes. Wait until as many changes as boards were seen (at most 20 cycles), then give
+// the boards a last second before rescanning.
+void SentrelController::Settle(int pending) {
+  for (int cycle = 0; cycle < kSettleCycles; ++cycle) {
+    KHostSystem::Delay(kSettleCycleMs);
+    usb_find_busses();
+    pending -= usb_find_devices();
+    if (pending < 1) break;
+  }
+  KHostSystem::Delay(kFinalSettleMs);
+  usb_find_busses();
+  usb_find_devices();
+}
+
+// Walks the rescanned buses and adopts every board that passes; true when at least one did.
+bool SentrelController::AdoptBoards() {
+  struct usb_bus* busses = usb_get_busses();
+  if (busses == nullptr) return false;
+  int adopted = 0;
+  ForEachBoard(busses, [this, &adopted](struct usb_device* dev) {
+    if (AdoptBoard(dev)) ++adopted;
+  });
+  return adopted > 0;
+}
+
+// Opens, configures, checks and reads one board. Every rejection closes the handle and frees the
+// record before the next device is looked at, so one bad board never stops the others.
+bool SentrelController::AdoptBoard(struct usb_device* device) {
+  std::unique_ptr<SNLDevice> board(new SNLDevice());
+  board->handle = usb_open(device);
+  usb_dev_handle* handle = board->handle;
+  if (handle == nullptr) {
+    SetErrorStr("SNLusb device could not be initialized");
+    return false;
+  }
+  if (usb_set_configuration(handle, kConfigurationActive) < 0) {
+    usb_close(handle);
+    SetErrorStr("Error setting configuration of snlusb device");
+    return false;
+  }
+  if (usb_claim_interface(handle, kInterface) < 0) {
+    usb_close(handle);
+    SetErrorStr("Error establishing interface connection with snlusb device");
+    return false;
+  }
+  if (PingDevice(board.get(), kCommandTimeoutMs) != 0) {
+    SetErrorStr("Error checking snlusb firmware");
+    usb_close(handle);
+    return false;
+  }
+  int size = 0;
+  std::unique_ptr<unsigned char[]> image;
+  try {
+    image.reset(StartDeviceVPD(board.get(), &size));
+  } catch (const KBaseException& e) {
+    logger_.Error("%s", e.what());
+    usb_close(handle);
+    return false;
+  }
+  if (size > SNLDevice::kVpdCapacity - 1 || size < 0) {
+    image.reset();
+    SetErrorStr("Error reading vpd from snlusb device");
+    usb_close(handle);
+    return false;
+  }
+  memcpy(board->vpd, image.get(), static_cast<size_t>(size));
+  image.reset();
+  if (SNLKVAInternal::kva2GetBoardType(KVPD_TYPE_22, board->vpd) != 0) {
+    usb_close(handle);  // another kind of board behind the same identity: dropped silently
+    return false;
+  }
+  devices_.push_back(board.release());
+  return true;
+}
