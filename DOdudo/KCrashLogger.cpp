@@ -1,0 +1,41 @@
+#include "DOdudo/KCrashLogger.h"
+
+#include <cstdio>
+
+#include "DOdudo/KLogPlatform.h"
+#include "DOdudo/KLogger.h"
+#include "DOdudo/SysLog.h"
+
+KCrashLogger::KCrashLogger() : text("\n\n***** Tolma application error *****\n") {
+  klogdetail::LocalTime t = klogdetail::Now();
+  klogdetail::AppendFormat(text, "%02d/%02d/%04d - %02d:%02d:%02d.%03d\n", t.day, t.month, t.year,
+                           t.hour, t.minute, t.second, t.millisecond);
+  klogdetail::AppendFormat(text, "PID: %d\n", klogdetail::ProcessId());
+  char exe[1024];
+  if (!klogdetail::ExeName(exe, 1020, false)) exe[0] = '\0';
+  klogdetail::AppendFormat(text, "Program: %s\n", exe);
+  text += "Message:\n";
+}
+
+KCrashLogger::~KCrashLogger() {
+  std::string path = KLogger::GetLogDirectory() + "crash.log";
+  if (FILE* file = fopen(path.c_str(), "a")) {
+    fputs(text.c_str(), file);
+    fclose(file);
+  } else {
+    SysLog(klogError, text.c_str());
+  }
+}
+
+void KCrashLogger::Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vLog(format, args);
+  va_end(args);
+}
+
+void KCrashLogger::vLog(const char* format, va_list args) {
+  text += "\t";
+  klogdetail::AppendVFormat(text, format, args);
+  text += "\n";
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <pthread.h>
+#include <semaphore.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <map>
+#include <string>
+
+#include "DOdudo/KLogDefs.h"
+#include "DOdudo/KLogPlatform.h"
+
+class KLogFilter;
+class KLogServerLink;
+class KLogWriter;
+class KLogger;
+
+// The process-wide owner of the logging system: the writers (one per writer name, created on
+// demand, "messages" being the KMessagesWriter), the filter, its own logger ("LOG", klog.log),
+// the count of live loggers and the reload thread that keeps a connection to the local log
+// server. Created by the first logger (GetMe(false)); ended when the last application logger is
+// destroyed, after which it is never created again in the process.
+//
+// Failures: an unwritable log directory ends the process (exit(-123), message on syslog and
+// stderr); a missing or unreadable klog.cfg leaves the filter with every trace on; an absent log
+// server only makes the reload thread retry.
+//
+// Threading: creation is serialised (a thread arriving during creation waits for it); writer map,
+// logger count and server channel each have their own lock. A writer's lock may be taken while the
+// map lock is held, never the other way round. Destroying the manager while other threads are
+// still logging is the application's error.
+class DODUDO_API KLogManager {
+ public:
+  // GetMe(false): the instance, created on first use; none after the end (and a crash.log
+  // report). GetMe(true): ends the instance.
+  static KLogManager* GetMe(bool terminate);
+  // The instance if there is one; neither creates nor reports.
+  static KLogManager* Instance();
+
+  virtual void StartReloadConfigThread();
+  virtual ~KLogManager();
+  // The writer of a name (null means "klog"), created on first use; owned by the manager.
+  virtual KLogWriter* GetWriter(const char* name);
+
+  static KLogWriter* ErrorWriter();
+  static KLogger* SelfLogger();
+  static void InternalLog(KLogLevel level, const char* format, va_list args);
+  static void SetInternalLogOff();
+  const char* GetModuleName() const { return moduleName.c_str(); }
+
+  static void NotifyLoggerCreation();
+  static void NotifyLoggerDestruction();
+  unsigned int LoggerCount();
+
+  void MakeCheckpoint();
+  void closeAllOpenLogs();
+  void FlushWriters();
+
+  // Stops the reload thread and waits up to 50 s for it. False when it did not end.
+  bool LeaveReloadThread();
+  void RequestReload();
+  void RequestKConfigReload();
+  void SendRemoteLogRequest(const std::string& request);
+
+  // A filter pushed by the log server: reopen the logs, take its settings (not its callback),
+  // mark the change in every open log unless it is the first since the thread started, and tell
+  // the application.
+  void ApplyServerFilter(const KLogFilter& received, bool first);
+
+  KLogFilter* Filter() const { return filter.load(std::memory_order_acquire); }
+  const klogdetail::LocalTime& StartTime() const { return startTime; }
+  // The log directory, "/var/log/tolma/", fixed and tested on first use.
+  static const std::string& LogDirectory();
+
+ protected:
+  KLogManager();
+
+ private:
+  static void* ReloadConfigThread(void* self);
+  void ReloadConfigLoop();
+  bool WaitBeforeRetry(int seconds);
+  bool EnsureChannel(int& attempt, bool& everConnected, std::string& error);
+  void DropChannel();
+  static KLogManager* Create();
+
+  std::atomic<bool> internalLogOff{false};
+  unsigned int loggerCount = 0;
+  klogdetail::Mutex countLock;
+  bool reloadThreadStarted = false;
+  std::atomic<bool> reloadRunning{false};
+  sem_t reloadExit;
+  KLogServerLink* channel = nullptr;
+  klogdetail::Mutex channelLock;
+  std::string moduleName;
+  std::map<std::string, KLogWriter*> writers;
+  klogdetail::Mutex writersLock;
+  std::atomic<KLogger*> selfLogger{nullptr};
+  std::atomic<KLogFilter*> filter{nullptr};
+  std::atomic<KLogWriter*> errorWriter{nullptr};
+  klogdetail::LocalTime startTime;
+  unsigned int checkpoint = 0;
+};

@@ -1,0 +1,131 @@
+#pragma once
+
+// Helpers shared by the logging tests: reading log files, writing klog.cfg, catching what the
+// library sends to syslog, and running code in a child process. Every test using them runs in
+// the private mount namespace of the shared test main (SNL_REQUIRE_ISOLATION()).
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace logtest {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Replaces the date and time of a line header ("06/12/2026 08:23:55.400") by "<time>".
+inline std::string NoTime(const std::string& line) {
+  static const std::regex stamp(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})");
+  return std::regex_replace(line, stamp, "<time>");
+}
+
+inline std::vector<std::string> LogLines(const std::string& name) {
+  std::vector<std::string> lines = ReadLines("/var/log/tolma/" + name);
+  for (std::string& line : lines) line = NoTime(line);
+  return lines;
+}
+
+inline void WriteConfig(const std::string& text) {
+  mkdir("/etc/tolma/config", 0755);
+  std::ofstream("/etc/tolma/config/klog.cfg") << text;
+}
+
+inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+inline std::string ExeName() {
+  char buffer[256] = {};
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  std::string path(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  return path.substr(path.rfind('/') + 1);
+}
+
+// Receives what the process sends to syslog: a datagram socket at /dev/log, on a tmpfs /dev of
+// the test's own mount namespace (the devices the process needs are bound back in).
+class SyslogCapture {
+ public:
+  SyslogCapture() {
+    mkdir("/var/log/.dev", 0755);
+    mount("/dev", "/var/log/.dev", nullptr, MS_BIND | MS_REC, nullptr);
+    mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755");
+    for (const char* device : {"null", "zero", "urandom", "random"}) {
+      std::string path = std::string("/dev/") + device;
+      close(open(path.c_str(), O_CREAT | O_WRONLY, 0666));
+      mount((std::string("/var/log/.dev/") + device).c_str(), path.c_str(), nullptr, MS_BIND,
+            nullptr);
+    }
+    symlink("/proc/self/fd", "/dev/fd");
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "/dev/log");
+    ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval timeout{0, 200000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~SyslogCapture() { close(fd_); }
+  bool ok() const { return ok_; }
+
+  // Every datagram received so far (waiting up to 200 ms for the last one).
+  std::vector<std::string> Messages() {
+    char buffer[8192];
+    for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
+      messages_.emplace_back(buffer, static_cast<size_t>(n));
+    }
+    return messages_;
+  }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+  std::vector<std::string> messages_;
+};
+
+struct ChildResult {
+  int status = -1;  // raw wait status
+  std::string err;  // what the child wrote on standard error
+};
+
+// Runs `body` in a forked child that ends with _exit(0) unless the body ends the process itself.
+inline ChildResult RunInChild(const std::function<void()>& body) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 2);
+    close(pipeFds[0]);
+    body();
+    _exit(0);
+  }
+  close(pipeFds[1]);
+  ChildResult result;
+  char buffer[1024];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+    result.err.append(buffer, static_cast<size_t>(n));
+  }
+  close(pipeFds[0]);
+  waitpid(pid, &result.status, 0);
+  return result;
+}
+
+}  // namespace logtest
