@@ -1,0 +1,25 @@
+# snl_public_headers(<out-var> <header>...): the given headers (paths relative to the source
+# root) plus every project header they include with "..." quotes, followed recursively, so that
+# the installed set always compiles on its own whatever the public headers come to include.
+function(snl_public_headers out)
+  set(pending ${ARGN})
+  set(found "")
+  while(pending)
+    list(POP_FRONT pending header)
+    if(header IN_LIST found OR NOT EXISTS ${CMAKE_SOURCE_DIR}/${header})
+      continue()
+    endif()
+    list(APPEND found ${header})
+    get_filename_component(dir ${header} DIRECTORY)
+    file(STRINGS ${CMAKE_SOURCE_DIR}/${header} lines REGEX "^[ \t]*#[ \t]*include[ \t]+\"")
+    foreach(line IN LISTS lines)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]+\"([^\"]+)\".*" "\\1" inc "${line}")
+      # Project headers are included from the source root; fall back to the including directory.
+      if(NOT EXISTS ${CMAKE_SOURCE_DIR}/${inc} AND dir AND EXISTS ${CMAKE_SOURCE_DIR}/${dir}/${inc})
+        set(inc ${dir}/${inc})
+      endif()
+      list(APPEND pending ${inc})
+    endforeach()
+  endwhile()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,75 @@
+#include "RunTool.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace snltest {
+
+namespace {
+std::string TempDir() {
+  char pattern[] = "/tmp/snl-tooltest-XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  return dir ? dir : "/tmp";
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+}  // namespace
+
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   int stopAfterMs) {
+  std::string dir = TempDir();
+  std::string outPath = dir + "/out", errPath = dir + "/err";
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0) _exit(127);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  ToolResult r;
+  if (pid < 0) return r;
+  if (stopAfterMs > 0) {
+    usleep(static_cast<useconds_t>(stopAfterMs) * 1000);
+    kill(pid, SIGTERM);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) r.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  r.out = Slurp(outPath);
+  r.err = Slurp(errPath);
+  unlink(outPath.c_str());
+  unlink(errPath.c_str());
+  rmdir(dir.c_str());
+  return r;
+}
+
+std::string WriteTempFile(const std::string& name, const std::vector<unsigned char>& bytes) {
+  std::string path = TempDir() + "/" + name;
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+}  // namespace snltest

@@ -1,0 +1,26 @@
+#pragma once
+
+// Runs a program as a child process and collects what it printed: the tool tests drive snlctl
+// exactly as an operator's shell does. The child inherits the test's private mount namespace.
+
+#include <string>
+#include <vector>
+
+namespace snltest {
+
+struct ToolResult {
+  int exitCode = -1;  // -1 when the child did not exit normally (crash, signal)
+  int signal = 0;     // the signal that ended it, if any
+  std::string out;
+  std::string err;
+};
+
+// Runs program with args and waits for it. If stopAfterMs > 0, sends SIGTERM that many
+// milliseconds after the start (for commands that run until interrupted).
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   int stopAfterMs = 0);
+
+// Writes bytes to a new file in a fresh temporary directory and returns its path.
+std::string WriteTempFile(const std::string& name, const std::vector<unsigned char>& bytes);
+
+}  // namespace snltest

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs a build tree into a fresh prefix, builds a C and a C++ application against it once with
+# pkg-config and once with find_package(snl), and runs all four.
+#   install_consumers.sh BUILD_DIR WORK_DIR [RUNNER...]
+# RUNNER is an optional command prefix for running the applications (a board emulation, ...).
+# Environment: CC, CXX, CONSUMER_FLAGS (extra compiler flags, e.g. -m32), CONSUMER_TOOLCHAIN
+# (a CMake toolchain file for the find_package build), EXPECT_BOARDS (default 0; with 0 boards
+# each application must also load and finish within MAX_MS, default 1000).
+set -euo pipefail
+build=$1 work=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+cc=${CC:-cc} cxx=${CXX:-c++} flags=${CONSUMER_FLAGS:-}
+boards=${EXPECT_BOARDS:-0} max_ms=${MAX_MS:-1000}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+pc=$(find "$prefix" -name snl.pc -print -quit)
+[[ -n $pc ]] || { echo "FAIL: no snl.pc installed"; exit 1; }
+libdir=$(dirname "$(dirname "$pc")")
+
+# pkg-config: only the installed prefix is searched for snl.
+export PKG_CONFIG_PATH=$(dirname "$pc")
+cflags=$(pkg-config --cflags snl)
+libs=$(pkg-config --libs snl)
+# shellcheck disable=SC2086
+"$cc" $flags -std=c11 -Wall -Werror $cflags "$here/consumer/consumer.c" $libs \
+  -Wl,-rpath,"$libdir" -o "$work/c_pkgconfig"
+# shellcheck disable=SC2086
+"$cxx" $flags -std=c++17 -Wall -Werror $cflags "$here/consumer/consumer.cpp" $libs \
+  -Wl,-rpath,"$libdir" -o "$work/cpp_pkgconfig"
+
+# find_package: a separate CMake project that knows nothing but the prefix.
+toolchain=()
+[[ -n ${CONSUMER_TOOLCHAIN:-} ]] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$CONSUMER_TOOLCHAIN")
+CC=$cc CXX=$cxx cmake -S "$here/consumer" -B "$work/cmake" -G Ninja "${toolchain[@]}" \
+  -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log"
+cmake --build "$work/cmake" >"$work/build.log"
+
+status=0
+for app in c_pkgconfig cpp_pkgconfig cmake/consumer_c cmake/consumer_cpp; do
+  t0=$(date +%s%N)
+  if ! out=$("$@" "$work/$app" 2>&1); then
+    echo "FAIL: $app exited non-zero: $out"
+    status=1
+    continue
+  fi
+  ms=$((($(date +%s%N) - t0) / 1000000))
+  echo "$app (${ms} ms): $out"
+  if ! grep -q ": $boards boards" <<<"$out"; then
+    echo "FAIL: $app did not find $boards boards"
+    status=1
+  elif ((boards == 0 && ms > max_ms)); then
+    echo "FAIL: $app took $ms ms with no board (limit $max_ms ms)"
+    status=1
+  fi
+done
+exit $status

@@ -1,0 +1,68 @@
+#include "tools/snlctl/Cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "snl/snl.h"
+
+namespace snlctl {
+
+long ParseNumber(const std::string& text, long min, long max, const char* what) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(begin, &end, 10);
+  // strtol accepts leading blanks; a number on the command line has none.
+  bool numeric = !text.empty() && end != begin && *end == '\0' && text[0] != ' ' && text[0] != '\t';
+  if (!numeric) throw UsageError(std::string(what) + " '" + text + "' is not a number");
+  if (errno == ERANGE || value < min || value > max)
+    throw UsageError(std::string(what) + " " + text + " out of range (" + std::to_string(min) +
+                     " to " + std::to_string(max) + ")");
+  return value;
+}
+
+int ParseBoardIndex(const std::string& text) {
+  long index = ParseNumber(text, LONG_MIN, LONG_MAX, "board index");
+  int count = snlDevCount();
+  if (index >= 0 && index < count) return static_cast<int>(index);
+  if (count == 0) throw UsageError("no board " + text + ": no board was found");
+  throw UsageError("no board " + text + ": " + std::to_string(count) +
+                   (count == 1 ? " board was found (index 0)"
+                               : " boards were found (indexes 0 to " +
+                                     std::to_string(count - 1) + ")"));
+}
+
+namespace {
+// Length of the UTF-8 sequence starting at s[i], or 0 when it is not a valid one.
+size_t Utf8SequenceLength(const std::string& s, size_t i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (len == 0 || i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) >> 6) != 0x2) return 0;
+  return len;
+}
+}  // namespace
+
+std::string ToUtf8(const std::string& text) {
+  bool valid = true;
+  for (size_t i = 0; i < text.size() && valid;) {
+    size_t len = Utf8SequenceLength(text, i);
+    valid = len != 0;
+    i += len;
+  }
+  if (valid) return text;
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace snlctl
