@@ -196,17 +196,30 @@ unsigned int KLogManager::LoggerCount() {
   return loggerCount;
 }
 
-void KLogManager::MakeCheckpoint() {
+std::vector<KFileLogWriter*> KLogManager::OpenFileWriters() {
   Guard guard(writersLock);
-  ++checkpoint;
+  std::vector<KFileLogWriter*> open;
   for (auto& entry : writers) {
     auto* file = dynamic_cast<KFileLogWriter*>(entry.second);
-    if (file == nullptr || !file->IsOpen()) continue;
+    if (file != nullptr && file->IsOpen()) open.push_back(file);
+  }
+  return open;
+}
+
+void KLogManager::WriteCheckpoint(const std::vector<KFileLogWriter*>& targets) {
+  Guard guard(writersLock);
+  ++checkpoint;
+  for (KFileLogWriter* file : targets) {
     KLogBuilder builder;
     builder.Constructor(file, nullptr, false);
     builder.level = klogTrace;
     builder.Log("\t\t\t\t ***** CHECKPOINT %d ***** ", checkpoint);
   }
+}
+
+void KLogManager::MakeCheckpoint() {
+  Guard guard(writersLock);
+  WriteCheckpoint(OpenFileWriters());
 }
 
 void KLogManager::closeAllOpenLogs() {
@@ -225,10 +238,13 @@ void KLogManager::FlushWriters() {
 }
 
 void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
+  // The checkpoint marks the change in the logs that were being written; they are closed first
+  // (so that they reopen after the change), and would otherwise never get it.
+  std::vector<KFileLogWriter*> wasOpen = OpenFileWriters();
   closeAllOpenLogs();
   if (KLogFilter* current = Filter()) {
     current->CopySettingsFrom(received);
-    if (!first) MakeCheckpoint();
+    if (!first) WriteCheckpoint(wasOpen);
     current->InvokeFilterCallback(true);
   }
 }
