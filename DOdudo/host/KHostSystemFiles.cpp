@@ -97,8 +97,7 @@ int KHostSystem::FindNext(void* handle, const char* extension, char* name) {
   while (dirent* entry = readdir(static_cast<DIR*>(handle))) {
     if (extension != nullptr && !ExtensionCompare(entry->d_name, extension)) continue;
     if (name != nullptr) {
-      strncpy(name, entry->d_name, 255);
-      name[255] = '\0';
+      snprintf(name, 256, "%s", entry->d_name);
     }
     return 0;
   }

@@ -1,6 +1,5 @@
 #include "DOdudo/host/KThread.h"
 
-#include <cxxabi.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -100,6 +99,23 @@ void* KThread::StartThread(void* routine, void* argument, int a, bool b, bool re
                      scheduler);
 }
 
+namespace {
+// Exit() and cancellation unwind the thread with a foreign exception, which carries no C++ object
+// (so there is no current exception to speak of) and must be let through.
+bool IsForcedUnwind() { return !std::current_exception(); }
+
+// Marks the body as over on every way out, unwinding included. Nothing touches the object after
+// this: the owner may destroy it as soon as it sees the terminated flag.
+struct TerminationMark {
+  std::atomic<bool>& stop;
+  std::atomic<bool>& terminated;
+  ~TerminationMark() {
+    stop = true;
+    terminated = true;
+  }
+};
+}  // namespace
+
 void* KThread::Starter(void* argument) {
   auto* thread = static_cast<KThread*>(argument);
   // The encoded name lives in static storage, so it stays usable after the object is gone.
@@ -107,23 +123,16 @@ void* KThread::Starter(void* argument) {
   KRunningLogWrite(klogNotice, "Thread started: %s", type);
   thread->running_ = true;
   thread->starting_ = false;
+  TerminationMark mark{thread->stopRequested_, thread->terminated_};
   try {
     thread->Execute();
     KRunningLogWrite(klogNotice, "Thread stopped: %s", type);
-  } catch (abi::__forced_unwind&) {
-    // Exit() or cancellation inside the body: the unwinding must go on, but the owner still has
-    // to learn that the body is over.
-    thread->stopRequested_ = true;
-    thread->terminated_ = true;
-    throw;
   } catch (const std::exception& e) {
     KRunningLogWrite(klogError, "Thread %s stopped due to unhandled exception %s", type, e.what());
   } catch (...) {
+    if (IsForcedUnwind()) throw;
     KRunningLogWrite(klogError, "Thread %s stopped due to unknown unhandled exception", type);
   }
-  // Last touch of the object: from here on the owner may destroy it.
-  thread->stopRequested_ = true;
-  thread->terminated_ = true;
   return nullptr;
 }
 
