@@ -31,6 +31,17 @@ bool StillRunning(pid_t pid) {
   return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
          info.si_pid == 0;
 }
+
+// The last descendant along the chain of first children: the command a wrapper runs.
+pid_t Innermost(pid_t pid) {
+  for (;;) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    long child = 0;
+    if (!(children >> child) || child <= 0) return pid;
+    pid = static_cast<pid_t>(child);
+  }
+}
 }  // namespace
 
 ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
@@ -63,7 +74,10 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
       usleep(kPollMs * 1000);
       waited += kPollMs;
     }
-    kill(pid, waited < kGiveUpMs ? SIGTERM : SIGKILL);
+    if (waited < kGiveUpMs)
+      kill(Innermost(pid), SIGTERM);
+    else
+      kill(pid, SIGKILL);
   }
   int status = 0;
   waitpid(pid, &status, 0);

@@ -16,8 +16,9 @@ struct ToolResult {
 };
 
 // Runs program with args and waits for it. If stopWhenPrinted is not empty, sends SIGTERM once
-// the child's stdout contains it (for commands that run until interrupted); gives up waiting for
-// it after 60 s and sends SIGKILL.
+// the child's stdout contains it (for commands that run until interrupted), to the innermost
+// process when the child runs the command under a wrapper (snlsim -- COMMAND); gives up waiting
+// for it after 60 s and sends SIGKILL to the child.
 ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
                    const std::string& stopWhenPrinted = "");
 

@@ -46,9 +46,9 @@ TEST_F(SnlctlBoardTest, ListShowsTheBoardAndCommandsSucceed) {
   EXPECT_EQ(list.exitCode, 0) << list.err;
   EXPECT_THAT(list.out, HasSubstr("0      12345   2      2\n"));
 
-  ToolResult status = Run("status = 0xFD\n", {"--debug", "status", "0"});
+  ToolResult status = Run("status = 0xFE\n", {"--debug", "status", "0"});
   EXPECT_EQ(status.exitCode, 0) << status.err;
-  EXPECT_EQ(status.out, "board 0: status 1\n");
+  EXPECT_EQ(status.out, "board 0: status 3\n");
 
   ToolResult configure = Run("", {"configure", "0", "30", "2"});
   EXPECT_EQ(configure.exitCode, 0) << configure.err;
