@@ -7,12 +7,12 @@
 #include "DOdudo/SysLog.h"
 
 KCrashLogger::KCrashLogger() : text("\n\n***** Tolma application error *****\n") {
-  klogdetail::LocalTime t = klogdetail::Now();
+  dodudo::time::KSystemTime t = klogdetail::LocalNow();
   klogdetail::AppendFormat(text, "%02d/%02d/%04d - %02d:%02d:%02d.%03d\n", t.day, t.month, t.year,
-                           t.hour, t.minute, t.second, t.millisecond);
-  klogdetail::AppendFormat(text, "PID: %d\n", klogdetail::ProcessId());
+                           t.hour, t.minute, t.second, t.milliseconds);
+  klogdetail::AppendFormat(text, "PID: %d\n", KHostSystem::GetCurrentProcId());
   char exe[1024];
-  if (!klogdetail::ExeName(exe, 1020, false)) exe[0] = '\0';
+  if (!KHostSystem::GetExeName(exe, 1020, false)) exe[0] = '\0';
   klogdetail::AppendFormat(text, "Program: %s\n", exe);
   text += "Message:\n";
 }

@@ -22,19 +22,12 @@ bool IsSharedName(const std::string& name) {
   return name == "klog" || name == "messages" || name == "system";
 }
 
-std::string FormatNow(const char* format) {
-  time_t now = time(nullptr);
-  tm t{};
-  localtime_r(&now, &t);
-  char text[64];
-  strftime(text, sizeof text, format, &t);
-  return text;
-}
+std::string FormatNow(const char* format) { return dodudo::time::Format(format); }
 
 }  // namespace
 
 KFileLogWriter::KFileLogWriter(const char* name)
-    : currentDay_(static_cast<unsigned int>(klogdetail::Now().day)),
+    : currentDay_(static_cast<unsigned int>(klogdetail::LocalNow().day)),
       name_(name != nullptr ? name : ""),
       closeAfterFlush_(name_.empty() || IsSharedName(name_)) {
   if (name_.empty()) OpenLogMonitor();
@@ -65,7 +58,7 @@ void KFileLogWriter::Open(const char* name) {
   std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
   std::string dir = KLogger::GetLogDirectory();
   std::string path = dir;
-  if (!dirPart.empty() && !klogdetail::MakeDirectory(dir + dirPart)) path += dirPart;
+  if (!dirPart.empty() && !KHostSystem::MakeDirectory((dir + dirPart).c_str())) path += dirPart;
   path += base;
   if (path.find(".log") == std::string::npos) path += ".log";
   file_ = _InternalOpen(path);
@@ -114,13 +107,13 @@ void KFileLogWriter::Rotate() {
 // and a second rotation within the same second gets snl.20261204-134501.1.log.
 void KFileLogWriter::RenameOlderRotations() {
   std::string dir = KLogger::GetLogDirectory();
-  klogdetail::LocalTime t = klogdetail::Now();
+  dodudo::time::KSystemTime t = klogdetail::LocalNow();
   std::string target;
   klogdetail::AppendFormat(target, "%s%cold%c%s.%04d%02d%02d-%02d%02d%02d.log", dir.c_str(), '/',
                            '/', name_.c_str(), t.year, t.month, t.day, t.hour, t.minute, t.second);
   // A name with a directory part (sub/x) rotates into old/sub/.
-  klogdetail::MakeDirectory(target.substr(0, target.rfind('/')));
-  target = klogdetail::UniquifyFilename(target);
+  KHostSystem::MakeDirectory(target.substr(0, target.rfind('/')).c_str());
+  target = dodudo::file::UniquifyFilename(target);
   // The file actually written (path_), not a name rebuilt from the writer name, which would
   // miss names such as a.log.b or sub/x whose directory could not be made.
   rename(path_.c_str(), target.c_str());
@@ -181,7 +174,7 @@ void KFileLogWriter::CheckDay(unsigned int day) {
   Guard guard(lock_);
   if (day == currentDay_) return;
   currentDay_ = day;
-  klogdetail::LocalTime t = klogdetail::Now();
+  dodudo::time::KSystemTime t = klogdetail::LocalNow();
   std::string banner;
   klogdetail::AppendFormat(banner,
                            "\n\n*****[ DATE ]*********************/ %02d/%02d/%04d "
@@ -193,14 +186,14 @@ void KFileLogWriter::CheckDay(unsigned int day) {
 void KFileLogWriter::PrintLogOpened() {
   Guard guard(lock_);
   if (file_ == nullptr) return;
-  klogdetail::LocalTime t = klogdetail::Now();
+  dodudo::time::KSystemTime t = klogdetail::LocalNow();
   fprintf(file_,
           "\n\n*****[ LOG OPENED ]***************************/ %02d-%02d-%04d %02d:%02d:%02d "
           "/*****\n",
           t.day, t.month, t.year, t.hour, t.minute, t.second);
   char exe[256];
-  if (klogdetail::ExeName(exe, sizeof exe, true)) fprintf(file_, "Application: %s\n", exe);
-  fprintf(file_, "PID: %d\n\n", klogdetail::ProcessId());
+  if (KHostSystem::GetExeName(exe, sizeof exe, true)) fprintf(file_, "Application: %s\n", exe);
+  fprintf(file_, "PID: %d\n\n", KHostSystem::GetCurrentProcId());
 }
 
 void KFileLogWriter::WriteError(const char* operation) {
@@ -213,7 +206,7 @@ void KFileLogWriter::WriteError(const char* operation) {
     lastErrno_ = error != 0 ? error : EIO;
     lostSince_ = FormatNow("%d/%m/%Y %H:%M:%S");
   }
-  disabledUntil_ = klogdetail::UnixTime() + static_cast<unsigned int>(SecondsDisabledOnError);
+  disabledUntil_ = dodudo::time::UnixTime() + static_cast<unsigned int>(SecondsDisabledOnError);
   if (file_ != nullptr) {
     // What the failed call left in the stream buffer is part of the lost text; keeping it would
     // replay half a line in front of the recovery banner.
@@ -224,7 +217,7 @@ void KFileLogWriter::WriteError(const char* operation) {
 
 bool KFileLogWriter::WriteDisabled(bool tryRecover) {
   if (disabledUntil_ == 0) return false;
-  if (klogdetail::UnixTime() < disabledUntil_) return true;
+  if (dodudo::time::UnixTime() < disabledUntil_) return true;
   if (!tryRecover) return false;
   if (file_ == nullptr) {
     Open(name_.c_str());
@@ -261,12 +254,12 @@ void KFileLogWriter::OpenLogMonitor() {
     return;
   }
   char exe[256];
-  if (!klogdetail::ExeName(exe, 255, false)) snprintf(exe, sizeof exe, "unknown");
+  if (!KHostSystem::GetExeName(exe, 255, false)) snprintf(exe, sizeof exe, "unknown");
   KLogBuilder builder;
   builder.Constructor(this, nullptr, false);
   builder.level = klogNotice;
   builder.Log("| ");
   KLogManager* manager = KLogManager::Instance();
-  builder.Log("Loading module app: [%s] pid: [%d] mod: [%s]", exe, klogdetail::ProcessId(),
+  builder.Log("Loading module app: [%s] pid: [%d] mod: [%s]", exe, KHostSystem::GetCurrentProcId(),
               manager != nullptr ? manager->GetModuleName() : "");
 }

@@ -27,12 +27,12 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   explicit KFileLogWriter(const char* name);
   ~KFileLogWriter() override;  // closes the file; pending text is dropped
 
-  pthread_mutex_t* GetMutex() override { return lock_.Native(); }
+  pthread_mutex_t* GetMutex() override { return lock_.GetMutex(); }
   void SetBinary(bool binary) override { binaryMode_ = binary; }
   void CheckDay(unsigned int day) override;
   void Write(const char* format, va_list args) override;
   void Flush(bool lazy) override;
-  std::string Name() override { return name_; }
+  dodudo::kstring Name() override { return name_; }
   virtual void PrintLogOpened();
 
   void Write(const char* text);
@@ -59,7 +59,7 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   }
 
   FILE* file_ = nullptr;
-  klogdetail::Mutex lock_;
+  dodudo::KThreadMutex lock_;
   unsigned int currentDay_;
   std::string name_;
   std::string path_;

@@ -44,15 +44,15 @@ void KLogBuilder::NewLine(bool commit) {
   }
 }
 
-std::string KLogBuilder::GetHeader() const {
-  klogdetail::LocalTime t = klogdetail::Now();
+dodudo::kstring KLogBuilder::GetHeader() const {
+  dodudo::time::KSystemTime t = klogdetail::LocalNow();
   if (writer != nullptr) writer->CheckDay(static_cast<unsigned int>(t.day));
   unsigned int index =
       static_cast<unsigned int>(level) <= klogTrace ? static_cast<unsigned int>(level) : 0u;
   char header[64];
   snprintf(header, sizeof header, "%c|%02d/%02d/%04d %02d:%02d:%02d.%03d", KLOG_LEVEL_CHARS[index],
-           t.day, t.month, t.year, t.hour, t.minute, t.second, t.millisecond);
-  std::string result = header;
+           t.day, t.month, t.year, t.hour, t.minute, t.second, t.milliseconds);
+  dodudo::kstring result = header;
   if (logger != nullptr && logger->ShowName()) {
     klogdetail::AppendFormat(result, "|%-8s", logger->GetName().c_str());
   }
@@ -61,7 +61,7 @@ std::string KLogBuilder::GetHeader() const {
 
 void KLogBuilder::Commit() {
   if (!active || text.empty() || writer == nullptr) return;
-  std::string line = GetHeader();
+  dodudo::kstring line = GetHeader();
   line += text;
   text.clear();
   bool lazy = logger != nullptr && level == klogTrace && logger->LazyTraceFlush();
@@ -73,7 +73,7 @@ void KLogBuilder::Commit() {
   if (level == klogError || level == klogWarning || level == klogInfo) {
     KLogWriter* messages = KLogManager::ErrorWriter();
     if (messages == nullptr) return;
-    std::string name = writer->Name();
+    dodudo::kstring name = writer->Name();
     klogdetail::Guard guard(messages->GetMutex());
     messages->FmtWrite("%s (%s)\n", line.c_str(), name.c_str());
     messages->Flush(false);

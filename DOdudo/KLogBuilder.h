@@ -4,6 +4,7 @@
 #include <string>
 
 #include "DOdudo/KLogDefs.h"
+#include "DOdudo/host/KString.h"
 
 class KLogWriter;
 class KLogger;
@@ -27,12 +28,12 @@ class DODUDO_API KLogBuilder {
   void vLog(const char* format, va_list args);
   void NewLine(bool commit);
   void Commit();
-  std::string GetHeader() const;
+  dodudo::kstring GetHeader() const;
 
   KLogWriter* writer = nullptr;
   KLogLevel level = klogTrace;
   bool active = false;
   bool binaryMode = false;
   KLogger* logger = nullptr;
-  std::string text;
+  dodudo::kstring text;
 };

@@ -22,14 +22,15 @@ namespace {
 
 // A size key of the whole file: absent or "@" gives the default; otherwise the number in base 0
 // ("0x100000" is hexadecimal), and the default when nothing parses.
-unsigned long long SizeValue(const KLogConfigReader& reader, const char* key,
-                             unsigned long long def) {
-  const KLogConfigReader::Entry* entry = reader.Find(key);
-  if (entry == nullptr || entry->value == "@" || entry->value.empty()) return def;
-  const char* text = entry->value.c_str();
-  char* end = nullptr;
-  unsigned long long value = strtoull(text, &end, 0);
-  return end == text ? def : value;
+unsigned long long SizeValue(KLogConfigReader& reader, const char* key, unsigned long long def) {
+  std::string value;
+  try {
+    value = reader.Search(key)->Value();
+  } catch (const KItemNotFoundException&) {
+    return def;
+  }
+  if (value == "@") return def;
+  return from_string<unsigned long long>(value, def);
 }
 
 struct ByteWriter {
@@ -68,7 +69,8 @@ KLogFilter::~KLogFilter() = default;
 const char* KLogFilter::GetConfigFileName() {
   static const std::string path = [] {
     std::string text;
-    klogdetail::AppendFormat(text, "%s%cconfig%cklog.cfg", klogdetail::WorkDirectory(), '/', '/');
+    klogdetail::AppendFormat(text, "%s%cconfig%cklog.cfg", KHostSystem::GetWorkDirectory(), '/',
+                             '/');
     return text;
   }();
   return path.c_str();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "DOdudo/KLogDefs.h"
+#include "DOdudo/LB9/Basics/KSerializable.h"
 
 #define KLOG_DEFAULT_MAX_FILE_SIZE 104857600ULL
 #define KLOG_DEFAULT_MAX_TOTAL_LOG_SIZE 10737418240ULL
@@ -18,12 +19,14 @@
 // Threading: IsActive runs on every logging thread without a lock. The masks are relaxed atomics,
 // so a concurrent reload or server copy may be seen half old, half new, never torn. LoadConfig
 // and CopySettingsFrom are made by one thread at a time (manager creation, reload thread).
-class DODUDO_API KLogFilter {
+class DODUDO_API KLogFilter : public dodudo::KSerializable {
  public:
   using Callback = void (*)(bool remote);
 
   KLogFilter();
-  virtual ~KLogFilter();
+  ~KLogFilter() override;
+  // Both directions, by the serializer's In(); see Transfer for the bytes.
+  void Serialize(dodudo::KSerializer& serializer) override { Transfer(serializer); }
   KLogFilter(const KLogFilter&) = delete;
   KLogFilter& operator=(const KLogFilter&) = delete;
 

@@ -19,6 +19,7 @@
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/SysLog.h"
+#include "DOdudo/host/KThread.h"
 
 using klogdetail::Guard;
 
@@ -31,19 +32,13 @@ std::atomic<bool> g_ready{false};
 std::atomic<bool> g_terminated{false};
 std::atomic<bool> g_destructionDone{false};
 
-klogdetail::Mutex& CreationLock() {
-  static klogdetail::Mutex lock;
+dodudo::KThreadMutex& CreationLock() {
+  static dodudo::KThreadMutex lock;
   return lock;
 }
 
 constexpr unsigned int kReloadWaitMs = 50000;
 constexpr unsigned int kRetryStepMs = 500;
-
-void SleepMs(unsigned int ms) {
-  timespec request{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
-  }
-}
 
 void Internal(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Internal(KLogLevel level, const char* format, ...) {
@@ -58,7 +53,7 @@ void ReloadAllConfigurations() {}
 
 }  // namespace
 
-KLogManager::KLogManager() : startTime(klogdetail::Now()) { sem_init(&reloadExit, 0, 0); }
+KLogManager::KLogManager() : reloadExit(0x100000), startTime(klogdetail::LocalNow()) {}
 
 KLogManager::~KLogManager() {
   {
@@ -69,7 +64,6 @@ KLogManager::~KLogManager() {
     delete filter.exchange(nullptr);
   }
   delete channel;
-  sem_destroy(&reloadExit);
 }
 
 KLogManager* KLogManager::Instance() { return g_instance.load(std::memory_order_acquire); }
@@ -162,7 +156,7 @@ void KLogManager::InternalLog(KLogLevel level, const char* format, va_list args)
   KLogBuilder builder;
   builder.Constructor(self->Writer(), self, false);
   builder.level = static_cast<unsigned int>(level) <= klogTrace ? level : klogError;
-  builder.Log("|PID=%4d %-15s| ", klogdetail::ProcessId(), manager->GetModuleName());
+  builder.Log("|PID=%4d %-15s| ", KHostSystem::GetCurrentProcId(), manager->GetModuleName());
   builder.vLog(format, args);
 }
 
@@ -244,7 +238,7 @@ void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
 const std::string& KLogManager::LogDirectory() {
   static const std::string directory = [] {
     std::string dir = "/var/log/tolma";
-    klogdetail::MakeDirectory(dir);
+    KHostSystem::MakeDirectory(dir.c_str());
     dir += "/";
     std::string probe = dir + "WriteTest.tmp";
     if (FILE* file = fopen(probe.c_str(), "w")) {
@@ -265,15 +259,10 @@ const std::string& KLogManager::LogDirectory() {
 // ---- Reload thread ---------------------------------------------------------------------------
 
 void KLogManager::StartReloadConfigThread() {
-  if (reloadRunning.load() || reloadThreadStarted) return;
+  if (reloadRunning.load() || reloadThread != nullptr) return;
   reloadRunning.store(true);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  reloadThreadStarted = pthread_create(&thread, &attr, ReloadConfigThread, this) == 0;
-  pthread_attr_destroy(&attr);
-  if (!reloadThreadStarted) reloadRunning.store(false);
+  reloadThread = dodudo::KThread::StartThread(ReloadConfigThread, this, 0, false, false, 0);
+  if (reloadThread == nullptr) reloadRunning.store(false);
 }
 
 void* KLogManager::ReloadConfigThread(void* self) {
@@ -287,14 +276,14 @@ void* KLogManager::ReloadConfigThread(void* self) {
     }
   }
   Internal(klogTrace, "Signaling reload thread exit");
-  sem_post(&manager->reloadExit);
+  manager->reloadExit.Release();
   return nullptr;
 }
 
 bool KLogManager::WaitBeforeRetry(int seconds) {
   for (int step = 0; step < seconds * 1000 / static_cast<int>(kRetryStepMs); ++step) {
     if (!reloadRunning.load()) return false;
-    SleepMs(kRetryStepMs);
+    KHostSystem::Delay(kRetryStepMs);
   }
   return reloadRunning.load();
 }
@@ -376,14 +365,10 @@ bool KLogManager::LeaveReloadThread() {
     if (channel != nullptr) channel->Terminate();
   }
   Internal(klogTrace, "Waiting reload config thread to exit");
-  timespec deadline{};
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += kReloadWaitMs / 1000;
-  int result;
-  while ((result = sem_timedwait(&reloadExit, &deadline)) != 0 && errno == EINTR) {
-  }
-  reloadThreadStarted = false;
-  if (result == 0) {
+  bool released = reloadExit.Wait(kReloadWaitMs);
+  dodudo::KThread::CloseThreadHandle(reloadThread);
+  reloadThread = nullptr;
+  if (released) {
     Internal(klogTrace, "Thread released");
     return true;
   }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <semaphore.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -10,6 +9,7 @@
 
 #include "DOdudo/KLogDefs.h"
 #include "DOdudo/KLogPlatform.h"
+#include "DOdudo/host/KSemaphore.h"
 
 class KLogFilter;
 class KLogServerLink;
@@ -69,7 +69,8 @@ class DODUDO_API KLogManager {
   void ApplyServerFilter(const KLogFilter& received, bool first);
 
   KLogFilter* Filter() const { return filter.load(std::memory_order_acquire); }
-  const klogdetail::LocalTime& StartTime() const { return startTime; }
+  const dodudo::time::KSystemTime& StartTime() const { return startTime; }
+  void GetStartTime(dodudo::time::KSystemTime& out) const { out = startTime; }
   // The log directory, "/var/log/tolma/", fixed and tested on first use.
   static const std::string& LogDirectory();
 
@@ -86,18 +87,18 @@ class DODUDO_API KLogManager {
 
   std::atomic<bool> internalLogOff{false};
   unsigned int loggerCount = 0;
-  klogdetail::Mutex countLock;
-  bool reloadThreadStarted = false;
+  dodudo::KThreadMutex countLock;
+  void* reloadThread = nullptr;
   std::atomic<bool> reloadRunning{false};
-  sem_t reloadExit;
+  dodudo::KSemaphore reloadExit;
   KLogServerLink* channel = nullptr;
-  klogdetail::Mutex channelLock;
+  dodudo::KThreadMutex channelLock;
   std::string moduleName;
   std::map<std::string, KLogWriter*> writers;
-  klogdetail::Mutex writersLock;
+  dodudo::KThreadMutex writersLock;
   std::atomic<KLogger*> selfLogger{nullptr};
   std::atomic<KLogFilter*> filter{nullptr};
   std::atomic<KLogWriter*> errorWriter{nullptr};
-  klogdetail::LocalTime startTime;
+  dodudo::time::KSystemTime startTime;
   unsigned int checkpoint = 0;
 };

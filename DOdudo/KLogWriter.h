@@ -6,6 +6,7 @@
 #include <string>
 
 #include "DOdudo/host/KExport.h"
+#include "DOdudo/host/KString.h"
 
 // A sink of finished log lines. The logger front end writes one line as
 //   lock GetMutex(); FmtWrite("%s\n", line); Flush(lazy); unlock
@@ -27,7 +28,7 @@ class DODUDO_API KLogWriter {
   virtual void Write(const char* format, va_list args) = 0;
   // Ends a line; lazy lines need not reach the file at once.
   virtual void Flush(bool lazy) = 0;
-  virtual std::string Name() = 0;
+  virtual dodudo::kstring Name() = 0;
 
   void FmtWrite(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };

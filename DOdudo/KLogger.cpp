@@ -16,20 +16,22 @@ std::string WriterName(const char* module, int flags, const KLogManager* manager
   std::string name;
   if (flags & KLogger::KLOG_EXE_PREFIX) {
     char exe[256];
-    if (klogdetail::ExeName(exe, 255, false)) {
+    if (KHostSystem::GetExeName(exe, 255, false)) {
       klogdetail::AppendFormat(name, "%s.%s", exe, module);
     } else {
-      klogdetail::AppendFormat(name, "unknownprocess-%d.%s", klogdetail::ProcessId(), module);
+      klogdetail::AppendFormat(name, "unknownprocess-%d.%s", KHostSystem::GetCurrentProcId(),
+                               module);
     }
   } else {
     name = module;
   }
   if ((flags & KLogger::KLOG_START_TIME) && manager != nullptr) {
-    const klogdetail::LocalTime& t = manager->StartTime();
+    const dodudo::time::KSystemTime& t = manager->StartTime();
     klogdetail::AppendFormat(name, ".%04d%02d%02d.%02d%02d%02d", t.year, t.month, t.day, t.hour,
                              t.minute, t.second);
   }
-  if (flags & KLogger::KLOG_PID) klogdetail::AppendFormat(name, ".pid%d", klogdetail::ProcessId());
+  if (flags & KLogger::KLOG_PID)
+    klogdetail::AppendFormat(name, ".pid%d", KHostSystem::GetCurrentProcId());
   return name;
 }
 
@@ -87,7 +89,7 @@ void KLogger::Log(KLogLevel level, const char* format, ...) {
   va_end(args);
 }
 
-void KLogger::Log(KLogLevel level, const std::string& text) {
+void KLogger::Log(KLogLevel level, const dodudo::kstring& text) {
   if (!IsActive(level) || writer == nullptr) return;
   KLogBuilder builder;
   builder.Constructor(writer, this, false);
@@ -95,7 +97,7 @@ void KLogger::Log(KLogLevel level, const std::string& text) {
   builder.Log("%s", text.c_str());
 }
 
-void KLogger::LogBinary(KLogLevel level, const std::string& text) {
+void KLogger::LogBinary(KLogLevel level, const dodudo::kstring& text) {
   if (!IsActive(level) || writer == nullptr) return;
   KLogBuilder builder;
   builder.Constructor(writer, this, true);
@@ -181,6 +183,10 @@ void myLog(KLogLevel level, const char* format, ...) {
 std::string KLogger::GetLogDirectory() { return KLogManager::LogDirectory(); }
 
 void KLogger::GetLogDirectory(std::string& out) { out = KLogManager::LogDirectory(); }
+
+void KLogger::GetStartTime(dodudo::time::KSystemTime& out) {
+  if (KLogManager* manager = KLogManager::GetMe(false)) manager->GetStartTime(out);
+}
 
 void KLogger::NotifyAppInitialization() {
   if (KLogManager* manager = KLogManager::GetMe(false)) manager->StartReloadConfigThread();

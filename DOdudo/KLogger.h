@@ -5,6 +5,8 @@
 
 #include "DOdudo/KLogDefs.h"
 #include "DOdudo/host/KExport.h"
+#include "DOdudo/host/KString.h"
+#include "DOdudo/host/KSystemTime.h"
 
 class KLogWriter;
 
@@ -39,8 +41,8 @@ class DODUDO_API KLogger {
 
   void Log(KLogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void vLog(KLogLevel level, const char* format, va_list args);
-  void Log(KLogLevel level, const std::string& text);
-  void LogBinary(KLogLevel level, const std::string& text);
+  void Log(KLogLevel level, const dodudo::kstring& text);
+  void LogBinary(KLogLevel level, const dodudo::kstring& text);
   void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Info(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Notice(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -93,6 +95,8 @@ class DODUDO_API KLogger {
   // a test file written; when that fails the process ends with exit(-123).
   static std::string GetLogDirectory();
   static void GetLogDirectory(std::string& out);
+  // The local time at which the log manager was created.
+  static void GetStartTime(dodudo::time::KSystemTime& out);
   static void NotifyAppInitialization();
   static void NotifyAppTermination();
   static void Terminate();

@@ -7,6 +7,6 @@ KNullWriter::~KNullWriter() = default;
 void KNullWriter::CheckDay(unsigned int) {}
 void KNullWriter::Write(const char*, va_list) {}
 void KNullWriter::Flush(bool) {}
-std::string KNullWriter::Name() { return std::string(); }
+kstring KNullWriter::Name() { return kstring(); }
 
 }  // namespace dodudo

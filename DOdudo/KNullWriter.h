@@ -12,14 +12,14 @@ class DODUDO_API KNullWriter : public KLogWriter {
   KNullWriter();
   ~KNullWriter() override;
 
-  pthread_mutex_t* GetMutex() override { return lock_.Native(); }
+  pthread_mutex_t* GetMutex() override { return lock_.GetMutex(); }
   void CheckDay(unsigned int day) override;
   void Write(const char* format, va_list args) override;
   void Flush(bool lazy) override;
-  std::string Name() override;
+  dodudo::kstring Name() override;
 
  private:
-  klogdetail::Mutex lock_;
+  dodudo::KThreadMutex lock_;
 };
 
 }  // namespace dodudo

@@ -1,9 +1,7 @@
 #include "DOdudo/KRemoteLogSpecs.h"
 
-#include <cstdlib>
-
-#include "DOdudo/KLogConfigReader.h"
 #include "DOdudo/KLogPlatform.h"
+#include "DOdudo/config/KConfigReader.h"
 
 namespace dodudo {
 
@@ -17,15 +15,11 @@ void KRemoteLogSpecs::LoadValues() {
   if (!needsLoad_) return;
   try {
     std::string path;
-    klogdetail::AppendFormat(path, "%s/config/klog.cfg", klogdetail::WorkDirectory());
-    KLogConfigReader reader;
+    klogdetail::AppendFormat(path, "%s/config/klog.cfg", KHostSystem::GetWorkDirectory());
+    KConfigReader reader;
     reader.LoadFile(path.c_str(), false);
-    const std::string& portText = reader.Search("RemoteLogPort").value;
-    char* end = nullptr;
-    long port = strtol(portText.c_str(), &end, 10);
-    if (end == portText.c_str() || std::string(end) == "@") return;  // not a number / undefined
-    port_ = static_cast<uint16_t>(port);
-    host_ = reader.Search("RemoteLogHost").value;
+    port_ = static_cast<uint16_t>(reader.GetInteger("RemoteLogPort"));
+    host_ = reader.GetString("RemoteLogHost");
     needsLoad_ = false;
   } catch (...) {
     // No file or no keys: no remote logging for now; the next call reads again.

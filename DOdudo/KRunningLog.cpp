@@ -17,7 +17,7 @@ void KRunningLog::Log(KLogLevel level, const char* format, ...) {
   KLogBuilder builder;
   builder.Constructor(logger->Writer(), logger, false);
   builder.level = static_cast<unsigned int>(level) <= klogTrace ? level : klogError;
-  builder.Log("|PID=%05d LWP=%05d TRD=%10u| ", klogdetail::ProcessId(),
+  builder.Log("|PID=%05d LWP=%05d TRD=%10u| ", KHostSystem::GetCurrentProcId(),
               klogdetail::KernelThreadId(), static_cast<unsigned int>(pthread_self()));
   va_list args;
   va_start(args, format);

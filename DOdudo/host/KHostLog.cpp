@@ -3,15 +3,11 @@
 #include <atomic>
 #include <cstdio>
 
-#include "DOdudo/KLogger.h"
+#include "DOdudo/KRunningLog.h"
 
 namespace {
 
-void DefaultSink(KLogLevel level, const char* text) {
-  // Created once and never destroyed: threads may still report while the process exits.
-  static KLogger* const logger = new KLogger(klogSystem, -1, "DIRUZED", "running", 0x11, false);
-  logger->Log(level, "%s", text);
-}
+void DefaultSink(KLogLevel level, const char* text) { KRunningLog::Log(level, "%s", text); }
 
 std::atomic<KRunningLogSink> g_sink{&DefaultSink};
 

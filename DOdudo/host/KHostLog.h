@@ -10,7 +10,7 @@
 // that the layer needs nothing heavier than the logger front end.
 //
 // The line is formatted here (at most 2047 characters, longer text is cut) and handed to the
-// current sink. The default sink writes it through a process-wide logger of source System, name
+// current sink. The default sink is KRunningLog::Log: the process-wide logger of source System, name
 // "DIRUZED", module "running". Never throws; safe from any thread.
 DODUDO_API void KRunningLogWrite(KLogLevel level, const char* format, ...)
     __attribute__((format(printf, 2, 3)));

@@ -134,7 +134,8 @@ TEST(KLogger, WriterNamesFromTheConstructionFlags) {
   EXPECT_EQ(manager->GetWriter(nullptr), manager->GetWriter("klog"));
   EXPECT_EQ(manager->GetWriter((exe + ".dodudo").c_str()), config.Writer());
 
-  const klogdetail::LocalTime& t = manager->StartTime();
+  dodudo::time::KSystemTime t;
+  KLogger::GetStartTime(t);
   char expected[256];
   snprintf(expected, sizeof expected, "%s.dodudo.%04d%02d%02d.%02d%02d%02d.pid%d", exe.c_str(),
            t.year, t.month, t.day, t.hour, t.minute, t.second, getpid());

@@ -59,8 +59,11 @@ void Run(const Snl& snl, const std::string& call) {
   else if (name == "status") result = snl.status(n[0]);
   else if (name == "configure")
     result = snl.configure(n[0], static_cast<unsigned char>(n[1]), static_cast<unsigned char>(n[2]));
-  else if (name == "debug") snl.debug(static_cast<unsigned char>(n[0]));
-  else if (name == "report") {
+  else if (name == "debug") {
+    snl.debug(static_cast<unsigned char>(n[0]));
+    printf("%s\n", call.c_str());
+    return;
+  } else if (name == "report") {
     const int boards = snl.count();
     printf("boards: %d\n", boards);
     for (int i = 0; i < boards; ++i)
