@@ -117,6 +117,11 @@ TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
   EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "a"); }),
             "Invalid section [[B\n]" + Suffix());
   EXPECT_EQ(Entries(reader_), (Strings{"x|1"}));
+  // A read error (a directory opens but cannot be read) is reported by LoadSection only.
+  EXPECT_EQ(MessageOf([&] { reader_.LoadSection(dir_.c_str(), "A"); }),
+            "Error reading configuration file (errno=21)(config[" + dir_ + "])");
+  reader_.LoadFile(dir_.c_str(), false);
+  EXPECT_EQ(reader_.Count(), 0u);
 }
 
 TEST_F(KConfigReaderTest, NumericGettersAndTheUndefinedMarker) {
