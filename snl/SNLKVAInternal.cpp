@@ -9,10 +9,19 @@
 
 namespace {
 
-// The process-wide VPD lock. Created once and never deleted: accessors may run on any thread up
-// to process exit.
+// The process-wide VPD lock. Created once; it lives until the library is unloaded (or the
+// process exits), when the reaper below deletes it, so that loading and unloading the library
+// repeatedly does not leak one mutex each time.
 void* _kvaMutex = nullptr;
 std::once_flag kvaMutexOnce;
+
+struct KvaMutexReaper {
+  ~KvaMutexReaper() {
+    void* mutex = _kvaMutex;
+    _kvaMutex = nullptr;  // an accessor after this point runs unlocked rather than on freed memory
+    if (mutex != nullptr) KHostSystem::DeleteLocalMutex(mutex);
+  }
+} kvaMutexReaper;
 
 void* VpdLock() {
   StartIntrKVA();

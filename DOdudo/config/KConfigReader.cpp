@@ -284,9 +284,9 @@ char* KConfigReader::GetString(const char* key) { return Search(key)->Value(); }
   char* end = nullptr;                                                                         \
   Type number = parse;                                                                         \
   if (strcmp(end, "@") == 0)                                                                   \
-    throw KValueUndefinedException(this, "Config item [%s] undefined (=@)", item->Key());      \
+    throw KValueUndefinedException(this, "Config item [%s] undefined (=@)", key);              \
   if (end == item->Value())                                                                    \
-    throw KTemplateException<KConfigReader>(this, "Invalid config value [%s=%s]", item->Key(), \
+    throw KTemplateException<KConfigReader>(this, "Invalid config value [%s=%s]", key,         \
                                             item->Value());                                    \
   return number
 

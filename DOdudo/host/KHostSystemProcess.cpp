@@ -1,5 +1,6 @@
 // Processes, run-once, dynamic libraries, strings and numbers.
 #include <ctype.h>
+#include <stdint.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string.h>

@@ -25,10 +25,27 @@ std::string Slurp(const std::string& path) {
   ss << in.rdbuf();
   return ss.str();
 }
+// True while the child has not exited; leaves an exited child to be reaped by waitpid.
+bool StillRunning(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+// The last descendant along the chain of first children: the command a wrapper runs.
+pid_t Innermost(pid_t pid) {
+  for (;;) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    long child = 0;
+    if (!(children >> child) || child <= 0) return pid;
+    pid = static_cast<pid_t>(child);
+  }
+}
 }  // namespace
 
 ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   int stopAfterMs) {
+                   const std::string& stopWhenPrinted) {
   std::string dir = TempDir();
   std::string outPath = dir + "/out", errPath = dir + "/err";
   std::vector<char*> argv;
@@ -49,9 +66,18 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
   }
   ToolResult r;
   if (pid < 0) return r;
-  if (stopAfterMs > 0) {
-    usleep(static_cast<useconds_t>(stopAfterMs) * 1000);
-    kill(pid, SIGTERM);
+  if (!stopWhenPrinted.empty()) {
+    constexpr int kPollMs = 20, kGiveUpMs = 60000;
+    int waited = 0;
+    while (Slurp(outPath).find(stopWhenPrinted) == std::string::npos && waited < kGiveUpMs &&
+           StillRunning(pid)) {
+      usleep(kPollMs * 1000);
+      waited += kPollMs;
+    }
+    if (waited < kGiveUpMs)
+      kill(Innermost(pid), SIGTERM);
+    else
+      kill(pid, SIGKILL);
   }
   int status = 0;
   waitpid(pid, &status, 0);

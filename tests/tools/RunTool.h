@@ -15,10 +15,12 @@ struct ToolResult {
   std::string err;
 };
 
-// Runs program with args and waits for it. If stopAfterMs > 0, sends SIGTERM that many
-// milliseconds after the start (for commands that run until interrupted).
+// Runs program with args and waits for it. If stopWhenPrinted is not empty, sends SIGTERM once
+// the child's stdout contains it (for commands that run until interrupted), to the innermost
+// process when the child runs the command under a wrapper (snlsim -- COMMAND); gives up waiting
+// for it after 60 s and sends SIGKILL to the child.
 ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   int stopAfterMs = 0);
+                   const std::string& stopWhenPrinted = "");
 
 // Writes bytes to a new file in a fresh temporary directory and returns its path.
 std::string WriteTempFile(const std::string& name, const std::vector<unsigned char>& bytes);

@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
 # Installs a build tree into a fresh prefix, builds a C and a C++ application against it once with
 # pkg-config and once with find_package(snl), and runs all four.
-#   install_consumers.sh BUILD_DIR WORK_DIR [RUNNER...]
-# RUNNER is an optional command prefix for running the applications (a board emulation, ...).
+#   install_consumers.sh BUILD_DIR WORK_DIR
+# With no board each application must load, find 0 boards and finish within MAX_MS (default 1000);
+# with SNLSIM set to the board emulation, each runs once more with one emulated board.
 # Environment: CC, CXX, CONSUMER_FLAGS (extra compiler flags, e.g. -m32), CONSUMER_TOOLCHAIN
-# (a CMake toolchain file for the find_package build), EXPECT_BOARDS (default 0; with 0 boards
-# each application must also load and finish within MAX_MS, default 1000).
+# (a CMake toolchain file for the find_package build), SNLSIM, MAX_MS.
 set -euo pipefail
 build=$1 work=$2
-shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 cc=${CC:-cc} cxx=${CXX:-c++} flags=${CONSUMER_FLAGS:-}
-boards=${EXPECT_BOARDS:-0} max_ms=${MAX_MS:-1000}
+max_ms=${MAX_MS:-1000}
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -39,22 +38,34 @@ CC=$cc CXX=$cxx cmake -S "$here/consumer" -B "$work/cmake" -G Ninja "${toolchain
   -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log"
 cmake --build "$work/cmake" >"$work/build.log"
 
+# run_all BOARDS [RUNNER...]: runs the four applications, each must report BOARDS boards.
+run_all() {
+  local boards=$1 app out ms t0 status=0
+  shift
+  for app in c_pkgconfig cpp_pkgconfig cmake/consumer_c cmake/consumer_cpp; do
+    t0=$(date +%s%N)
+    if ! out=$("$@" "$work/$app" 2>&1); then
+      echo "FAIL: $app exited non-zero: $out"
+      status=1
+      continue
+    fi
+    ms=$((($(date +%s%N) - t0) / 1000000))
+    echo "$app (${ms} ms): $out"
+    if ! grep -q ": $boards boards" <<<"$out"; then
+      echo "FAIL: $app did not find $boards boards"
+      status=1
+    elif ((boards == 0 && ms > max_ms)); then
+      echo "FAIL: $app took $ms ms with no board (limit $max_ms ms)"
+      status=1
+    fi
+  done
+  return $status
+}
+
 status=0
-for app in c_pkgconfig cpp_pkgconfig cmake/consumer_c cmake/consumer_cpp; do
-  t0=$(date +%s%N)
-  if ! out=$("$@" "$work/$app" 2>&1); then
-    echo "FAIL: $app exited non-zero: $out"
-    status=1
-    continue
-  fi
-  ms=$((($(date +%s%N) - t0) / 1000000))
-  echo "$app (${ms} ms): $out"
-  if ! grep -q ": $boards boards" <<<"$out"; then
-    echo "FAIL: $app did not find $boards boards"
-    status=1
-  elif ((boards == 0 && ms > max_ms)); then
-    echo "FAIL: $app took $ms ms with no board (limit $max_ms ms)"
-    status=1
-  fi
-done
+run_all 0 || status=1
+if [[ -n ${SNLSIM:-} ]]; then
+  printf '[board]\nserial = 4321\nlinks = 2\n' >"$work/board.scenario"
+  run_all 1 "$SNLSIM" "$work/board.scenario" -- || status=1
+fi
 exit $status

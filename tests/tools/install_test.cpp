@@ -19,7 +19,7 @@ TEST(Install, ConsumersBuildAndRunAgainstATemporaryPrefix) {
   ASSERT_NE(mkdtemp(work), nullptr);
   std::string cmd = std::string("CC='") + SNL_C_COMPILER + "' CXX='" + SNL_CXX_COMPILER +
                     "' CONSUMER_FLAGS='" + SNL_CONSUMER_FLAGS + "' CONSUMER_TOOLCHAIN='" +
-                    SNL_TOOLCHAIN + "' bash " + SNL_TOOLS_TEST_DIR + "/install_consumers.sh " +
+                    SNL_TOOLCHAIN + "' SNLSIM='" + SNLSIM_PATH + "' bash " + SNL_TOOLS_TEST_DIR + "/install_consumers.sh " +
                     SNL_BUILD_DIR + " " + work + "/w";
   int rc = std::system(cmd.c_str());
   std::system((std::string("rm -rf ") + work).c_str());

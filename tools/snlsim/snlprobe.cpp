@@ -59,8 +59,11 @@ void Run(const Snl& snl, const std::string& call) {
   else if (name == "status") result = snl.status(n[0]);
   else if (name == "configure")
     result = snl.configure(n[0], static_cast<unsigned char>(n[1]), static_cast<unsigned char>(n[2]));
-  else if (name == "debug") snl.debug(static_cast<unsigned char>(n[0]));
-  else if (name == "report") {
+  else if (name == "debug") {
+    snl.debug(static_cast<unsigned char>(n[0]));
+    printf("%s\n", call.c_str());
+    return;
+  } else if (name == "report") {
     const int boards = snl.count();
     printf("boards: %d\n", boards);
     for (int i = 0; i < boards; ++i)
@@ -81,6 +84,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: snlprobe LIBRARY [CALL...]\n");
     return 2;
   }
+  // libusb-0.1 has no call that frees its bus and device lists. Keep it resident, so that
+  // unloading libsnl (and with it the last user of libusb) leaves those lists reachable rather
+  // than orphaned.
+  dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NODELETE);
   auto start = std::chrono::steady_clock::now();
   void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   auto loaded = std::chrono::steady_clock::now();

@@ -26,8 +26,8 @@ KBufferHolder::KBufferHolder(unsigned int size) : KBufferHolder() {
 }
 
 KBufferHolder::KBufferHolder(void* external, unsigned int size)
-    : data_(static_cast<unsigned char*>(external)),
-      size_(external != nullptr ? size : 0),
+    : data_(size != 0 ? static_cast<unsigned char*>(external) : nullptr),
+      size_(data_ != nullptr ? size : 0),
       capacity_(size_),
       owned_(false) {}
 

@@ -21,7 +21,7 @@ class DODUDO_API KBufferHolder : public KSerializable {
   KBufferHolder();
   // An owned, zero-filled block of size bytes.
   explicit KBufferHolder(unsigned int size);
-  // Wraps size bytes of the caller's memory, which must outlive the holder.
+  // Wraps size bytes of the caller's memory, which must outlive the holder (size 0: empty).
   KBufferHolder(void* external, unsigned int size);
   // The copy always owns its bytes.
   KBufferHolder(const KBufferHolder& other);

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -18,30 +18,19 @@ class KFileTest : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override { system(("rm -rf " + dir_).c_str()); }
-  void Touch(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
-  }
+  void Touch(const std::string& name) { std::ofstream(dir_ + "/" + name).put('x'); }
   std::string dir_;
 };
 
 }  // namespace
 
-TEST_F(KFileTest, ExistsAndFullPath) {
-  EXPECT_TRUE(dodudo::file::Exists(dir_));
+TEST_F(KFileTest, PathsResolveThroughLinksAndRelativeNames) {
   EXPECT_FALSE(dodudo::file::Exists(dir_ + "/missing"));
   EXPECT_EQ(dodudo::file::FullPath(dir_ + "/missing"), "");
-  mkdir((dir_ + "/sub").c_str(), 0755);
-  Touch(dir_ + "/sub/a.txt");
-  EXPECT_EQ(dodudo::file::FullPath(dir_ + "/sub/../sub/./a.txt"), dir_ + "/sub/a.txt");
-  ASSERT_EQ(symlink("sub/a.txt", (dir_ + "/link").c_str()), 0);
-  EXPECT_EQ(dodudo::file::FullPath(dir_ + "/link"), dir_ + "/sub/a.txt");
-}
-
-TEST_F(KFileTest, FilenameAndDirectoryPartsOfARelativePath) {
   mkdir((dir_ + "/logs").c_str(), 0755);
-  Touch(dir_ + "/logs/a.txt");
+  Touch("logs/a.txt");
+  ASSERT_EQ(symlink("logs/a.txt", (dir_ + "/link").c_str()), 0);
+  EXPECT_EQ(dodudo::file::FullPath(dir_ + "/logs/../link"), dir_ + "/logs/a.txt");
   char previous[4096];
   ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
   ASSERT_EQ(chdir(dir_.c_str()), 0);
@@ -51,36 +40,26 @@ TEST_F(KFileTest, FilenameAndDirectoryPartsOfARelativePath) {
   ASSERT_EQ(chdir(previous), 0);
 }
 
-TEST_F(KFileTest, UniquifyInsertsTheCounterBeforeTheExtension) {
-  std::string log = dir_ + "/a.log";
-  EXPECT_EQ(dodudo::file::UniquifyFilename(log), log);
-  Touch(log);
-  EXPECT_EQ(dodudo::file::UniquifyFilename(log), dir_ + "/a.1.log");
-  Touch(dir_ + "/a.1.log");
-  EXPECT_EQ(dodudo::file::UniquifyFilename(log), dir_ + "/a.2.log");
-
-  std::string out = dir_ + "/out";
-  Touch(out);
-  EXPECT_EQ(dodudo::file::UniquifyFilename(out), dir_ + "/out.1");
-}
-
-TEST_F(KFileTest, UniquifyIgnoresDotsInDirectoryNames) {
+TEST_F(KFileTest, UniquifyInsertsTheCounterBeforeTheFileExtension) {
+  EXPECT_EQ(dodudo::file::UniquifyFilename(dir_ + "/a.log"), dir_ + "/a.log");
+  Touch("a.log");
+  Touch("a.1.log");
+  EXPECT_EQ(dodudo::file::UniquifyFilename(dir_ + "/a.log"), dir_ + "/a.2.log");
+  Touch("out");
+  EXPECT_EQ(dodudo::file::UniquifyFilename(dir_ + "/out"), dir_ + "/out.1");
+  // A dot in a directory name is no extension.
   mkdir((dir_ + "/run.d").c_str(), 0755);
-  std::string out = dir_ + "/run.d/out";
-  Touch(out);
-  EXPECT_EQ(dodudo::file::UniquifyFilename(out), dir_ + "/run.d/out.1");
+  Touch("run.d/out");
+  EXPECT_EQ(dodudo::file::UniquifyFilename(dir_ + "/run.d/out"), dir_ + "/run.d/out.1");
 }
 
 TEST_F(KFileTest, UniquifyFallsBackToTheTimeAfterAHundredNames) {
-  std::string log = dir_ + "/b.log";
-  Touch(log);
-  for (int n = 1; n <= 99; ++n) Touch(dir_ + "/b." + std::to_string(n) + ".log");
-  std::string name = dodudo::file::UniquifyFilename(log);
+  Touch("b.log");
+  for (int n = 1; n <= 99; ++n) Touch("b." + std::to_string(n) + ".log");
+  std::string name = dodudo::file::UniquifyFilename(dir_ + "/b.log");
   EXPECT_FALSE(dodudo::file::Exists(name));
-  // b.<seconds>.log
-  ASSERT_EQ(name.rfind(dir_ + "/b.", 0), 0u);
-  std::string middle = name.substr(dir_.size() + 3);
-  ASSERT_GT(middle.size(), 4u);
-  EXPECT_EQ(middle.substr(middle.size() - 4), ".log");
-  EXPECT_GT(std::stol(middle), 1600000000L);
+  std::string stamp = name.substr(dir_.size() + 3);  // "<seconds>.log"
+  EXPECT_EQ(name.substr(0, dir_.size() + 3), dir_ + "/b.");
+  EXPECT_EQ(stamp.substr(stamp.size() - 4), ".log");
+  EXPECT_GT(std::stoll(stamp), 1600000000LL);
 }

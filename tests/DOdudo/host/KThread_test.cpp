@@ -14,7 +14,7 @@
 #include "DOdudo/host/KPriority.h"
 #include "DOdudo/host/KSemaphore.h"
 #include "DOdudo/host/KThread.h"
-#include "RunningLogCapture.h"
+#include "HostTestSupport.h"
 
 namespace {
 
@@ -53,29 +53,12 @@ void WaitTerminated(dodudo::KThread& thread) {
   while (!thread.IsTerminated()) KHostSystem::Delay(2);
 }
 
-// Runs fn with the effective user id of nobody when the process runs as root, so that both sides
-// of the root test can be seen.
-template <typename F>
-void AsUnprivileged(F fn) {
-  const bool root = geteuid() == 0;
-  if (root) {
-    ASSERT_EQ(0, seteuid(65534));
-  }
-  fn();
-  if (root) {
-    ASSERT_EQ(0, seteuid(0));
-  }
-}
-
 TEST(KThreadStarter, ReportsStartAndStopAndSetsFlags) {
   RunningLogCapture log;
   ReturningThread thread;
   ASSERT_NE(nullptr, thread.Start());
   WaitTerminated(thread);
-  EXPECT_TRUE(thread.ran.load());
-  EXPECT_TRUE(thread.IsRunning());  // never cleared
-  EXPECT_FALSE(thread.IsStarting());
-  EXPECT_TRUE(thread.StopRequested());
+  EXPECT_TRUE(thread.ran && thread.IsRunning() && !thread.IsStarting() && thread.StopRequested());
   const std::string type = typeid(ReturningThread).name();
   EXPECT_TRUE(log.Contains("N|Thread started: " + type));
   EXPECT_TRUE(log.Contains("N|Thread stopped: " + type));
@@ -122,24 +105,10 @@ TEST(KThreadJoin, BodyThatNeverReturnsTimesOut) {
   thread.Start();
   unsigned int start = KHostSystem::GetTick();
   EXPECT_FALSE(thread.Join(250));
-  unsigned int waited = KHostSystem::GetTick() - start;
-  EXPECT_GE(waited, 250u);
-  EXPECT_LT(waited, 2000u);
+  EXPECT_GE(KHostSystem::GetTick() - start, 250u);
   EXPECT_FALSE(thread.IsTerminated());
   thread.RequestStop();
-  thread.Join(kForever);
   WaitTerminated(thread);
-}
-
-TEST(KThreadStart, ReleasedHandleStillRuns) {
-  RunningLogCapture log;
-  dodudo::KSemaphore ran(1);
-  auto body = [](void* s) -> void* {
-    static_cast<dodudo::KSemaphore*>(s)->Release();
-    return nullptr;
-  };
-  EXPECT_EQ(nullptr, dodudo::KThread::StartThread(+body, &ran, 0, false, true, 0));
-  EXPECT_TRUE(ran.Wait(5000));
 }
 
 void* ReleaseRoutine(void* s) {
@@ -164,11 +133,10 @@ TEST(KThreadStart, UnprivilegedSchedulerRequestWarnsAndStillStarts) {
     void* handle = dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, false, 3);
     EXPECT_NE(nullptr, handle);
     dodudo::KThread::CloseThreadHandle(handle);
-    // The root test comes first, even for an invalid scheduler.
-    dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9);
+    // The root test comes first, even for an invalid scheduler. A released handle: still runs.
+    EXPECT_EQ(nullptr, dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9));
   });
-  EXPECT_TRUE(ran.Wait(5000));
-  EXPECT_TRUE(ran.Wait(5000));
+  EXPECT_TRUE(ran.Wait(5000) && ran.Wait(5000));
   EXPECT_TRUE(log.Contains(Line(kNeedRoot, 3)));
   EXPECT_TRUE(log.Contains(Line(kNeedRoot, 9)));
 }
@@ -180,8 +148,7 @@ TEST(KThreadStart, RootSchedulerRequestsAreHonouredOrRefused) {
   dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9);
   // FIFO may still be refused (no scheduling capability): the thread then starts all the same.
   dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 1);
-  EXPECT_TRUE(ran.Wait(5000));
-  EXPECT_TRUE(ran.Wait(5000));
+  EXPECT_TRUE(ran.Wait(5000) && ran.Wait(5000));
   EXPECT_TRUE(log.Contains(Line(
       "W|Invalid thread scheduler %d, refusing to set thread scheduler and creating with default "
       "scheduler",
@@ -196,25 +163,10 @@ TEST(KThreadPriority, LevelMappingBothWays) {
     EXPECT_EQ(expected[level], PriorityForLevel(level, 99, 50)) << level;
     EXPECT_EQ(level, ThreadLevelForPriority(expected[level], 99)) << level;
   }
-  EXPECT_EQ(50, PriorityForLevel(-1, 99, 50));
   EXPECT_EQ(50, PriorityForLevel(6, 99, 50));
-  // The host reading has no level 0; levels 0 and 1 both read back as 1.
-  EXPECT_EQ(1, HostLevelForPriority(19, 99));
-  EXPECT_EQ(1, HostLevelForPriority(24, 99));
-  EXPECT_EQ(2, HostLevelForPriority(33, 99));
+  EXPECT_EQ(1, HostLevelForPriority(19, 99));  // the host reading has no level 0
   EXPECT_EQ(1, ThreadLevelForPriority(30, 99));  // below 33, not below 24
   EXPECT_EQ(5, HostLevelForPriority(0, 0));      // a policy without priorities
-}
-
-TEST(KThreadPriority, DefaultPolicyReadsAsTopLevel) {
-  RunningLogCapture log;
-  std::thread([] {
-    EXPECT_EQ(5, KHostSystem::ThreadGetPriority());
-    EXPECT_EQ(5, dodudo::KThread::GetPriority(nullptr));
-    EXPECT_TRUE(dodudo::KThread::SetPriority(3));
-  }).join();
-  ASSERT_EQ(1u, log.Lines().size());
-  EXPECT_NE(std::string::npos, log.Lines()[0].find("priority changed 0 -> 3"));
 }
 
 TEST(KThreadPriority, FifoThreadLevels) {
@@ -229,14 +181,12 @@ TEST(KThreadPriority, FifoThreadLevels) {
     EXPECT_EQ(1, dodudo::KThread::GetPriority(nullptr));
     void* self = KHostSystem::ThreadSelf();
     KHostSystem::ThreadSetPriority(self, 4, 0);
+    KHostSystem::ThreadSetPriority(self, 9, 0);  // out of range: re-applies the current one
     int policy = 0;
     pthread_getschedparam(pthread_self(), &policy, &param);
     EXPECT_EQ(SCHED_FIFO, policy);
     EXPECT_EQ(66, param.sched_priority);
     EXPECT_EQ(4, KHostSystem::ThreadGetPriority(self));
-    KHostSystem::ThreadSetPriority(self, 9, 0);  // out of range: re-applies the current one
-    pthread_getschedparam(pthread_self(), &policy, &param);
-    EXPECT_EQ(66, param.sched_priority);
     KHostSystem::ThreadSetPriority(0);
     EXPECT_EQ(1, KHostSystem::ThreadGetPriority());
     EXPECT_EQ(0, dodudo::KThread::GetPriority(nullptr));

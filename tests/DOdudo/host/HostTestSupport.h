@@ -1,10 +1,27 @@
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "DOdudo/host/KHostLog.h"
+
+// Runs fn with the effective user id of nobody when the process runs as root (which also drops
+// the scheduling capability), so that both sides of a privilege test can be seen.
+template <typename F>
+void AsUnprivileged(F fn) {
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(0, seteuid(65534));
+  }
+  fn();
+  if (root) {
+    ASSERT_EQ(0, seteuid(0));
+  }
+}
 
 // Collects what the host layer sends to the running log, instead of writing it, for the lifetime
 // of the object. One at a time.
