@@ -52,6 +52,7 @@ std::vector<uint8_t> ConfigDescriptor() {
 
 EmulatedBus::EmulatedBus(const std::vector<BoardScenario>& boards, FILE* record)
     : testbed_(umockdev_testbed_new()), record_(record) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   for (size_t i = 0; i < boards.size(); ++i) {
     auto board = std::make_unique<Board>();
     board->bus = this;
@@ -63,6 +64,7 @@ EmulatedBus::EmulatedBus(const std::vector<BoardScenario>& boards, FILE* record)
 }
 
 EmulatedBus::~EmulatedBus() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   for (auto& board : boards_)
     for (UMockdevIoctlBase* handler : board->handlers) g_object_unref(handler);
   g_object_unref(testbed_);
@@ -119,13 +121,13 @@ void EmulatedBus::Unplug(Board& board) {
 
 void EmulatedBus::Record(const Board& board, const std::string& text) {
   if (record_ == nullptr) return;
-  std::lock_guard<std::mutex> guard(recordLock_);
   fprintf(record_, "board=%d %s\n", board.index, text.c_str());
   fflush(record_);
 }
 
 gboolean EmulatedBus::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
   Board& board = *static_cast<Board*>(data);
+  std::lock_guard<std::recursive_mutex> guard(board.bus->lock_);
   return board.bus->Handle(board, client);
 }
 

@@ -20,8 +20,9 @@
 //   board=0 RESET -> 0
 //
 // Creating the bus creates the testbed and sets UMOCKDEV_DIR for processes started afterwards;
-// those must run with libumockdev-preload. The handlers run on umockdev's own thread; the record
-// file is written under a mutex. Not copyable; destroying the bus removes the testbed.
+// those must run with libumockdev-preload. The handlers run on umockdev's own thread; the boards'
+// state and the record file are guarded by one lock, taken by the constructor too. Not copyable;
+// destroying the bus removes the testbed.
 class EmulatedBus {
  public:
   EmulatedBus(const std::vector<BoardScenario>& boards, FILE* record);
@@ -41,7 +42,7 @@ class EmulatedBus {
 
   UMockdevTestbed* testbed_;
   FILE* record_;
-  std::mutex recordLock_;
+  std::recursive_mutex lock_;
   int nextDevnum_ = 2;
   std::vector<std::unique_ptr<Board>> boards_;
 };

@@ -84,6 +84,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: snlprobe LIBRARY [CALL...]\n");
     return 2;
   }
+  // libusb-0.1 has no call that frees its bus and device lists. Keep it resident, so that
+  // unloading libsnl (and with it the last user of libusb) leaves those lists reachable rather
+  // than orphaned.
+  dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NODELETE);
   auto start = std::chrono::steady_clock::now();
   void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   auto loaded = std::chrono::steady_clock::now();
