@@ -2,7 +2,7 @@
 // with 4 threads; info lines, which are also copied to messages.log), beside spdlog's
 // basic_file_sink_mt with the same line layout (flushing every line and not), and beside the floor
 // of one write(2) of the same bytes per line. All files live in one directory, /var/log/tolma;
-// run through bench/run-log-bench.sh, which puts it in a private tmpfs. Prints the ratios last.
+// run through bench/run.sh, which puts it in a private tmpfs. Prints the ratios last.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spdlog/sinks/basic_file_sink.h>
