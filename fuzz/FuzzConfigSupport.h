@@ -56,13 +56,34 @@ inline void ExerciseGetters(KConfigReader& reader, const char* savePath) {
   keys.emplace_back("missing key");
   for (const std::string& key : keys) {
     const char* k = key.c_str();
-    try { reader.GetInteger(k); } catch (const KTemplateException<KConfigReader>&) {}
-    try { reader.GetHexadecimal(k); } catch (const KTemplateException<KConfigReader>&) {}
-    try { reader.GetDouble(k); } catch (const KTemplateException<KConfigReader>&) {}
-    try { reader.GetBool(k); } catch (const KTemplateException<KConfigReader>&) {}
-    try { reader.GetIntDef(k, 1); } catch (const KTemplateException<KConfigReader>&) {}
-    try { reader.GetHexDef(k, 1); } catch (const KTemplateException<KConfigReader>&) {}
-    try { reader.GetDoubleDef(k, 1.0); } catch (const KTemplateException<KConfigReader>&) {}
+    try {
+      reader.GetInteger(k);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
+    try {
+      reader.GetHexadecimal(k);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
+    try {
+      reader.GetDouble(k);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
+    try {
+      reader.GetBool(k);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
+    try {
+      reader.GetIntDef(k, 1);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
+    try {
+      reader.GetHexDef(k, 1);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
+    try {
+      reader.GetDoubleDef(k, 1.0);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
     reader.GetBoolDef(k, true);
     reader.GetStringDef(k, "default");
     reader.ValueExists(k);
@@ -71,7 +92,10 @@ inline void ExerciseGetters(KConfigReader& reader, const char* savePath) {
     reader.IsContained(k, 0);
     reader.IsContained(k, 1);
     KConfigReader fields;
-    try { reader.GetFieldList(k, &fields); } catch (const KTemplateException<KConfigReader>&) {}
+    try {
+      reader.GetFieldList(k, &fields);
+    } catch (const KTemplateException<KConfigReader>&) {
+    }
   }
   if (!keys.empty()) reader.SetValue(keys.front().c_str(), keys.back().c_str());
   reader.SetConfigFileName(savePath);

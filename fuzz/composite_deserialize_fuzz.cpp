@@ -28,18 +28,18 @@ struct Record : dodudo::KSerializable {
   std::vector<dodudo::kstring> items;
 
   void Serialize(dodudo::KSerializer& s) override {
-    s & u8 & i16 & u32 & i64 & flag & real & kind & name & blob & wanted;
+    s& u8& i16& u32& i64& flag& real& kind& name& blob& wanted;
     uint32_t count = static_cast<uint32_t>(items.size());
-    s & count;
+    s& count;
     if (s.In()) {
       items.clear();
       for (uint32_t i = 0; i < count; ++i) {
         dodudo::kstring item;
-        s & item;
+        s& item;
         items.push_back(item);
       }
     } else {
-      for (auto& item : items) s & item;
+      for (auto& item : items) s& item;
     }
   }
 };

@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
   const void* nul = memchr(data, 0, size);
-  size_t sepLength = nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) : 0;
+  size_t sepLength =
+      nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) : 0;
   dodudo::kstring separators(text, sepLength);
   size_t start = nul != nullptr ? sepLength + 1 : 0;
   dodudo::kstring hex(text + start, size - start);
@@ -19,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A separator that cannot be taken for a digit, sign, "x" or blank round-trips the bytes.
   dodudo::kstring sep = "-";
-  std::vector<unsigned char> back =
-      dodudo::HexToData(dodudo::DataToHex(bytes.data(), static_cast<unsigned int>(bytes.size()), sep), sep);
+  std::vector<unsigned char> back = dodudo::HexToData(
+      dodudo::DataToHex(bytes.data(), static_cast<unsigned int>(bytes.size()), sep), sep);
   if (back != bytes) abort();
   return 0;
 }

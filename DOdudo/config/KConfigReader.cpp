@@ -1,7 +1,7 @@
 #include "DOdudo/config/KConfigReader.h"
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +20,9 @@ constexpr size_t kFieldChars = KConfigItem::kFieldSize - 1;
 class FileCloser {
  public:
   explicit FileCloser(FILE* file) : file_(file) {}
-  ~FileCloser() { if (file_ != nullptr) fclose(file_); }
+  ~FileCloser() {
+    if (file_ != nullptr) fclose(file_);
+  }
   FileCloser(const FileCloser&) = delete;
   FileCloser& operator=(const FileCloser&) = delete;
 
@@ -52,8 +54,10 @@ int ParseHex32(const char* text, char** end) {
   bool negative = *p == '-';
   unsigned long long magnitude = negative && !overflow ? 0ULL - raw : raw;
   unsigned int value;
-  if (overflow || magnitude > 0xFFFFFFFFULL) value = 0xFFFFFFFFU;
-  else value = static_cast<unsigned int>(negative ? 0ULL - magnitude : magnitude);
+  if (overflow || magnitude > 0xFFFFFFFFULL)
+    value = 0xFFFFFFFFU;
+  else
+    value = static_cast<unsigned int>(negative ? 0ULL - magnitude : magnitude);
   return static_cast<int>(value);
 }
 
@@ -70,17 +74,17 @@ void KTemplateException<KConfigReader>::Build(KConfigReader* reader, const char*
   message_ = text;
 }
 
-#define KCONFIG_EXCEPTION_CTOR(Class, Name)                                             \
-  Class::Name(KConfigReader* reader, const char* format, ...) {                     \
-    va_list args;                                                                   \
-    va_start(args, format);                                                         \
-    try {                                                                           \
-      Build(reader, format, args);                                                  \
-    } catch (...) {                                                                 \
-      va_end(args);                                                                 \
-      throw;                                                                        \
-    }                                                                               \
-    va_end(args);                                                                   \
+#define KCONFIG_EXCEPTION_CTOR(Class, Name)                     \
+  Class::Name(KConfigReader* reader, const char* format, ...) { \
+    va_list args;                                               \
+    va_start(args, format);                                     \
+    try {                                                       \
+      Build(reader, format, args);                              \
+    } catch (...) {                                             \
+      va_end(args);                                             \
+      throw;                                                    \
+    }                                                           \
+    va_end(args);                                               \
   }
 
 KCONFIG_EXCEPTION_CTOR(KTemplateException<KConfigReader>, KTemplateException)
@@ -217,7 +221,8 @@ void KConfigReader::AddSectionLine(char* line) {
 
 void KConfigReader::SaveFile() {
   FILE* file = fopen(fileName_, "w");
-  if (file == nullptr) throw KTemplateException<KConfigReader>(this, "Could not open file for writing");
+  if (file == nullptr)
+    throw KTemplateException<KConfigReader>(this, "Could not open file for writing");
   errno = 0;
   bool failed = false;
   for (KListNode* node = head_; node != nullptr; node = node->next) {
@@ -279,15 +284,15 @@ bool KConfigReader::ValueExists(const char* key) {
 
 char* KConfigReader::GetString(const char* key) { return Search(key)->Value(); }
 
-#define KCONFIG_PARSE_NUMBER(Type, parse)                                                      \
-  KConfigItem* item = Search(key);                                                             \
-  char* end = nullptr;                                                                         \
-  Type number = parse;                                                                         \
-  if (strcmp(end, "@") == 0)                                                                   \
-    throw KValueUndefinedException(this, "Config item [%s] undefined (=@)", key);              \
-  if (end == item->Value())                                                                    \
-    throw KTemplateException<KConfigReader>(this, "Invalid config value [%s=%s]", key,         \
-                                            item->Value());                                    \
+#define KCONFIG_PARSE_NUMBER(Type, parse)                                              \
+  KConfigItem* item = Search(key);                                                     \
+  char* end = nullptr;                                                                 \
+  Type number = parse;                                                                 \
+  if (strcmp(end, "@") == 0)                                                           \
+    throw KValueUndefinedException(this, "Config item [%s] undefined (=@)", key);      \
+  if (end == item->Value())                                                            \
+    throw KTemplateException<KConfigReader>(this, "Invalid config value [%s=%s]", key, \
+                                            item->Value());                            \
   return number
 
 int KConfigReader::GetInteger(const char* key) {
@@ -313,14 +318,14 @@ bool KConfigReader::GetBool(const char* key) {
 // Look-ups with a default: a missing key warns, an undefined one ("@") silently uses the default,
 // an invalid value still throws.
 
-#define KCONFIG_WITH_DEFAULT(call, ...)                                     \
-  try {                                                                     \
-    return call;                                                            \
-  } catch (const KItemNotFoundException&) {                                 \
-    vWarning(__VA_ARGS__, fileName_, key != nullptr ? key : "");            \
-    return def;                                                             \
-  } catch (const KValueUndefinedException&) {                               \
-    return def;                                                             \
+#define KCONFIG_WITH_DEFAULT(call, ...)                          \
+  try {                                                          \
+    return call;                                                 \
+  } catch (const KItemNotFoundException&) {                      \
+    vWarning(__VA_ARGS__, fileName_, key != nullptr ? key : ""); \
+    return def;                                                  \
+  } catch (const KValueUndefinedException&) {                    \
+    return def;                                                  \
   }
 
 int KConfigReader::GetIntDef(const char* key, int def) {

@@ -54,8 +54,10 @@ KListNode* KList::Insert(void* data, int index) {
   node->list = this;
   node->next = before;
   node->prev = before->prev;
-  if (before->prev != nullptr) before->prev->next = node;
-  else head_ = node;
+  if (before->prev != nullptr)
+    before->prev->next = node;
+  else
+    head_ = node;
   before->prev = node;
   ++count_;
   return node;
@@ -84,10 +86,14 @@ KListNode* KList::Set(int index, void* data) {
 
 void KList::Remove(KListNode* node) {
   if (node == nullptr || node->list != this) return;
-  if (node->prev != nullptr) node->prev->next = node->next;
-  else head_ = node->next;
-  if (node->next != nullptr) node->next->prev = node->prev;
-  else tail_ = node->prev;
+  if (node->prev != nullptr)
+    node->prev->next = node->next;
+  else
+    head_ = node->next;
+  if (node->next != nullptr)
+    node->next->prev = node->prev;
+  else
+    tail_ = node->prev;
   if (count_ != 0) --count_;
   delete node;
 }

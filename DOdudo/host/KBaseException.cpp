@@ -1,17 +1,17 @@
 #include "DOdudo/host/KBaseException.h"
 
 // Every variadic constructor ends its va_list even when formatting throws.
-#define KEXCEPTION_FORMAT(target, format)   \
-  do {                                      \
-    va_list args;                           \
-    va_start(args, format);                 \
-    try {                                   \
-      (target).vFormat((format), args);     \
-    } catch (...) {                         \
-      va_end(args);                         \
-      throw;                                \
-    }                                       \
-    va_end(args);                           \
+#define KEXCEPTION_FORMAT(target, format) \
+  do {                                    \
+    va_list args;                         \
+    va_start(args, format);               \
+    try {                                 \
+      (target).vFormat((format), args);   \
+    } catch (...) {                       \
+      va_end(args);                       \
+      throw;                              \
+    }                                     \
+    va_end(args);                         \
   } while (0)
 
 KBaseException::KBaseException() = default;

@@ -45,9 +45,8 @@ kstring UniquifyFilename(const kstring& path) {
   // ("/var/run.d/out") must not be taken for one, or the candidate would name a missing directory.
   size_t dot = path.find_last_of('.');
   size_t separator = LastSeparator(path);
-  size_t insertAt = (dot == kstring::npos || (separator != kstring::npos && dot < separator))
-                        ? path.size()
-                        : dot;
+  size_t insertAt =
+      (dot == kstring::npos || (separator != kstring::npos && dot < separator)) ? path.size() : dot;
   kstring candidate = path;
   for (int n = 1; n <= 100; ++n) {
     if (!Exists(candidate)) return candidate;

@@ -83,12 +83,12 @@ kstring& kstring::AppendFormat(const char* format, ...) {
 void kstring::Serialize(KSerializer& serializer) {
   if (!serializer.In()) {
     uint32_t length = static_cast<uint32_t>(size() + 1);
-    serializer & length;
+    serializer& length;
     serializer.Write(const_cast<char*>(c_str()), length);
     return;
   }
   uint32_t length = 0;
-  serializer & length;
+  serializer& length;
   if (length > KMAX_STRING_SIZE)
     throw std::runtime_error("cannot serialize string bigger than KMAX_STRING_SIZE(2048)");
   if (length == 0) throw std::length_error("kstring: length prefix 0 on the wire");

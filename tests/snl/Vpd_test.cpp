@@ -1,9 +1,8 @@
 // The VPD record through the exported accessors: layouts, checksum, legacy images, patching.
 #include <gtest/gtest.h>
 
-#include <array>
+#include <tuple>
 #include <future>
-#include <thread>
 #include <vector>
 
 #include "DOdudo/host/KBaseException.h"
@@ -46,14 +45,11 @@ std::vector<unsigned char> LegacyImage(const char serialText[7], unsigned int id
 
 TEST(VpdLayout, SizesPerTypeAndInvalidTypeMessageInLatin1) {
   StartIntrKVA();
-  EXPECT_EQ(256u, kva2GetInternalSize(KVPD_TYPE_2));
-  EXPECT_EQ(256u, kva2GetInternalSize(KVPD_TYPE_4));
-  EXPECT_EQ(132u, kva2GetInternalSize(KVPD_TYPE_8));
-  EXPECT_EQ(132u, kva2GetInternalSize(KVPD_TYPE_22));
-  EXPECT_EQ(0u, kva2GetDiffExtraSize(KVPD_TYPE_2));
-  EXPECT_EQ(0u, kva2GetDiffExtraSize(KVPD_TYPE_4));
-  EXPECT_EQ(4u, kva2GetDiffExtraSize(KVPD_TYPE_8));
-  EXPECT_EQ(4u, kva2GetDiffExtraSize(KVPD_TYPE_22));
+  for (auto [type, size, extra] : {std::tuple{KVPD_TYPE_2, 256u, 0u}, {KVPD_TYPE_4, 256u, 0u},
+                                   {KVPD_TYPE_8, 132u, 4u}, {KVPD_TYPE_22, 132u, 4u}}) {
+    EXPECT_EQ(size, kva2GetInternalSize(type)) << type;
+    EXPECT_EQ(extra, kva2GetDiffExtraSize(type)) << type;
+  }
   for (auto call : {+[] { kva2GetInternalSize(kType3); }, +[] { kva2GetDiffExtraSize(kType3); },
                     +[] {
                       std::vector<unsigned char> image(256);
@@ -200,24 +196,6 @@ TEST(VpdRecord, FieldLookupAndBoardInfo) {
   EXPECT_EQ(0x1234, record.BoardType() << 8 | record.BoardSubType());
   EXPECT_EQ(54321, record.Serial());
   EXPECT_EQ(0xCAFEF00Du, record.SecurityNumber());
-}
-
-TEST(VpdConcurrency, AccessorsFromManyThreads) {
-  StartIntrKVA();
-  auto image = Image(KVPD_TYPE_22, {0x01, 0x00, 0x00, 0x39, 0x30});
-  std::vector<std::thread> threads;
-  std::array<int, 4> bad{};
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      auto own = image;
-      unsigned char res[4] = {1, 0, 0, 0}, counts[8] = {2};
-      for (int i = 0; i < 200; ++i) {
-        if (kva2GetSerial(KVPD_TYPE_22, image.data()) != 12345) ++bad[t];
-        kva2MaskResources(KVPD_TYPE_22, own.data(), res, counts);
-      }
-    });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ((std::array<int, 4>{}), bad);
 }
 
 }  // namespace

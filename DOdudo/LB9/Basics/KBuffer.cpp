@@ -69,12 +69,12 @@ void KBufferHolder::Release() {
 
 void KBufferHolder::Serialize(KSerializer& serializer) {
   if (!serializer.In()) {
-    serializer & size_;
+    serializer& size_;
     serializer.Write(data_, size_);
     return;
   }
   uint32_t size = 0;
-  serializer & size;
+  serializer& size;
   if (size > KMAX_BUFFER_SIZE)
     throw KException(kOrigin, __LINE__, "Maximum buffer size of %d exceeded (%d)",
                      static_cast<int>(KMAX_BUFFER_SIZE), static_cast<int>(size));

@@ -11,7 +11,7 @@ class DODUDO_API KPlainData : public KSerializable {
  public:
   KPlainData() = default;
   explicit KPlainData(T initial) : value(initial) {}
-  void Serialize(KSerializer& serializer) override { serializer & value; }
+  void Serialize(KSerializer& serializer) override { serializer& value; }
 
   T value{};
 };

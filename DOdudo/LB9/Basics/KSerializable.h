@@ -50,13 +50,12 @@ class DODUDO_API KSerializer {
   // Plain numeric fields: sizeof(field) bytes, little-endian, no tag and no padding, whatever the
   // host. A bool is one byte 0 or 1; any non-zero byte reads as true.
   template <typename T>
-  std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>, KSerializer&> operator&(
-      T& field) {
+  std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>, KSerializer&> operator&(T& field) {
     // `long` is 4 bytes on 32-bit x86 and 8 on x86-64: it must never reach the wire. On 64-bit
     // hosts int64_t is spelled `long`, so the check bites on the 32-bit build.
-    static_assert(!(std::is_same_v<T, long> || std::is_same_v<T, unsigned long>) ||
-                      sizeof(long) == 8,
-                  "use a fixed-width integer type on the wire");
+    static_assert(
+        !(std::is_same_v<T, long> || std::is_same_v<T, unsigned long>) || sizeof(long) == 8,
+        "use a fixed-width integer type on the wire");
     static_assert(!std::is_same_v<T, long double>, "long double has no portable encoding");
     unsigned char bytes[sizeof(T)];
     if (In()) {
@@ -86,13 +85,15 @@ class DODUDO_API KSerializer {
     } else {
       std::memcpy(&raw, &field, sizeof raw);
     }
-    for (unsigned int i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<unsigned char>(raw >> (8 * i));
+    for (unsigned int i = 0; i < sizeof(T); ++i)
+      bytes[i] = static_cast<unsigned char>(raw >> (8 * i));
   }
 
   template <typename T>
   static T Decode(const unsigned char* bytes) {
     WireType<T> raw = 0;
-    for (unsigned int i = 0; i < sizeof(T); ++i) raw |= static_cast<WireType<T>>(bytes[i]) << (8 * i);
+    for (unsigned int i = 0; i < sizeof(T); ++i)
+      raw |= static_cast<WireType<T>>(bytes[i]) << (8 * i);
     if constexpr (std::is_same_v<T, bool>) {
       return raw != 0;
     } else {

@@ -78,12 +78,11 @@ TEST_F(KConfigReaderTest, LoadFileKeepsEveryLineUntrimmed) {
 }
 
 TEST_F(KConfigReaderTest, LongLinesAreSplitAndFieldsCutNeverOverrun) {
-  Load(std::string(150, 'k') + "=1\nshort=" + std::string(150, 'v') + "\n" +
-       std::string(250, 'a') + "\n>" + std::string(300, 'b') + "\n");
-  EXPECT_EQ(Entries(reader_),
-            (Strings{std::string(99, 'k') + "|1", "short|" + std::string(99, 'v'),
-                     std::string(99, 'a') + "|", std::string(51, 'a') + "|",
-                     ">" + std::string(198, 'b'), std::string(99, 'b') + "|"}));
+  Load(std::string(150, 'k') + "=1\nshort=" + std::string(150, 'v') + "\n" + std::string(250, 'a') +
+       "\n>" + std::string(300, 'b') + "\n");
+  EXPECT_EQ(Entries(reader_), (Strings{std::string(99, 'k') + "|1", "short|" + std::string(99, 'v'),
+                                       std::string(99, 'a') + "|", std::string(51, 'a') + "|",
+                                       ">" + std::string(198, 'b'), std::string(99, 'b') + "|"}));
   reader_.SetValue(std::string(120, 'n').c_str(), std::string(120, 'w').c_str());
   EXPECT_EQ(Entries(reader_).back(), std::string(99, 'n') + "|" + std::string(99, 'w'));
 }
@@ -125,8 +124,9 @@ TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
 }
 
 TEST_F(KConfigReaderTest, NumericGettersAndTheUndefinedMarker) {
-  Load("I=-12\nMs=10ms\nBig=99999999999\nMask=ff\nMask2=0xff\nNeg=-2\nRate=1,5\nU=@\nU5=5@\n"
-       "Bad=abc\nEnabled=TRUE\nOne=1\n");
+  Load(
+      "I=-12\nMs=10ms\nBig=99999999999\nMask=ff\nMask2=0xff\nNeg=-2\nRate=1,5\nU=@\nU5=5@\n"
+      "Bad=abc\nEnabled=TRUE\nOne=1\n");
   EXPECT_EQ(reader_.GetInteger("I"), -12);
   EXPECT_EQ(reader_.GetInteger("Ms"), 10);
   EXPECT_EQ(reader_.GetInteger("Big"), 2147483647);  // as on a 32-bit host
@@ -140,9 +140,11 @@ TEST_F(KConfigReaderTest, NumericGettersAndTheUndefinedMarker) {
   EXPECT_FALSE(reader_.GetBool("One"));
   EXPECT_FALSE(reader_.GetBool("U"));
   EXPECT_STREQ(reader_.GetString("U"), "@");
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("U"); }), "Config item [U] undefined (=@)" + Suffix());
+  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("U"); }),
+            "Config item [U] undefined (=@)" + Suffix());
   EXPECT_THROW(reader_.GetDouble("U5"), KValueUndefinedException);
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("Bad"); }), "Invalid config value [Bad=abc]" + Suffix());
+  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("Bad"); }),
+            "Invalid config value [Bad=abc]" + Suffix());
   EXPECT_EQ(MessageOf([&] { reader_.GetInteger("No"); }), "Config item [No] not found" + Suffix());
 }
 

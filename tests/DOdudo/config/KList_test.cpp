@@ -11,7 +11,8 @@ int values[8] = {0, 1, 2, 3, 4, 5, 6, 7};
 // The data from head to tail, checked against the tail-to-head walk and the count.
 std::vector<int> Contents(const KList& list) {
   std::vector<int> forward, backward;
-  for (KListNode* n = list.Head(); n != nullptr; n = n->next) forward.push_back(*static_cast<int*>(n->data));
+  for (KListNode* n = list.Head(); n != nullptr; n = n->next)
+    forward.push_back(*static_cast<int*>(n->data));
   for (KListNode* n = list.Tail(); n != nullptr; n = n->prev)
     backward.insert(backward.begin(), *static_cast<int*>(n->data));
   EXPECT_EQ(forward, backward) << "prev and next links disagree";

@@ -1,9 +1,9 @@
-#include "DOdudo/host/KBaseException.h"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+
+#include "DOdudo/host/KBaseException.h"
 
 namespace {
 struct TagA {};

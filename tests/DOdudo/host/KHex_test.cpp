@@ -18,7 +18,11 @@ TEST(KHex, HexToDataPairsSeparatorsAndOddTail) {
   EXPECT_EQ(dodudo::HexToData("0A-ff 3", "- "), (Bytes{0x0A, 0xFF, 0x03}));
   EXPECT_EQ(dodudo::HexToData("01::--02", ":-"), (Bytes{0x01, 0x02}));
   EXPECT_EQ(dodudo::HexToData("zz01", ""), (Bytes{0x00, 0x01}));  // bad digits give 0
-  EXPECT_EQ(dodudo::HexToData(dodudo::kstring(std::string("1\0" "2", 3)), ""), (Bytes{0x01, 0x02}));
+  EXPECT_EQ(dodudo::HexToData(dodudo::kstring(std::string("1\0"
+                                                          "2",
+                                                          3)),
+                              ""),
+            (Bytes{0x01, 0x02}));
   Bytes out{0x7E};
   dodudo::HexToData("10", out, "");
   EXPECT_EQ(out, (Bytes{0x7E, 0x10}));

@@ -21,7 +21,7 @@ struct Primitives : dodudo::KSerializable {
   bool e = true;
   float f = 1.0f;
   Colour g = Colour::kBlue;
-  void Serialize(dodudo::KSerializer& s) override { s & a & b & c & d & e & f & g; }
+  void Serialize(dodudo::KSerializer& s) override { s& a& b& c& d& e& f& g; }
 };
 
 // Records the sizes that reach the primitive.
@@ -95,7 +95,9 @@ TEST(KSerialLimits, StringLengthPrefixBounds) {
 
 TEST(KSerialLimits, ForgedLengthsNeverLeaveTheBlock) {
   kstring text("keep");
-  EXPECT_EQ(MessageOf([&] { Decode(Cat(U32(100), {'a', 'b', 'c', 0}), text); }),
+  EXPECT_EQ(MessageOf([&] {
+              Decode(Cat(U32(100), {'a', 'b', 'c', 0}), text);
+            }),
             "Read beyond end of buffer (100 bytes requested, 4 left)");
   EXPECT_EQ(text, "keep");
   try {

@@ -43,14 +43,14 @@ struct Composite : dodudo::KSerializable {
   std::vector<dodudo::kstring> items;
 
   void Serialize(dodudo::KSerializer& s) override {
-    s & id & name & blob & wanted;
+    s& id& name& blob& wanted;
     uint32_t count = static_cast<uint32_t>(items.size());
-    s & count;
+    s& count;
     if (s.In()) items.assign(0, {});
     for (uint32_t i = 0; i < count; ++i) {
       // Reading grows the list with what actually arrives: a forged count reserves nothing.
       if (s.In()) items.emplace_back();
-      s & items[i];
+      s& items[i];
     }
   }
 };
