@@ -32,9 +32,11 @@ std::atomic<bool> g_ready{false};
 std::atomic<bool> g_terminated{false};
 std::atomic<bool> g_destructionDone{false};
 
+// Never destroyed: a process that ends inside the creation (the log directory test) still holds it
+// while the static destructors run.
 dodudo::KThreadMutex& CreationLock() {
-  static dodudo::KThreadMutex lock;
-  return lock;
+  static dodudo::KThreadMutex* const lock = new dodudo::KThreadMutex();
+  return *lock;
 }
 
 constexpr unsigned int kReloadWaitMs = 50000;
@@ -69,6 +71,9 @@ KLogManager::~KLogManager() {
 KLogManager* KLogManager::Instance() { return g_instance.load(std::memory_order_acquire); }
 
 KLogManager* KLogManager::Create() {
+  // The directory test may end the process; do it before any manager, writer or lock exists that
+  // the exit handlers would then have to tear down half-built.
+  LogDirectory();
   dodudo::KRemoteLogSpecs::Instance().LoadValues();
   // A non-empty RemoteLogHost asks for the remote-log client, which ships lines to the server;
   // this build has none, so the process logs locally (its filter then keeps every trace on).
@@ -96,11 +101,14 @@ KLogManager* KLogManager::GetMe(bool terminate) {
   }
   Guard guard(CreationLock());
   if (terminate) {
+    g_destructionDone.store(true);
     if (KLogManager* manager = Instance()) {
+      // The instance is forgotten before the self-logger goes, so that its destructor cannot
+      // count down into a second teardown.
       KLogger* self = manager->selfLogger.exchange(nullptr);
-      delete self;
       g_ready.store(false);
       g_instance.store(nullptr);
+      delete self;
       delete manager;
     }
     g_terminated.store(true);
@@ -196,17 +204,30 @@ unsigned int KLogManager::LoggerCount() {
   return loggerCount;
 }
 
-void KLogManager::MakeCheckpoint() {
+std::vector<KFileLogWriter*> KLogManager::OpenFileWriters() {
   Guard guard(writersLock);
-  ++checkpoint;
+  std::vector<KFileLogWriter*> open;
   for (auto& entry : writers) {
     auto* file = dynamic_cast<KFileLogWriter*>(entry.second);
-    if (file == nullptr || !file->IsOpen()) continue;
+    if (file != nullptr && file->IsOpen()) open.push_back(file);
+  }
+  return open;
+}
+
+void KLogManager::WriteCheckpoint(const std::vector<KFileLogWriter*>& targets) {
+  Guard guard(writersLock);
+  ++checkpoint;
+  for (KFileLogWriter* file : targets) {
     KLogBuilder builder;
     builder.Constructor(file, nullptr, false);
     builder.level = klogTrace;
     builder.Log("\t\t\t\t ***** CHECKPOINT %d ***** ", checkpoint);
   }
+}
+
+void KLogManager::MakeCheckpoint() {
+  Guard guard(writersLock);
+  WriteCheckpoint(OpenFileWriters());
 }
 
 void KLogManager::closeAllOpenLogs() {
@@ -225,10 +246,13 @@ void KLogManager::FlushWriters() {
 }
 
 void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
+  // The checkpoint marks the change in the logs that were being written; they are closed first
+  // (so that they reopen after the change), and would otherwise never get it.
+  std::vector<KFileLogWriter*> wasOpen = OpenFileWriters();
   closeAllOpenLogs();
   if (KLogFilter* current = Filter()) {
     current->CopySettingsFrom(received);
-    if (!first) MakeCheckpoint();
+    if (!first) WriteCheckpoint(wasOpen);
     current->InvokeFilterCallback(true);
   }
 }

@@ -6,11 +6,13 @@
 #include <cstdarg>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "DOdudo/KLogDefs.h"
 #include "DOdudo/KLogPlatform.h"
 #include "DOdudo/host/KSemaphore.h"
 
+class KFileLogWriter;
 class KLogFilter;
 class KLogServerLink;
 class KLogWriter;
@@ -84,6 +86,8 @@ class DODUDO_API KLogManager {
   bool EnsureChannel(int& attempt, bool& everConnected, std::string& error);
   void DropChannel();
   static KLogManager* Create();
+  std::vector<KFileLogWriter*> OpenFileWriters();
+  void WriteCheckpoint(const std::vector<KFileLogWriter*>& targets);
 
   std::atomic<bool> internalLogOff{false};
   unsigned int loggerCount = 0;

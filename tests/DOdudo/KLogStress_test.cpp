@@ -1,0 +1,100 @@
+// Many threads logging at once, through loggers of one module and of several, while the files
+// rotate: every line must arrive exactly once and whole.
+#include <dirent.h>
+#include <gmock/gmock.h>
+
+#include <map>
+#include <thread>
+
+#include "DOdudo/KLogManager.h"
+#include "DOdudo/KLogger.h"
+#include "LogTestSupport.h"
+#include "support/TestIsolation.h"
+
+namespace {
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kLinesPerThread = 20000;  // sanitizers slow each line down tenfold and more
+#else
+constexpr int kLinesPerThread = 50000;
+#endif
+constexpr int kThreads = 8;
+
+// Thread t logs to module "one" for t < 6 (six loggers sharing one writer, half of them with lazy
+// trace flushing), "two" for t == 6 and "three" for t == 7. Every 100th line is an info line,
+// which is copied to messages.log.
+const char* ModuleOf(int thread) { return thread < 6 ? "one" : thread == 6 ? "two" : "three"; }
+
+std::vector<std::string> FilesOf(const std::string& module) {
+  std::vector<std::string> files = {"/var/log/tolma/" + module + ".log"};
+  if (DIR* dir = opendir("/var/log/tolma/old")) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name.compare(0, module.size() + 1, module + ".") == 0)
+        files.push_back("/var/log/tolma/old/" + name);
+    }
+    closedir(dir);
+  }
+  return files;
+}
+
+TEST(KLogStress, EveryLineOnceAndWholeWhileRotating) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig("MaxLogFileSize=400000\n[SNL]\nValue=true\n");
+  KLogger keep(klogSNL, -1, "SNL", "keep", 0, false);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      KLogger log(klogSNL, -1, "SNL", ModuleOf(t), 0, t % 2 == 1);
+      for (int n = 0; n < kLinesPerThread; ++n) {
+        log.Log(n % 100 == 0 ? klogInfo : klogTrace, "t%d n%06d %s", t, n,
+                "payload-payload-payload-payload");
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  KLogManager::GetMe(false)->FlushWriters();
+
+  const std::regex shape(R"(([TI])\|\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\| t(\d) n(\d{6}) )"
+                         R"(payload-payload-payload-payload( \((one|two|three)\))?)");
+  std::map<std::pair<int, int>, int> seen;
+  int rotated = 0, torn = 0;
+  for (const char* module : {"one", "two", "three"}) {
+    std::vector<std::string> files = FilesOf(module);
+    rotated += static_cast<int>(files.size()) - 1;
+    for (const std::string& file : files) {
+      for (const std::string& line : logtest::ReadLines(file)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, shape) || m[4].matched) {
+          ++torn;
+          continue;
+        }
+        int t = std::stoi(m[2]);
+        EXPECT_EQ(ModuleOf(t), std::string(module)) << line;
+        ++seen[{t, std::stoi(m[3])}];
+      }
+    }
+  }
+  EXPECT_EQ(0, torn);
+  EXPECT_GT(rotated, 2);
+  EXPECT_EQ(static_cast<size_t>(kThreads * kLinesPerThread), seen.size());
+  for (const auto& entry : seen) {
+    if (entry.second != 1)
+      ADD_FAILURE() << "t" << entry.first.first << " n" << entry.first.second << " x"
+                    << entry.second;
+  }
+
+  // The info copies in messages.log (and its rotations), each naming its writer.
+  int copies = 0;
+  for (const std::string& file : FilesOf("messages")) {
+    for (const std::string& line : logtest::ReadLines(file)) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, shape) && m[4].matched) << line;
+      EXPECT_EQ(ModuleOf(std::stoi(m[2])), m[5].str());
+      ++copies;
+    }
+  }
+  EXPECT_EQ(kThreads * kLinesPerThread / 100, copies);
+}
+
+}  // namespace
