@@ -136,7 +136,17 @@ void KFileLogWriter::Write(const char* format, va_list args) {
     return;
   }
   WritePending();
-  int n = vfprintf(file_, format, args);
+  int n;
+  if (strcmp(format, "%s\n") == 0) {
+    // The logger front end's one line: no format to interpret.
+    const char* line = va_arg(args, const char*);
+    size_t length = strlen(line);
+    n = fwrite(line, 1, length, file_) == length && putc('\n', file_) != EOF
+            ? static_cast<int>(length + 1)
+            : -1;
+  } else {
+    n = vfprintf(file_, format, args);
+  }
   if (n < 0) {
     WriteError("vfprintf");
     return;

@@ -1,11 +1,25 @@
 #include "DOdudo/KLogBuilder.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogPlatform.h"
 #include "DOdudo/KLogWriter.h"
 #include "DOdudo/KLogger.h"
+
+namespace {
+
+// Writes the lowest `width` decimal digits of value, zero-padded (as "%0<width>d" for the field
+// ranges of a date and time).
+void PutDigits(char* out, unsigned int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+}
+
+}  // namespace
 
 KLogBuilder::~KLogBuilder() {
   try {
@@ -33,6 +47,10 @@ void KLogBuilder::Log(const char* format, ...) {
 
 void KLogBuilder::vLog(const char* format, va_list args) {
   if (!active || format == nullptr) return;
+  if (strchr(format, '%') == nullptr) {
+    text += format;  // a fixed prefix such as "| "
+    return;
+  }
   klogdetail::AppendVFormat(text, format, args);
 }
 
@@ -49,9 +67,25 @@ dodudo::kstring KLogBuilder::GetHeader() const {
   if (writer != nullptr) writer->CheckDay(static_cast<unsigned int>(t.day));
   unsigned int index =
       static_cast<unsigned int>(level) <= klogTrace ? static_cast<unsigned int>(level) : 0u;
-  char header[64];
-  snprintf(header, sizeof header, "%c|%02d/%02d/%04d %02d:%02d:%02d.%03d", KLOG_LEVEL_CHARS[index],
-           t.day, t.month, t.year, t.hour, t.minute, t.second, t.milliseconds);
+  // "L|dd/mm/yyyy hh:mm:ss.mmm", digit by digit: this runs for every line, and printf would
+  // cost as much as formatting the caller's text.
+  char header[26];
+  header[0] = KLOG_LEVEL_CHARS[index];
+  header[1] = '|';
+  PutDigits(header + 2, t.day, 2);
+  header[4] = '/';
+  PutDigits(header + 5, t.month, 2);
+  header[7] = '/';
+  PutDigits(header + 8, t.year, 4);
+  header[12] = ' ';
+  PutDigits(header + 13, t.hour, 2);
+  header[15] = ':';
+  PutDigits(header + 16, t.minute, 2);
+  header[18] = ':';
+  PutDigits(header + 19, t.second, 2);
+  header[21] = '.';
+  PutDigits(header + 22, t.milliseconds, 3);
+  header[25] = '\0';
   dodudo::kstring result = header;
   if (logger != nullptr && logger->ShowName()) {
     klogdetail::AppendFormat(result, "|%-8s", logger->GetName().c_str());

@@ -130,7 +130,8 @@ class DODUDO_API KHostSystem {
   // Creates the directory with its missing parents (separators '/' and '\'). false on success or
   // when the directory exists already; true when a step failed or the path exists as a non-directory.
   static bool MakeDirectory(const char* path);
-  // Removes the directory and everything below it; symbolic links are removed, never followed.
+  // Removes the directory and everything below it; symbolic links inside are removed, never
+  // followed. A path that is itself a symbolic link fails (true) and is left alone with its target.
   static bool RemoveDirectory(const char* path);
   // Directory search. name must hold 256 bytes. FindFirst returns null when the directory cannot
   // be opened; *result receives the outcome of the first FindNext. FindNext returns 0 when an entry

@@ -62,6 +62,9 @@ bool KHostSystem::MakeDirectory(const char* path) {
 
 bool KHostSystem::RemoveDirectory(const char* path) {
   if (path == nullptr) return true;
+  // A link to a directory is not a directory: searching through it would empty its target.
+  struct stat own {};
+  if (lstat(path, &own) == 0 && S_ISLNK(own.st_mode)) return true;
   char name[256];
   int result = kNoMoreFiles;
   void* search = FindFirst(path, "*", name, &result);

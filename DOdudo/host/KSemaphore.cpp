@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <semaphore.h>
 #include <time.h>
 
@@ -12,6 +13,12 @@ namespace dodudo {
 namespace {
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 constexpr mode_t kPermissions = 0664;
+
+// The host semaphore counts in int: a larger maximum (0xFFFFFFFF for "no limit") would turn
+// negative there and no release would ever give a unit.
+int MaximumCount(unsigned int maximum) {
+  return maximum > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(maximum);
+}
 
 sem_t* AsSem(void* handle) { return static_cast<sem_t*>(handle); }
 
@@ -52,7 +59,7 @@ bool WaitNamed(sem_t* sem, unsigned int timeoutMs) {
 KSemaphore::KSemaphore(unsigned int maximum)
     : named_(false),
       maximum_(maximum),
-      handle_(KHostSystem::CreateCountSemaphore(0, static_cast<int>(maximum), nullptr)),
+      handle_(KHostSystem::CreateCountSemaphore(0, MaximumCount(maximum), nullptr)),
       owner_(true) {}
 
 KSemaphore::KSemaphore(std::string name, unsigned int maximum, bool create)

@@ -12,7 +12,7 @@ namespace dodudo {
 // Owns its handle. Wait and Release may be called from any thread at once.
 class DODUDO_API KSemaphore : public NonCopyable {
  public:
-  // Process-local, count 0, at most maximum.
+  // Process-local, count 0, at most maximum (a maximum above INT_MAX counts as INT_MAX).
   explicit KSemaphore(unsigned int maximum);
   // Named (a POSIX name such as "/snl-ready"), initial value 0, permissions 0664. With create,
   // the name is made anew (an existing one is removed first) and this object owns it: the name is

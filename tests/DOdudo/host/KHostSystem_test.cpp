@@ -125,6 +125,12 @@ TEST_F(HostTree, RemoveDirectoryDoesNotFollowLinks) {
   EXPECT_NE(0, access(tree.c_str(), F_OK));
   EXPECT_EQ(0, access(keep.c_str(), F_OK));  // the link's target survives
   EXPECT_TRUE(KHostSystem::RemoveDirectory(tree.c_str()));  // gone already
+
+  // Named directly, a link to a directory fails and its target keeps its content.
+  const std::string link = root_ + "/link";
+  ASSERT_EQ(0, symlink(outside, link.c_str()));
+  EXPECT_TRUE(KHostSystem::RemoveDirectory(link.c_str()));
+  EXPECT_EQ(0, access(keep.c_str(), F_OK));
   EXPECT_FALSE(KHostSystem::RemoveDirectory(outside));
 }
 

@@ -76,6 +76,12 @@ TEST(HostSemaphore, ReleaseIsClampedToMaximum) {
   for (int i = 0; i < 5; ++i) local.Release();
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(local.Wait(10));
   EXPECT_FALSE(local.Wait(10));
+
+  dodudo::KSemaphore unbounded(0xFFFFFFFFu);  // beyond the host's int count
+  unbounded.Release();
+  unbounded.Release();
+  EXPECT_TRUE(unbounded.Wait(10) && unbounded.Wait(10));
+  EXPECT_FALSE(unbounded.Wait(10));
 }
 
 TEST(HostSemaphore, WaiterIsWokenByReleaseFromAnotherThread) {
