@@ -10,8 +10,7 @@ set(SNL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "systemd unit directo
 set(SNL_GROUP "snl" CACHE STRING "Group given access to the boards by the udev rule")
 
 install(TARGETS snl EXPORT snlTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT devel
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snl)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT devel)
 
 snl_public_headers(SNL_INSTALLED_HEADERS snl/snl.h snl/SNLKVAInternal.h)
 foreach(header IN LISTS SNL_INSTALLED_HEADERS)

@@ -9,6 +9,9 @@ for p in "${pkgs[@]}"; do
 done
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # With the i386 architecture added (tools/ci-i386.sh), a mirror in the middle of a sync can fail
+  # the update for one i386 index while the amd64 ones are fine: go on, and let the install
+  # itself fail if a package really cannot be had.
+  apt-get update -qq || echo "install-deps: apt-get update reported errors; trying the install anyway"
   apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 fi

@@ -64,6 +64,10 @@ run_all() {
 
 status=0
 run_all 0 || status=1
+if [[ $("$prefix/bin/snlctl" list 2>&1) != "no board found" ]]; then
+  echo "FAIL: the installed snlctl does not run: $("$prefix/bin/snlctl" list 2>&1)"
+  status=1
+fi
 if [[ -n ${SNLSIM:-} ]]; then
   printf '[board]\nserial = 4321\nlinks = 2\n' >"$work/board.scenario"
   run_all 1 "$SNLSIM" "$work/board.scenario" -- || status=1
