@@ -129,7 +129,7 @@ void KFileLogWriter::WritePending() {
 
 void KFileLogWriter::Write(const char* format, va_list args) {
   Guard guard(lock_);
-  if (WriteDisabled(true)) return;
+  if (format == nullptr || WriteDisabled(true)) return;
   CheckSizeAndRotate();
   if (file_ == nullptr) {
     klogdetail::AppendVFormat(pending_, format, args);

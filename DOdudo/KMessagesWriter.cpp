@@ -10,7 +10,7 @@ void KMessagesWriter::PrintLogOpened() {}
 
 void KMessagesWriter::Write(const char* format, va_list args) {
   klogdetail::Guard guard(GetMutex());
-  klogdetail::AppendVFormat(buffer_, format, args);
+  if (format != nullptr) klogdetail::AppendVFormat(buffer_, format, args);
 }
 
 void KMessagesWriter::Flush(bool lazy) {
