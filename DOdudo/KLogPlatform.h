@@ -15,7 +15,7 @@
 // cannot log its own platform failures).
 namespace klogdetail {
 
-// The local time of day, to the millisecond (KHostSystem::GetTime).
+// The local time of day, to the millisecond (as KHostSystem::GetTime; day of week unset).
 dodudo::time::KSystemTime LocalNow();
 // The kernel's id of the calling thread.
 int KernelThreadId();

@@ -1,5 +1,6 @@
 #include "tools/snlctl/Cli.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,8 +14,9 @@ long ParseNumber(const std::string& text, long min, long max, const char* what) 
   char* end = nullptr;
   errno = 0;
   long value = std::strtol(begin, &end, 10);
-  // strtol accepts leading blanks; a number on the command line has none.
-  bool numeric = !text.empty() && end != begin && *end == '\0' && text[0] != ' ' && text[0] != '\t';
+  // strtol accepts leading white space; a number on the command line has none.
+  bool numeric = !text.empty() && end != begin && *end == '\0' &&
+                 !std::isspace(static_cast<unsigned char>(text[0]));
   if (!numeric) throw UsageError(std::string(what) + " '" + text + "' is not a number");
   if (errno == ERANGE || value < min || value > max)
     throw UsageError(std::string(what) + " " + text + " out of range (" + std::to_string(min) +
