@@ -32,12 +32,26 @@ std::atomic<bool> g_ready{false};
 std::atomic<bool> g_terminated{false};
 std::atomic<bool> g_destructionDone{false};
 
-// Never destroyed: a process that ends inside the creation (the log directory test) still holds it
-// while the static destructors run.
+// Kept while logging can still start: a process that ends inside the creation (the log directory
+// test) still holds it while the static destructors run. Once logging has ended, the reaper below
+// deletes it when the library is unloaded (or at exit), so load/unload cycles leak nothing; a
+// late caller after that gets a fresh one.
+std::atomic<dodudo::KThreadMutex*> g_creationLock{nullptr};
+
 dodudo::KThreadMutex& CreationLock() {
-  static dodudo::KThreadMutex* const lock = new dodudo::KThreadMutex();
+  dodudo::KThreadMutex* lock = g_creationLock.load(std::memory_order_acquire);
+  if (lock != nullptr) return *lock;
+  auto* fresh = new dodudo::KThreadMutex();
+  if (g_creationLock.compare_exchange_strong(lock, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;
   return *lock;
 }
+
+struct CreationLockReaper {
+  ~CreationLockReaper() {
+    if (g_terminated.load()) delete g_creationLock.exchange(nullptr);
+  }
+} g_creationLockReaper;
 
 constexpr unsigned int kReloadWaitMs = 50000;
 constexpr unsigned int kRetryStepMs = 500;

@@ -284,31 +284,40 @@ bool KConfigReader::ValueExists(const char* key) {
 
 char* KConfigReader::GetString(const char* key) { return Search(key)->Value(); }
 
-#define KCONFIG_PARSE_NUMBER(Type, parse)                                              \
-  KConfigItem* item = Search(key);                                                     \
-  char* end = nullptr;                                                                 \
-  Type number = parse;                                                                 \
-  if (strcmp(end, "@") == 0)                                                           \
-    throw KValueUndefinedException(this, "Config item [%s] undefined (=@)", key);      \
-  if (end == item->Value())                                                            \
-    throw KTemplateException<KConfigReader>(this, "Invalid config value [%s=%s]", key, \
-                                            item->Value());                            \
-  return number
+namespace {
+
+// The numeric getters' common rules: a value that ends in exactly "@" is undefined, one where
+// nothing was parsed is invalid, and text after the number is ignored ("10ms" is 10).
+template <typename T, typename Parse>
+T ParseValue(KConfigReader* reader, const char* key, KConfigItem* item, Parse parse) {
+  char* end = nullptr;
+  T number = parse(item->Value(), &end);
+  if (strcmp(end, "@") == 0)
+    throw KValueUndefinedException(reader, "Config item [%s] undefined (=@)", key);
+  if (end == item->Value())
+    throw KTemplateException<KConfigReader>(reader, "Invalid config value [%s=%s]", key,
+                                            item->Value());
+  return number;
+}
+
+double ParseDouble(const char* text, char** end) { return strtod(text, end); }
+
+}  // namespace
 
 int KConfigReader::GetInteger(const char* key) {
-  KCONFIG_PARSE_NUMBER(int, ParseInt32(item->Value(), &end));
+  return ParseValue<int>(this, key, Search(key), ParseInt32);
 }
 
 int KConfigReader::GetHexadecimal(const char* key) {
-  KCONFIG_PARSE_NUMBER(int, ParseHex32(item->Value(), &end));
+  return ParseValue<int>(this, key, Search(key), ParseHex32);
 }
 
 double KConfigReader::GetDouble(const char* key) {
-  KConfigItem* found = Search(key);
-  if (char* comma = strchr(found->Value(), ',')) *comma = '.';
-  KCONFIG_PARSE_NUMBER(double, strtod(item->Value(), &end));
+  KConfigItem* item = Search(key);
+  // A decimal comma becomes a point in the stored value itself (SaveFile writes the point).
+  if (char* comma = strchr(item->Value(), ',')) *comma = '.';
+  return ParseValue<double>(this, key, item, ParseDouble);
 }
-#undef KCONFIG_PARSE_NUMBER
 
 bool KConfigReader::GetBool(const char* key) {
   return KHostSystem::StriCmp(Search(key)->Value(), "true") == 0;
