@@ -92,7 +92,11 @@ void KLogFilter::LoadConfig() {
   maxTotalLogSize_.store(maxTotal, kRelaxed);
   KLogger::InternalLog(klogTrace, "MaxTotalLogSize=%lld", static_cast<long long>(maxTotal));
 
-  for (unsigned int i = 0; i < kSources; ++i) active_[i].store(0, kRelaxed);
+  // A source the application has overridden keeps its mask: SetOption skips it, so clearing it
+  // here would turn an override such as "trace everything" into "trace nothing".
+  for (unsigned int i = 0; i < kSources; ++i) {
+    if (!overwritten_[i].load(kRelaxed)) active_[i].store(0, kRelaxed);
+  }
   fullLog_.store(false, kRelaxed);
   active_[klogSystem].store(0xFFFFFFFFu, kRelaxed);
 

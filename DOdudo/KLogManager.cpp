@@ -297,7 +297,7 @@ const std::string& KLogManager::LogDirectory() {
 // ---- Reload thread ---------------------------------------------------------------------------
 
 void KLogManager::StartReloadConfigThread() {
-  if (reloadRunning.load() || reloadThread != nullptr) return;
+  if (reloadRunning.load() || reloadThread != nullptr || reloadStillRunning.load()) return;
   reloadRunning.store(true);
   reloadThread = dodudo::KThread::StartThread(ReloadConfigThread, this, 0, false, false, 0);
   if (reloadThread == nullptr) reloadRunning.store(false);
@@ -396,7 +396,8 @@ void KLogManager::ReloadConfigLoop() {
 }
 
 bool KLogManager::LeaveReloadThread() {
-  if (!reloadRunning.load()) return true;
+  // A thread that outlived an earlier wait (Finalize) may still be running on this manager.
+  if (!reloadRunning.load()) return !reloadStillRunning.load();
   reloadRunning.store(false);
   {
     Guard guard(channelLock);
@@ -410,6 +411,7 @@ bool KLogManager::LeaveReloadThread() {
     Internal(klogTrace, "Thread released");
     return true;
   }
+  reloadStillRunning.store(true);
   Internal(klogNotice, "Reload config thread did not signed termination, leaking LogManager!!!");
   return false;
 }

@@ -59,7 +59,8 @@ class DODUDO_API KLogManager {
   void closeAllOpenLogs();
   void FlushWriters();
 
-  // Stops the reload thread and waits up to 50 s for it. False when it did not end.
+  // Stops the reload thread and waits up to 50 s for it. False when it did not end (now or in an
+  // earlier call).
   bool LeaveReloadThread();
   void RequestReload();
   void RequestKConfigReload();
@@ -94,6 +95,9 @@ class DODUDO_API KLogManager {
   dodudo::KThreadMutex countLock;
   void* reloadThread = nullptr;
   std::atomic<bool> reloadRunning{false};
+  // Set when the reload thread did not end within the wait: the manager must then never be
+  // deleted, whichever later call ends logging.
+  std::atomic<bool> reloadStillRunning{false};
   dodudo::KSemaphore reloadExit;
   KLogServerLink* channel = nullptr;
   dodudo::KThreadMutex channelLock;

@@ -163,6 +163,14 @@ TEST(KLogFilter, OverridesSurviveReloads) {
   KLogger::ReleaseOverwrittenOption(klogSNL);
   EXPECT_TRUE(KLogger::IsOptionActive(klogSNL, kAll));
   EXPECT_EQ(kAll, KLogger::GetConfig(klogSNL));
+  // An override that turns traces on is kept by a reload just the same.
+  logtest::WriteConfig("[SNL]\nValue=never\n");
+  KLogger::OverwriteOption(klogSNL, 0x4);
+  filter->LoadConfig();
+  EXPECT_EQ(0x4u, KLogger::GetConfig(klogSNL));
+  EXPECT_TRUE(KLogger::IsOptionActive(klogSNL, 0x4));
+  KLogger::ReleaseOverwrittenOption(klogSNL);
+  EXPECT_EQ(kAll, KLogger::GetConfig(klogSNL));
 
   EXPECT_EQ(0u, KLogger::GetConfig(klogMaxSources));
   EXPECT_EQ(0u, KLogger::GetConfig(static_cast<KLogSource>(30)));
