@@ -24,6 +24,24 @@ bool IsSharedName(const std::string& name) {
 
 std::string FormatNow(const char* format) { return dodudo::time::Format(format); }
 
+// Writer names become paths below the log directory ("sub/x" writes sub/x.log). A name with a
+// ".." component would reach outside it ("../../etc/x"), so such a name keeps only its last
+// component and its file lands directly in the log directory, as when a subdirectory cannot be
+// made.
+std::string ContainedName(const std::string& name) {
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2) {
+      size_t slash = name.rfind('/');
+      return slash == std::string::npos ? name : name.substr(slash + 1);
+    }
+    start = end + 1;
+  }
+  return name;
+}
+
 }  // namespace
 
 KFileLogWriter::KFileLogWriter(const char* name)
@@ -52,7 +70,7 @@ void KFileLogWriter::Open(const char* name) {
     KLogger::InternalLog(klogWarning, "Trying to open a log file with null or empty filename.");
     return;
   }
-  std::string full = name;
+  std::string full = ContainedName(name);
   size_t slash = full.rfind('/');
   std::string dirPart = slash == std::string::npos ? "" : full.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
@@ -110,7 +128,7 @@ void KFileLogWriter::RenameOlderRotations() {
   dodudo::time::KSystemTime t = klogdetail::LocalNow();
   std::string target;
   klogdetail::AppendFormat(target, "%s%cold%c%s.%04d%02d%02d-%02d%02d%02d.log", dir.c_str(), '/',
-                           '/', name_.c_str(), t.year, t.month, t.day, t.hour, t.minute, t.second);
+                           '/', ContainedName(name_).c_str(), t.year, t.month, t.day, t.hour, t.minute, t.second);
   // A name with a directory part (sub/x) rotates into old/sub/.
   KHostSystem::MakeDirectory(target.substr(0, target.rfind('/')).c_str());
   target = dodudo::file::UniquifyFilename(target);

@@ -113,8 +113,10 @@ class RateReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
+      // With --benchmark_repetitions the median stands for the benchmark.
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
       auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates[run.benchmark_name()] = it->second;
+      if (it != run.counters.end()) rates[run.run_name.str()] = it->second;
     }
   }
   double Rate(const std::string& name) const {

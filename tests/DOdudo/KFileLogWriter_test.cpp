@@ -64,6 +64,18 @@ TEST(KFileLogWriter, FileNamesAndLazyOpen) {
   EXPECT_FALSE(Exists("/var/log/tolma/a.log.b.log"));
 }
 
+TEST(KFileLogWriter, NamesNeverLeaveTheLogDirectory) {
+  SNL_REQUIRE_ISOLATION();
+  KLogger escaping(klogSNL, -1, "SNL", "../../escaped", 0, false);
+  KLogger inner(klogSNL, -1, "SNL", "sub/../up", 0, false);
+  escaping.Notice("1");
+  inner.Notice("2");
+  EXPECT_THAT(LogLines("escaped.log"), ElementsAre("N|<time>| 1"));
+  EXPECT_THAT(LogLines("up.log"), ElementsAre("N|<time>| 2"));
+  EXPECT_FALSE(Exists("/var/escaped.log"));
+  EXPECT_FALSE(Exists("/var/log/escaped.log"));
+}
+
 TEST(KFileLogWriter, SharedFilesAreClosedAfterEveryLine) {
   SNL_REQUIRE_ISOLATION();
   KLogger snl(klogSNL, -1, "SNL", "snl", 0, false);
