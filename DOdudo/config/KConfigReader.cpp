@@ -144,7 +144,8 @@ void KConfigReader::LoadFile(const char* path, bool create) {
   FILE* file = path != nullptr ? fopen(path, "r") : nullptr;
   if (file == nullptr) {
     if (!create) throw KTemplateException<KConfigReader>(this, "Config file not found");
-    vWarning("File %s not found, trying to create...", fileName_);
+    // The path itself: the stored file name keeps only its first 255 characters.
+    vWarning("File %s not found, trying to create...", path != nullptr ? path : "");
     FILE* created = path != nullptr ? fopen(path, "a") : nullptr;
     if (created == nullptr) return;
     fclose(created);

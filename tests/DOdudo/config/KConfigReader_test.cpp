@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -100,6 +101,14 @@ TEST_F(KConfigReaderTest, MissingFileWithAndWithoutCreate) {
   quiet.LoadFile((dir_ + "/no/such/dir.cfg").c_str(), true);
   EXPECT_EQ(quiet.warnings.size(), 1u);
   EXPECT_EQ(quiet.Count(), 0u);
+  // The warning names the whole path, not the stored name cut to 255 characters.
+  std::string deep = dir_ + "/" + std::string(250, 'd');
+  ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  std::string longPath = deep + "/new.cfg";
+  RecordingReader far;
+  far.LoadFile(longPath.c_str(), true);
+  ASSERT_FALSE(far.warnings.empty());
+  EXPECT_EQ(far.warnings[0], "File " + longPath + " not found, trying to create...");
 }
 
 TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
