@@ -4,6 +4,7 @@
 // library sends to syslog, and running code in a child process. Every test using them runs in
 // the private mount namespace of the shared test main (SNL_REQUIRE_ISOLATION()).
 #include <fcntl.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,10 +22,15 @@
 namespace logtest {
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
+}
+
+// Replaces the date and time of a line header ("06/12/2026 08:23:55.400") by "<time>".
+inline std::string NoTime(const std::string& line) {
+  static const std::regex stamp(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})");
+  return std::regex_replace(line, stamp, "<time>");
 }
 
 inline std::vector<std::string> ReadLines(const std::string& path) {
@@ -34,12 +40,7 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-// Replaces the date and time of a line header ("06/12/2026 08:23:55.400") by "<time>".
-inline std::string NoTime(const std::string& line) {
-  static const std::regex stamp(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})");
-  return std::regex_replace(line, stamp, "<time>");
-}
-
+// The lines of a file of the log directory, their times masked.
 inline std::vector<std::string> LogLines(const std::string& name) {
   std::vector<std::string> lines = ReadLines("/var/log/tolma/" + name);
   for (std::string& line : lines) line = NoTime(line);
@@ -55,9 +56,8 @@ inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) 
 
 inline std::string ExeName() {
   char buffer[256] = {};
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  std::string path(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-  return path.substr(path.rfind('/') + 1);
+  if (readlink("/proc/self/exe", buffer, sizeof buffer - 1) <= 0) return "";
+  return strrchr(buffer, '/') + 1;
 }
 
 // Receives what the process sends to syslog: a datagram socket at /dev/log, on a tmpfs /dev of
@@ -68,17 +68,16 @@ class SyslogCapture {
     mkdir("/var/log/.dev", 0755);
     mount("/dev", "/var/log/.dev", nullptr, MS_BIND | MS_REC, nullptr);
     mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755");
-    for (const char* device : {"null", "zero", "urandom", "random"}) {
-      std::string path = std::string("/dev/") + device;
-      close(open(path.c_str(), O_CREAT | O_WRONLY, 0666));
-      mount((std::string("/var/log/.dev/") + device).c_str(), path.c_str(), nullptr, MS_BIND,
+    for (std::string device : {"null", "zero", "urandom", "random"}) {
+      close(open(("/dev/" + device).c_str(), O_CREAT | O_WRONLY, 0666));
+      mount(("/var/log/.dev/" + device).c_str(), ("/dev/" + device).c_str(), nullptr, MS_BIND,
             nullptr);
     }
     symlink("/proc/self/fd", "/dev/fd");
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "/dev/log");
+    strcpy(address.sun_path, "/dev/log");
     ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     timeval timeout{0, 200000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -101,30 +100,25 @@ class SyslogCapture {
   std::vector<std::string> messages_;
 };
 
-struct ChildResult {
-  int status = -1;  // raw wait status
-  std::string err;  // what the child wrote on standard error
-};
-
-// Runs `body` in a forked child that ends with _exit(0) unless the body ends the process itself.
-inline ChildResult RunInChild(const std::function<void()>& body) {
+// Runs `body` in a forked child that ends with _exit(0) unless the body ends the process itself;
+// returns the raw wait status and what the child wrote on standard error.
+inline std::pair<int, std::string> RunInChild(const std::function<void()>& body) {
   int pipeFds[2];
-  if (pipe(pipeFds) != 0) return {};
+  if (pipe(pipeFds) != 0) return {-1, ""};
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipeFds[1], 2);
-    close(pipeFds[0]);
     body();
     _exit(0);
   }
   close(pipeFds[1]);
-  ChildResult result;
+  std::pair<int, std::string> result{-1, ""};
   char buffer[1024];
   for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
-    result.err.append(buffer, static_cast<size_t>(n));
+    result.second.append(buffer, static_cast<size_t>(n));
   }
   close(pipeFds[0]);
-  waitpid(pid, &result.status, 0);
+  waitpid(pid, &result.first, 0);
   return result;
 }
 
