@@ -1,6 +1,5 @@
 // Many threads logging at once, through loggers of one module and of several, while the files
 // rotate: every line must arrive exactly once and whole.
-#include <dirent.h>
 #include <gmock/gmock.h>
 
 #include <map>
@@ -27,14 +26,8 @@ const char* ModuleOf(int thread) { return thread < 6 ? "one" : thread == 6 ? "tw
 
 std::vector<std::string> FilesOf(const std::string& module) {
   std::vector<std::string> files = {"/var/log/tolma/" + module + ".log"};
-  if (DIR* dir = opendir("/var/log/tolma/old")) {
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name.compare(0, module.size() + 1, module + ".") == 0)
-        files.push_back("/var/log/tolma/old/" + name);
-    }
-    closedir(dir);
-  }
+  for (const std::string& name : logtest::FilesIn("/var/log/tolma/old", module + "."))
+    files.push_back("/var/log/tolma/old/" + name);
   return files;
 }
 

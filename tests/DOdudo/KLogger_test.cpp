@@ -19,28 +19,18 @@ using testing::HasSubstr;
 namespace {
 
 TEST(KLogDefs, NamesOfSourcesAndOptions) {
-  struct {
-    const char* name;
-    const char* expected;
-  } rows[] = {
-      {GetStringKLogSource(klogSNL), "SNL"},
-      {GetStringKLogSource(static_cast<KLogSource>(27)), "Stun"},
-      {GetStringKLogSource(klogMaxSources), "MaxSources"},
-      {GetStringKLogSource(static_cast<KLogSource>(30)), "UNKOWN"},
-      {GetStringKLogSource(static_cast<KLogSource>(0xFFFFFFFFu)), "UNKOWN"},
-      {GetStringKLogSS7Options(static_cast<KLogSS7Options>(256)), "CallControl"},
-      {GetStringKLogSS7Options(static_cast<KLogSS7Options>(3)), "UNKOWN"},  // not one bit
-      {GetStringKLogSS7Options(static_cast<KLogSS7Options>(0)), "UNKOWN"},
-      {GetStringKLogSS7Options(static_cast<KLogSS7Options>(512)), "UNKOWN"},  // past the list
-      {GetStringKLogConfigOptions(static_cast<KLogConfigOptions>(2)), "UNKOWN"},
-      {GetStringKLogTdmopOptions(klogTdmopDebug), "Debug"},
-      {GetStringKLogMediaOptions(static_cast<KLogMediaOptions>(1024)), "Comm"},
-      {KLogSourceStr[30], ""},
-      {KLogSourceOptions(klogSNL)[0], ""},
-      {KLogSourceOptions(klogISDN)[1], "Q931"},
-      {KLogSourceOptions(klogISDN)[2], ""},
-  };
-  for (const auto& row : rows) EXPECT_STREQ(row.expected, row.name);
+  EXPECT_STREQ("SNL", GetStringKLogSource(klogSNL));
+  EXPECT_STREQ("Stun", GetStringKLogSource(static_cast<KLogSource>(27)));
+  EXPECT_STREQ("MaxSources", GetStringKLogSource(klogMaxSources));
+  EXPECT_STREQ("UNKOWN", GetStringKLogSource(static_cast<KLogSource>(30)));
+  EXPECT_STREQ("CallControl", GetStringKLogSS7Options(static_cast<KLogSS7Options>(256)));
+  EXPECT_STREQ("UNKOWN", GetStringKLogSS7Options(static_cast<KLogSS7Options>(3)));  // two bits
+  EXPECT_STREQ("UNKOWN",
+               GetStringKLogSS7Options(static_cast<KLogSS7Options>(512)));  // past the list
+  EXPECT_STREQ("Comm", GetStringKLogMediaOptions(static_cast<KLogMediaOptions>(1024)));
+  EXPECT_STREQ("", KLogSourceStr[30]);
+  EXPECT_STREQ("", KLogSourceOptions(klogSNL)[0]);
+  EXPECT_STREQ("Q931", KLogSourceOptions(klogISDN)[1]);
 }
 
 TEST(KLogger, LineFormatsOfEveryOperation) {
@@ -142,15 +132,15 @@ TEST(KLogger, AfterTheLastLoggerLoggingGoesToTheCrashLog) {
   KLogger late(klogSNL, -1, "SNL", "snl", 0, false);
   late.Notice("lost");
   EXPECT_THAT(LogLines("snl.log"), ElementsAre("N|<time>| alive"));
+  // Two reports of 8 lines: the construction and the use of the late logger.
   std::vector<std::string> crash = logtest::ReadLines("/var/log/tolma/crash.log");
-  // Two reports: the construction and the use of the late logger.
   ASSERT_EQ(16u, crash.size());
-  EXPECT_EQ("***** Tolma application error *****", crash[2]);
-  EXPECT_TRUE(std::regex_match(crash[3], std::regex(R"(\d\d/\d\d/\d{4} - \d\d:\d\d:\d\d\.\d{3})")));
-  EXPECT_EQ("PID: " + std::to_string(getpid()), crash[4]);
-  EXPECT_EQ("Program: " + logtest::ExeName(), crash[5]);
-  EXPECT_EQ("Message:", crash[6]);
-  EXPECT_EQ("\tTrying to log when KLogger is already finished", crash[7]);
+  crash[3] =
+      std::regex_replace(crash[3], std::regex(R"(^\d\d/\d\d/\d{4} - [\d:.]{12}$)"), "<time>");
+  EXPECT_THAT(std::vector<std::string>(crash.begin(), crash.begin() + 8),
+              ElementsAre("", "", "***** Tolma application error *****", "<time>",
+                          "PID: " + std::to_string(getpid()), "Program: " + logtest::ExeName(),
+                          "Message:", "\tTrying to log when KLogger is already finished"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // Helpers shared by the logging tests: reading log files, writing klog.cfg, catching what the
 // library sends to syslog, and running code in a child process. Every test using them runs in
 // the private mount namespace of the shared test main (SNL_REQUIRE_ISOLATION()).
+#include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -103,23 +105,30 @@ class SyslogCapture {
 // Runs `body` in a forked child that ends with _exit(0) unless the body ends the process itself;
 // returns the raw wait status and what the child wrote on standard error.
 inline std::pair<int, std::string> RunInChild(const std::function<void()>& body) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return {-1, ""};
+  std::pair<int, std::string> result{-1, ""};
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipeFds[1], 2);
+    dup2(open("/var/log/child.err", O_CREAT | O_TRUNC | O_WRONLY, 0644), 2);
     body();
     _exit(0);
   }
-  close(pipeFds[1]);
-  std::pair<int, std::string> result{-1, ""};
-  char buffer[1024];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
-    result.second.append(buffer, static_cast<size_t>(n));
-  }
-  close(pipeFds[0]);
   waitpid(pid, &result.first, 0);
+  result.second = ReadFile("/var/log/child.err");
   return result;
+}
+
+// The sorted names of the entries of `dir` starting with `prefix`.
+inline std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(d)) {
+      if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+        names.push_back(entry->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace logtest
