@@ -87,13 +87,10 @@ TEST(KLogger, ErrorsWarningsAndInfosAreCopiedToMessages) {
 TEST(KLogger, WriterNamesFromTheConstructionFlags) {
   SNL_REQUIRE_ISOLATION();
   std::string exe = logtest::ExeName();
-  KLogger first(klogSNL, -1, "SNL", "snl", 0, false);
-  KLogger second(klogSNL, -1, "SNL2", "snl", 0, false);
   KLogger config(klogConfig, -1, "CONFIG", "dodudo", 0x11, false);
   KLogger stamped(klogTimer, -1, "TIMER", "dodudo", 0x07, false);
   KLogger pidOnly(klogTimer, -1, "TIMER", "mod", 0x02 | 0x20, false);
   KLogManager* manager = KLogManager::GetMe(false);
-  EXPECT_EQ(first.Writer(), second.Writer());
   EXPECT_EQ(manager->GetWriter((exe + ".dodudo").c_str()), config.Writer());
   dodudo::time::KSystemTime t;
   KLogger::GetStartTime(t);
