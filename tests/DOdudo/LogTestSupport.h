@@ -3,8 +3,8 @@
 // Helpers shared by the logging tests: reading log files, writing klog.cfg, catching what the
 // library sends to syslog, and running code in a child process. Every test using them runs in
 // the private mount namespace of the shared test main (SNL_REQUIRE_ISOLATION()).
-#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -13,7 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -115,18 +114,13 @@ inline std::pair<int, std::string> RunInChild(const std::function<void()>& body)
   return result;
 }
 
-// The sorted names of the entries of `dir` starting with `prefix`.
-inline std::vector<std::string> FilesIn(const std::string& dir, const std::string& prefix) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* entry = readdir(d)) {
-      if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
-        names.push_back(entry->d_name);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+// The sorted paths matching a glob pattern.
+inline std::vector<std::string> Glob(const std::string& pattern) {
+  glob_t found{};
+  glob(pattern.c_str(), 0, nullptr, &found);
+  std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+  globfree(&found);
+  return paths;
 }
 
 }  // namespace logtest
