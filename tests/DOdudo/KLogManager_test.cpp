@@ -41,7 +41,7 @@ bool WaitForKlog(const std::string& text, int ms = 3000) {
 // or the end of the connection when the type is 0), then blocks until terminated.
 std::mutex g_lock;
 std::deque<std::pair<uint32_t, unsigned int>> g_records;
-int g_connections = 0;
+std::atomic<int> g_connections{0};
 
 class FakeLink : public KLogServerLink {
  public:
@@ -108,7 +108,6 @@ TEST(KLogManager, FiltersFromTheServerAndCheckpoints) {
   SNL_REQUIRE_ISOLATION();
   SetLogServerConnector([](uint16_t port) -> KLogServerLink* {
     EXPECT_EQ(14110, port);
-    std::lock_guard<std::mutex> guard(g_lock);
     ++g_connections;
     return new FakeLink();
   });

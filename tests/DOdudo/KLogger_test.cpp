@@ -85,8 +85,7 @@ TEST(KLogger, WriterNamesFromTheConstructionFlags) {
   KLogger config(klogConfig, -1, "CONFIG", "dodudo", 0x11, false);
   KLogger stamped(klogTimer, -1, "TIMER", "dodudo", 0x07, false);
   KLogger pidOnly(klogTimer, -1, "TIMER", "mod", 0x02 | 0x20, false);
-  KLogManager* manager = KLogManager::GetMe(false);
-  EXPECT_EQ(manager->GetWriter((exe + ".dodudo").c_str()), config.Writer());
+  EXPECT_EQ(KLogManager::GetMe(false)->GetWriter((exe + ".dodudo").c_str()), config.Writer());
   dodudo::time::KSystemTime t;
   KLogger::GetStartTime(t);
   char expected[256];

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -98,21 +97,6 @@ class SyslogCapture {
   int fd_ = -1;
   std::vector<std::string> messages_;
 };
-
-// Runs `body` in a forked child that ends with _exit(0) unless the body ends the process itself;
-// returns the raw wait status and what the child wrote on standard error.
-inline std::pair<int, std::string> RunInChild(const std::function<void()>& body) {
-  std::pair<int, std::string> result{-1, ""};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(open("/var/log/child.err", O_CREAT | O_TRUNC | O_WRONLY, 0644), 2);
-    body();
-    _exit(0);
-  }
-  waitpid(pid, &result.first, 0);
-  result.second = ReadFile("/var/log/child.err");
-  return result;
-}
 
 // The sorted paths matching a glob pattern.
 inline std::vector<std::string> Glob(const std::string& pattern) {
