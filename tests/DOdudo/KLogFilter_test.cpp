@@ -17,7 +17,8 @@ namespace {
 
 constexpr unsigned int kAll = 0xFFFFFFFFu;
 
-// Every row of the outcome table, without and with "FullLog" (read first from [KLogger]).
+// Every row of the outcome table, without and with "FullLog" ([KLogger] is read first wherever it
+// stands in the file).
 TEST(KLogFilter, OptionValuesWithAndWithoutFullLog) {
   SNL_REQUIRE_ISOLATION();
   const std::string options =
@@ -46,7 +47,7 @@ TEST(KLogFilter, OptionValuesWithAndWithoutFullLog) {
       {klogSystem, 1, true, true},    // never read, always on
   };
   for (bool full : {false, true}) {
-    logtest::WriteConfig((full ? "[KLogger]\nFullLog=TRUE\n" : "") + options);
+    logtest::WriteConfig(options + (full ? "[KLogger]\nFullLog=TRUE\n" : ""));
     KLogFilter filter;
     filter.LoadConfig();
     EXPECT_EQ(full, filter.FullLog());
@@ -112,7 +113,10 @@ TEST(KLogFilter, ExceptionsOfTheCallbackAreSwallowed) {
   EXPECT_NO_THROW(KLogManager::GetMe(false)->Filter()->InvokeFilterCallback(false));
   KLogger::SetFilterConfigCallback([](bool) { throw 42; });
   EXPECT_NO_THROW(KLogManager::GetMe(false)->Filter()->InvokeFilterCallback(true));
-  EXPECT_THAT(logtest::ReadFile("/var/log/tolma/klog.log"),
+  std::string klog = logtest::ReadFile("/var/log/tolma/klog.log");
+  EXPECT_THAT(klog,
+              HasSubstr("| Exception calling filter config callback(invoke:local) [boom]!\n"));
+  EXPECT_THAT(klog,
               HasSubstr("| Unknown exception calling filter config callback (invoke:remote)!\n"));
 }
 
