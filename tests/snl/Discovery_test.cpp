@@ -2,17 +2,17 @@
 // or rejected, what is logged, and how long the settle wait lasts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
 #include "DOdudo/host/KBaseException.h"
 #include "FakeUsb.h"
 #include "LogLines.h"
-#include "UsbBoards.h"
 #include "snl/SentrelController.h"
 #include "support/TestIsolation.h"
 
-using snltest::Board;
+using fakeusb::MakeBoard;
 using snltest::LogLines;
 using Lines = std::vector<std::string>;
 
@@ -34,139 +34,84 @@ class Discovery : public ::testing::Test {
   std::unique_ptr<SentrelController> controller;
 };
 
-TEST_F(Discovery, NoBoardMeansNoWaitAndAnEmptyList) {
+TEST_F(Discovery, AdoptsBoardsOfBothVendorsAndUnloadsWithoutACommand) {
   SNL_REQUIRE_ISOLATION();
-  fakeusb::Board other = Board(1, 1);
-  other.release = 0x0010;  // right vendor and product, wrong release: not a watchdog board
-  fakeusb::Board mouse = Board(2, 1);
-  mouse.vendor = 0x046D;
-  fakeusb::Get().boards = {other, mouse};
-  EXPECT_LT(Load(), 0.2);
-  EXPECT_EQ(0, controller->GetDevCount());
-  EXPECT_EQ((Lines{"init", "find_busses", "find_devices"}), fakeusb::Get().calls)
-      << "foreign devices are neither opened nor reset";
-  EXPECT_EQ((Lines{"I Sentrel library starting...", "N No snlusb devices found",
-                   "I \tNo devices found"}),
-            LogLines());
-}
-
-TEST_F(Discovery, NoBusOrAnUnopenableBoardEndsWithoutWaiting) {
-  SNL_REQUIRE_ISOLATION();
-  fakeusb::Get().busCount = 0;
-  EXPECT_LT(Load(), 0.2);
-  EXPECT_EQ((Lines{"init", "find_busses"}), fakeusb::Get().calls);
-  controller.reset();
-
-  // A board that cannot be opened in the reset pass is skipped silently and not waited for.
-  fakeusb::Reset();
-  fakeusb::Board board = Board(7, 1);
-  board.failingOpens = {0};
-  fakeusb::Get().boards = {board};
-  EXPECT_LT(Load(), 0.2);
-  EXPECT_EQ(0, controller->GetDevCount());
-  EXPECT_EQ(Lines{"open 0"}, fakeusb::CallsStartingWith("open"));
-  EXPECT_EQ(Lines{}, fakeusb::CallsStartingWith("reset"));
-}
-
-TEST_F(Discovery, AdoptsBoardsOfBothVendorsInOrder) {
-  SNL_REQUIRE_ISOLATION();
-  fakeusb::Get().boards = {Board(12345, 30, 0x5A1C), Board(402, 2, 0xC0E9)};
+  fakeusb::Get().boards = {MakeBoard(12345, 30), MakeBoard(402, 2, 0xC0E9)};
   fakeusb::Get().boards[1].replies[0x32].data[1] = 0x34;  // subtype
+  fakeusb::Get().changes = {1, 1};  // one board back per cycle: the changes add up over two
   const double seconds = Load();
-  EXPECT_GE(seconds, 1.25);
-  EXPECT_LT(seconds, 2.0) << "both boards came back in the first cycle";
-  EXPECT_EQ(3, fakeusb::Get().findDevicesCalls);
-
+  EXPECT_GE(seconds, 1.5);
+  EXPECT_LT(seconds, 3.0);
   ASSERT_EQ(2, controller->GetDevCount());
   EXPECT_EQ(12345, controller->GetDevSerial(0));
-  EXPECT_EQ(30, controller->GetDevLinks(0));
   EXPECT_EQ(402, controller->GetDevSerial(1));
-  EXPECT_EQ(2, controller->GetDevLinks(1));
-  EXPECT_EQ((Lines{"I Sentrel library starting...", "I SNL Device [12345] - Type [0][0], max links:30",
+  EXPECT_EQ((Lines{"I Sentrel library starting...",
+                   "I SNL Device [12345] - Type [0][0], max links:30",
                    "I SNL Device [402] - Type [0][52], max links:2"}),
             LogLines());
+  // Reset pass under configuration 0, two settle cycles and the final scan, then adoption under
+  // configuration 1 and interface 0 with the firmware check and the VPD read.
+  EXPECT_EQ("init, find_busses, find_devices, "
+            "open 0, set_configuration 0 0, reset 0, close 0, "
+            "open 1, set_configuration 1 0, reset 1, close 1, "
+            "find_busses, find_devices, find_busses, find_devices, find_busses, find_devices, "
+            "open 0, set_configuration 0 1, claim_interface 0 0, "
+            "control 0 c0 33 0 0 1 500, control 0 c0 32 0 0 128 500, "
+            "open 1, set_configuration 1 1, claim_interface 1 0, "
+            "control 1 c0 33 0 0 1 500, control 1 c0 32 0 0 128 500",
+            fakeusb::TakeCalls());
 
-  // Reset pass under configuration 0, then adoption: configuration 1, interface 0, firmware
-  // check and VPD read, each with 500 ms.
-  EXPECT_EQ((Lines{"init", "find_busses", "find_devices",
-                   "open 0", "set_configuration 0 0", "reset 0", "close 0",
-                   "open 1", "set_configuration 1 0", "reset 1", "close 1",
-                   "find_busses", "find_devices", "find_busses", "find_devices",
-                   "open 0", "set_configuration 0 1", "claim_interface 0 0", "control 0 c0 33",
-                   "control 0 c0 32",
-                   "open 1", "set_configuration 1 1", "claim_interface 1 0", "control 1 c0 33",
-                   "control 1 c0 32"}),
-            fakeusb::Get().calls);
-  for (const fakeusb::Transfer& t : fakeusb::Get().transfers) {
-    EXPECT_EQ(0, t.value);
-    EXPECT_EQ(0, t.index);
-    EXPECT_EQ(500, t.timeout);
-    EXPECT_EQ(t.request == 0x32 ? 128 : 1, t.length);
-  }
-
-  // Unloading deconfigures and closes, and sends no command.
-  const size_t transfers = fakeusb::Get().transfers.size();
-  fakeusb::Get().calls.clear();
-  controller.reset();
-  EXPECT_EQ((Lines{"set_configuration 0 0", "close 0", "set_configuration 1 0", "close 1"}),
-            fakeusb::Get().calls);
-  EXPECT_EQ(transfers, fakeusb::Get().transfers.size());
-}
-
-TEST_F(Discovery, VpdImageCarriesEachBoardsIdentifierWord) {
-  SNL_REQUIRE_ISOLATION();
-  fakeusb::Get().boards = {Board(1, 1, 0x5A1C), Board(2, 1, 0xC0E9)};
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
-  SentrelController ctl;  // libusb already set up: discovery counts the known buses instead
-  EXPECT_EQ(Lines{"init"}, fakeusb::CallsStartingWith("init"));
-  ASSERT_EQ(2, ctl.GetDevCount());
-
+  // The host appends the identifier word (vendor << 16 | product) to each board's image.
+  using Bytes = std::vector<unsigned char>;
   struct usb_device* dev = usb_get_busses()->devices;
-  for (uint16_t vendor : {0x5A1C, 0xC0E9}) {
+  for (const Bytes& word : {Bytes{0x00, 0x60, 0x1C, 0x5A}, Bytes{0x00, 0x60, 0xE9, 0xC0}}) {
     SNLDevice board;
     board.handle = usb_open(dev);
     int size = 0;
-    std::unique_ptr<unsigned char[]> image(ctl.StartDeviceVPD(&board, &size));
+    std::unique_ptr<unsigned char[]> image(controller->StartDeviceVPD(&board, &size));
     ASSERT_EQ(132, size);
-    EXPECT_EQ((std::vector<unsigned char>{0x00, 0x60, static_cast<unsigned char>(vendor),
-                                          static_cast<unsigned char>(vendor >> 8)}),
-              std::vector<unsigned char>(&image[128], &image[132]));
+    EXPECT_EQ(word, Bytes(&image[128], &image[132]));
     usb_close(board.handle);
     dev = dev->next;
   }
   SNLDevice closed;
   int size = 0;
-  EXPECT_THROW(ctl.StartDeviceVPD(&closed, &size), KBaseException);
-  EXPECT_EQ(1, ctl.PingDevice(nullptr, 500));
+  EXPECT_THROW(controller->StartDeviceVPD(&closed, &size), KBaseException);
+
+  fakeusb::TakeCalls();
+  controller.reset();
+  EXPECT_EQ("set_configuration 0 0, close 0, set_configuration 1 0, close 1", fakeusb::TakeCalls());
 }
 
-// One row of the rejection table: how the board misbehaves and the line that reports it.
+// One row of the failure table: how the scene is spoiled, the line that reports it ("" when the
+// board is dropped without a message), and whether a board was reset and waited for.
 struct Rejection {
   const char* name;
-  void (*spoil)(fakeusb::Board&);
-  const char* line;  // "" when the board is dropped without a message
+  void (*spoil)(fakeusb::State&);
+  const char* line;
+  bool settles;
 };
 
 const Rejection kRejections[] = {
-    {"OpenFails", [](fakeusb::Board& b) { b.failingOpens = {1}; },
-     "N SNLusb device could not be initialized"},
-    {"ConfigurationRefused", [](fakeusb::Board& b) { b.setConfigurationResult = -16; },
-     "N Error setting configuration of snlusb device"},
-    {"InterfaceNotClaimed", [](fakeusb::Board& b) { b.claimResult = -16; },
-     "N Error establishing interface connection with snlusb device"},
-    {"FirmwareSilent", [](fakeusb::Board& b) { b.replies[0x33] = {-110, {}}; },
-     "N Error checking snlusb firmware"},
-    {"FirmwareTwoBytes", [](fakeusb::Board& b) { b.replies[0x33] = {2, {'X', 'X'}}; },
-     "N Error checking snlusb firmware"},
-    {"FirmwareLowerCaseX", [](fakeusb::Board& b) { b.replies[0x33] = {1, {'x'}}; },
-     "N Error checking snlusb firmware"},
-    {"VpdShortRead", [](fakeusb::Board& b) { b.replies[0x32].result = 127; },
-     "E SNLUSB device VPD read error"},
-    {"VpdStall", [](fakeusb::Board& b) { b.replies[0x32] = {-32, {}}; },
-     "E SNLUSB device VPD read error"},
-    {"BoardTypeOne", [](fakeusb::Board& b) { b.replies[0x32].data[2] = 1; }, ""},
+    {"NoBus", [](fakeusb::State& s) { s.noBus = true; }, "", false},
+    {"WrongRelease", [](fakeusb::State& s) { s.boards[0].release = 0x0010; }, "", false},
+    {"WrongVendor", [](fakeusb::State& s) { s.boards[0].vendor = 0x046D; }, "", false},
+    {"ResetPassOpenFails", [](fakeusb::State& s) { s.results["open 0"] = {-1}; }, "", false},
+    {"OpenFails", [](fakeusb::State& s) { s.results["open 0"] = {0, -1}; },
+     "N SNLusb device could not be initialized", true},
+    {"ConfigurationRefused", [](fakeusb::State& s) { s.results["set_configuration 0 1"] = {-16}; },
+     "N Error setting configuration of snlusb device", true},
+    {"InterfaceNotClaimed", [](fakeusb::State& s) { s.results["claim_interface 0 0"] = {-16}; },
+     "N Error establishing interface connection with snlusb device", true},
+    {"FirmwareSilent", [](fakeusb::State& s) { s.boards[0].replies[0x33] = {-110, {}}; },
+     "N Error checking snlusb firmware", true},
+    {"FirmwareTwoBytes", [](fakeusb::State& s) { s.boards[0].replies[0x33] = {2, {'X', 'X'}}; },
+     "N Error checking snlusb firmware", true},
+    {"FirmwareLowerCaseX", [](fakeusb::State& s) { s.boards[0].replies[0x33] = {1, {'x'}}; },
+     "N Error checking snlusb firmware", true},
+    {"VpdShortRead", [](fakeusb::State& s) { s.boards[0].replies[0x32].result = 127; },
+     "E SNLUSB device VPD read error", true},
+    {"BoardTypeOne", [](fakeusb::State& s) { s.boards[0].replies[0x32].data[2] = 1; }, "", true},
 };
 
 void PrintTo(const Rejection& r, std::ostream* os) { *os << r.name; }
@@ -175,18 +120,19 @@ class DiscoveryRejects : public Discovery, public ::testing::WithParamInterface<
 
 TEST_P(DiscoveryRejects, TheOnlyBoardAndLogsWhy) {
   SNL_REQUIRE_ISOLATION();
-  fakeusb::Board board = Board(5, 2);
-  GetParam().spoil(board);
-  fakeusb::Get().boards = {board};
-  Load();
+  fakeusb::Get().boards = {MakeBoard(5, 2)};
+  GetParam().spoil(fakeusb::Get());
+  const double seconds = Load();
   EXPECT_EQ(0, controller->GetDevCount());
+  const std::string calls = fakeusb::TakeCalls();
+  if (!GetParam().settles) {
+    EXPECT_LT(seconds, 0.2) << "nothing to wait for";
+    EXPECT_EQ(std::string::npos, calls.find("reset")) << calls;
+  }
   Lines expected{"I Sentrel library starting..."};
   if (*GetParam().line) expected.push_back(GetParam().line);
-  expected.push_back("N No snlusb devices found");
-  expected.push_back("I \tNo devices found");
+  expected.insert(expected.end(), {"N No snlusb devices found", "I \tNo devices found"});
   EXPECT_EQ(expected, LogLines());
-  EXPECT_EQ(0, fakeusb::Get().openHandles) << "a rejected board is closed at once";
-  EXPECT_EQ(1, controller->StartWatch(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DiscoveryRejects, ::testing::ValuesIn(kRejections),
@@ -194,46 +140,29 @@ INSTANTIATE_TEST_SUITE_P(Table, DiscoveryRejects, ::testing::ValuesIn(kRejection
 
 TEST_F(Discovery, ABadBoardDoesNotStopTheOthers) {
   SNL_REQUIRE_ISOLATION();
-  fakeusb::Board bad = Board(2, 2);
-  bad.setConfigurationResult = -5;
-  fakeusb::Board foreign = Board(4, 4);
-  foreign.replies[0x32].data[2] = 3;  // another board type: dropped silently
-  fakeusb::Get().boards = {bad, Board(1, 8), foreign, Board(3, 16, 0xC0E9)};
+  fakeusb::Get().boards = {MakeBoard(2, 2), MakeBoard(1, 8), MakeBoard(3, 16, 0xC0E9)};
+  fakeusb::Get().results["set_configuration 0 1"] = {-5};
   Load();
   ASSERT_EQ(2, controller->GetDevCount());
   EXPECT_EQ(1, controller->GetDevSerial(0));
   EXPECT_EQ(3, controller->GetDevSerial(1));
-  EXPECT_EQ(16, controller->GetDevLinks(1));
   EXPECT_EQ((Lines{"I Sentrel library starting...",
                    "N Error setting configuration of snlusb device",
                    "I SNL Device [1] - Type [0][0], max links:8",
                    "I SNL Device [3] - Type [0][0], max links:16"}),
             LogLines());
-  EXPECT_EQ(2, fakeusb::Get().openHandles);
 }
 
 TEST_F(Discovery, SettleGivesUpAfterTwentyCycles) {
   SNL_REQUIRE_ISOLATION();
-  fakeusb::Board board = Board(9, 1);
-  board.reappearsAfterReset = false;
-  fakeusb::Get().boards = {board};
+  fakeusb::Get().boards = {MakeBoard(9, 1)};
+  fakeusb::Get().changes.assign(30, 0);  // the reset board never shows up as a change
   const double seconds = Load();
-  EXPECT_EQ(1 + 20 + 1, fakeusb::Get().findDevicesCalls);
   EXPECT_GE(seconds, 6.0);
   EXPECT_LT(seconds, 7.5);
   EXPECT_EQ(1, controller->GetDevCount()) << "a board that was there all along is adopted";
-}
-
-TEST_F(Discovery, SettleCountsChangesAcrossCycles) {
-  SNL_REQUIRE_ISOLATION();
-  fakeusb::Get().boards = {Board(1, 1), Board(2, 1), Board(3, 1)};
-  // Initial scan, then one change per cycle: three boards need three cycles.
-  fakeusb::Get().findDevices = {3, 1, 1, 1, 0};
-  const double seconds = Load();
-  EXPECT_EQ(1 + 3 + 1, fakeusb::Get().findDevicesCalls);
-  EXPECT_GE(seconds, 1.75);
-  EXPECT_LT(seconds, 3.0);
-  EXPECT_EQ(3, controller->GetDevCount());
+  const Lines& calls = fakeusb::Get().calls;
+  EXPECT_EQ(1 + 20 + 1, std::count(calls.begin(), calls.end(), "find_devices"));
 }
 
 }  // namespace

@@ -1,42 +1,49 @@
-// The shipped shape of the library: what it exports and what it links.
+// The shipped libsnl.so: what it exports and links, and end-to-end runs with the real libusb-0.1
+// inside snlsim's emulated boards, the whole road from the exported calls to the bytes a board
+// receives.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "LogLines.h"
+#include "support/TestIsolation.h"
+
+using snltest::LogLines;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-std::set<std::string> DynamicSymbols(const char* library) {
-  std::set<std::string> out;
-  std::string command = std::string("nm -D --defined-only ") + library + " | c++filt";
+// The lines a shell command prints; its wait status in *status.
+Lines Output(const std::string& command, int* status = nullptr) {
+  Lines out;
   FILE* pipe = popen(command.c_str(), "r");
-  char line[1024];
-  while (pipe != nullptr && fgets(line, sizeof line, pipe) != nullptr) {
-    std::string s(line);
-    s.erase(s.find_last_not_of("\n") + 1);
-    std::string::size_type space = s.find(' ', s.find(' ') + 1);  // "<addr> <kind> <name>"
-    if (space != std::string::npos) out.insert(s.substr(space + 1));
-  }
-  if (pipe != nullptr) pclose(pipe);
+  for (char line[4096]; pipe != nullptr && fgets(line, sizeof line, pipe) != nullptr;)
+    out.emplace_back(line, strcspn(line, "\n"));
+  const int rc = pipe != nullptr ? pclose(pipe) : -1;
+  if (status != nullptr) *status = rc;
   return out;
 }
 
 TEST(Exports, TheCInterfaceAndTheVpdAccessorsAndNoInternals) {
-  auto symbols = DynamicSymbols(SNL_SHIPPED_LIBRARY);
+  const Lines names = Output("nm -D --defined-only -j " SNL_SHIPPED_LIBRARY " | c++filt");
+  const std::set<std::string> symbols(names.begin(), names.end());
   for (const char* name :
        {"snlDevCount", "snlDevSerial", "snlDevLinks", "snlStartWatch", "snlStopWatch",
         "snlPingWatch", "snlStatus", "snlConfigure", "snlDebugLog", "StartIntrKVA()",
-        "SNLKVAInternal::kva2GetChannelCount(KVPD_Device_Type, unsigned char*, unsigned char)",
         "SNLKVAInternal::kva2MaskResources(KVPD_Device_Type, unsigned char*, unsigned char*, "
         "unsigned char*)"})
     EXPECT_EQ(1u, symbols.count(name)) << name;
-  const auto accessors = std::count_if(symbols.begin(), symbols.end(), [](const std::string& s) {
-    return s.rfind("SNLKVAInternal::kva2", 0) == 0;
-  });
-  EXPECT_EQ(14, accessors);
+  EXPECT_EQ(14, std::count_if(symbols.begin(), symbols.end(), [](const std::string& s) {
+              return s.rfind("SNLKVAInternal::kva2", 0) == 0;
+            }));
   for (const std::string& s : symbols) {
     for (const char* internal : {"SentrelController", "SNLDevice", "KVpd", "SNLControl",
                                  "LocalLock", "snlusb", "_kvaMutex"})
@@ -48,5 +55,110 @@ TEST(Exports, TheCInterfaceAndTheVpdAccessorsAndNoInternals) {
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'SONAME.*libsnl.so.1'"));
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'NEEDED.*libusb-0.1'"));
 }
+
+#ifdef SNLSIM_PATH
+
+struct SimRun {
+  Lines output, record;  // snlprobe's output; snlsim's record, one line per request to a board
+  int exitStatus = -1;
+  // The number snlprobe printed for call ("status:0=4"), or -999.
+  int Result(const std::string& call) const {
+    for (const std::string& line : output)
+      if (line.rfind(call + "=", 0) == 0) return std::stoi(line.substr(call.size() + 1));
+    return -999;
+  }
+  Lines With(const std::string& needle) const {
+    Lines out;
+    std::copy_if(record.begin(), record.end(), std::back_inserter(out),
+                 [&](const std::string& l) { return l.find(needle) != std::string::npos; });
+    return out;
+  }
+};
+
+// Runs snlprobe on the shipped library with the given calls, inside the boards of scenario.
+SimRun Simulate(const std::string& scenario, const std::string& calls) {
+  char dir[] = "/tmp/snlsim-test-XXXXXX";
+  EXPECT_NE(nullptr, mkdtemp(dir));
+  const std::string base = dir;
+  std::ofstream(base + "/scenario.ini") << scenario;
+  SimRun run;
+  run.output = Output(SNLSIM_PATH " --record " + base + "/record.txt " + base + "/scenario.ini -- "
+                   SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls + " 2>&1", &run.exitStatus);
+  run.record = Output("cat " + base + "/record.txt");
+  std::filesystem::remove_all(base);
+  return run;
+}
+
+TEST(Emulated, OneBoardFromLoadToUnload) {
+  SNL_REQUIRE_ISOLATION();
+  SimRun run = Simulate("[board]\nserial = 12345\nlinks = 2\nsubtype = 3\nstatus = 0xFE\n",
+                        "count serial:0 links:0 start:0 ping:0 status:0 configure:0:30:2 stop:0 "
+                        "debug:1 status:0 start:-1 status:1 unload");
+  ASSERT_EQ(0, run.exitStatus) << ::testing::PrintToString(run.output);
+  EXPECT_GE(run.Result("load_ms"), 1250);
+  EXPECT_LT(run.Result("load_ms"), 2500) << "the board came back after its reset: no long wait";
+  const std::pair<const char*, int> results[] = {
+      {"count", 1},    {"serial:0", 12345}, {"links:0", 2},          {"start:0", 0},
+      {"ping:0", 0},   {"status:0", 3},     {"configure:0:30:2", 0}, {"stop:0", 0},
+      {"start:-1", 1}, {"status:1", 4}};  // status 0xFE: bit 0 clear, bit 1 set
+  for (auto [call, result] : results) EXPECT_EQ(result, run.Result(call)) << call;
+
+  // Reset under configuration 0, adoption under 1 with interface 0, then only what was asked.
+  ASSERT_GE(run.record.size(), 4u);
+  EXPECT_EQ((Lines{"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
+                   "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0"}),
+            Lines(run.record.begin(), run.record.begin() + 4));
+  const std::string status =
+      "board=0 CONTROL c0 66 value=0 index=0 length=1 timeout=500 -> 1 data=FE";
+  EXPECT_EQ(
+      (Lines{"board=0 CONTROL c0 33 value=0 index=0 length=1 timeout=500 -> 1 data=58",
+             "board=0 CONTROL c0 32 value=0 index=0 length=128 timeout=500 -> 128 data=0103"
+             "0039300000000000000000000002" +
+                 std::string(2 * 112, '0'),
+             "board=0 CONTROL 40 64 value=0 index=0 length=0 timeout=500 -> 0", status, status,
+             "board=0 CONTROL 40 67 value=0 index=0 length=2 timeout=500 -> 2 data=1E02",
+             "board=0 CONTROL 40 65 value=0 index=0 length=0 timeout=500 -> 0", status}),
+      run.With(" CONTROL "));
+  EXPECT_EQ("board=0 SETCONFIGURATION 0 -> 0", run.record.back()) << "unloading deconfigures";
+  EXPECT_EQ(
+      (Lines{"I Sentrel library starting...", "I SNL Device [12345] - Type [0][3], max links:2",
+             "I Device 0, GetStatus CMD sent, return: 1"}),
+      LogLines());
+}
+
+TEST(Emulated, BadBoardsAreRejectedForeignDevicesIgnoredGoodBoardsKept) {
+  SNL_REQUIRE_ISOLATION();
+  SimRun run = Simulate(
+      "[board]\nvendor = 0xC0E9\nserial = 2121\n"  // the second vendor id
+      "[board]\nrelease = 0x0010\n"                // not a watchdog board
+      "[board]\nproduct = 0x6001\n"                // not a watchdog board either
+      "[board]\nfirmware = 0x78\n"
+      "[board]\nvpd-length = 127\n"
+      "[board]\nrefuse = claim\n"
+      "[board]\nrefuse = configuration\n"
+      "[board]\nfail = 0x33:ETIMEDOUT\n"
+      "[board]\ntype = 1\n"
+      "[board]\nserial = 4242\n",
+      "count serial:0 serial:1 unload");
+  ASSERT_EQ(0, run.exitStatus) << ::testing::PrintToString(run.output);
+  EXPECT_EQ(2, run.Result("count"));
+  // Bus order is the order in which the kernel lists the device nodes: either board may be 0.
+  EXPECT_EQ(2121 + 4242, run.Result("serial:0") + run.Result("serial:1"));
+  EXPECT_EQ(Lines{}, run.With("board=1 ")) << "foreign devices untouched";
+  EXPECT_EQ(Lines{}, run.With("board=2 "));
+  Lines log = LogLines();
+  std::sort(log.begin(), log.end());
+  EXPECT_EQ(
+      (Lines{"E SNLUSB device VPD read error", "I SNL Device [2121] - Type [0][0], max links:2",
+             "I SNL Device [4242] - Type [0][0], max links:2", "I Sentrel library starting...",
+             "N Error checking snlusb firmware", "N Error checking snlusb firmware",
+             "N Error establishing interface connection with snlusb device",
+             "N Error setting configuration of snlusb device"}),
+      log);
+  EXPECT_EQ(1u,
+            run.With("board=7 CONTROL c0 33 value=0 index=0 length=1 timeout=500 -> -110").size());
+}
+
+#endif  // SNLSIM_PATH
 
 }  // namespace

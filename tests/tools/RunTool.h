@@ -1,28 +1,51 @@
 #pragma once
 
-// Runs a program as a child process and collects what it printed: the tool tests drive snlctl
-// exactly as an operator's shell does. The child inherits the test's private mount namespace.
+// Runs a program the way an operator's shell does and collects what it printed: the tool tests
+// drive snlctl (and snlsim around it) from outside. Children inherit the test's private mount
+// namespace.
 
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace snltest {
 
-struct ToolResult {
-  int exitCode = -1;  // -1 when the child did not exit normally (crash, signal)
-  int signal = 0;     // the signal that ended it, if any
-  std::string out;
-  std::string err;
+// A fresh temporary directory, removed with everything in it when the object goes away.
+struct TempDir {
+  std::string path = [] {
+    char pattern[] = "/tmp/snl-tooltest-XXXXXX";
+    return std::string(mkdtemp(pattern) != nullptr ? pattern : "/nonexistent");
+  }();
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+    std::ofstream(path + "/" + name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    return path + "/" + name;
+  }
+  std::string Read(const std::string& name) const {
+    std::stringstream text;
+    text << std::ifstream(path + "/" + name).rdbuf();
+    return text.str();
+  }
 };
 
-// Runs program with args and waits for it. If stopWhenPrinted is not empty, sends SIGTERM once
-// the child's stdout contains it (for commands that run until interrupted), to the innermost
-// process when the child runs the command under a wrapper (snlsim -- COMMAND); gives up waiting
-// for it after 60 s and sends SIGKILL to the child.
-ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& stopWhenPrinted = "");
+struct ToolResult {
+  int exitCode = -1;  // a crash shows as 128 + the signal number, or -1
+  std::string out, err;
+};
 
-// Writes bytes to a new file in a fresh temporary directory and returns its path.
-std::string WriteTempFile(const std::string& name, const std::vector<unsigned char>& bytes);
+// Runs argv (the program first; no argument may hold a single quote) and waits for it.
+inline ToolResult RunTool(const std::vector<std::string>& argv) {
+  TempDir dir;
+  std::string command;
+  for (const std::string& arg : argv) command += "'" + arg + "' ";
+  const int status = system((command + ">" + dir.path + "/out 2>" + dir.path + "/err").c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, dir.Read("out"), dir.Read("err")};
+}
 
 }  // namespace snltest

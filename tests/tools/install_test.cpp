@@ -1,12 +1,11 @@
 // The installed library as an application sees it: a temporary prefix, a C and a C++ application
 // built with pkg-config and with find_package(snl), each run against it.
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "RunTool.h"
 #include "support/TestIsolation.h"
 
 namespace {
@@ -15,15 +14,13 @@ TEST(Install, ConsumersBuildAndRunAgainstATemporaryPrefix) {
   SNL_REQUIRE_ISOLATION();  // the applications load libsnl, which logs under /var/log/tolma
   if (SNL_SANITIZED)
     GTEST_SKIP() << "a sanitizer build's library needs the sanitizer runtime in the application";
-  char work[] = "/tmp/snl-install-XXXXXX";
-  ASSERT_NE(mkdtemp(work), nullptr);
-  std::string cmd = std::string("CC='") + SNL_C_COMPILER + "' CXX='" + SNL_CXX_COMPILER +
-                    "' CONSUMER_FLAGS='" + SNL_CONSUMER_FLAGS + "' CONSUMER_TOOLCHAIN='" +
-                    SNL_TOOLCHAIN + "' SNLSIM='" + SNLSIM_PATH + "' bash " + SNL_TOOLS_TEST_DIR + "/install_consumers.sh " +
-                    SNL_BUILD_DIR + " " + work + "/w";
-  int rc = std::system(cmd.c_str());
-  std::system((std::string("rm -rf ") + work).c_str());
-  EXPECT_EQ(rc, 0) << cmd;
+  snltest::TempDir work;
+  const std::string cmd = std::string("CC='") + SNL_C_COMPILER + "' CXX='" + SNL_CXX_COMPILER +
+                          "' CONSUMER_FLAGS='" + SNL_CONSUMER_FLAGS + "' CONSUMER_TOOLCHAIN='" +
+                          SNL_TOOLCHAIN + "' SNLSIM='" + SNLSIM_PATH + "' bash " +
+                          SNL_TOOLS_TEST_DIR + "/install_consumers.sh " + SNL_BUILD_DIR + " " +
+                          work.path + "/w";
+  EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "support/TestIsolation.h"
-
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -59,8 +57,7 @@ class KConfigReaderTest : public ::testing::Test {
   }
   std::string Suffix() const { return "(config[" + path_ + "])"; }
 
-  std::string dir_;
-  std::string path_;
+  std::string dir_, path_;
   RecordingReader reader_;
 };
 
@@ -74,10 +71,9 @@ TEST_F(KConfigReaderTest, LoadFileKeepsEveryLineUntrimmed) {
   EXPECT_THROW(reader_.GetString("Name"), KItemNotFoundException);
   EXPECT_EQ(reader_.GetInteger("maxlogfilesize"), 10);
   EXPECT_STREQ(reader_.GetString("X"), "1");
-  reader_.LoadFile(dodudo::kstring(path_));  // appends
-  EXPECT_EQ(reader_.Count(), 18u);
 }
 
+// Lines longer than the 200-byte read buffer are split; keys and values are cut at 99 characters.
 TEST_F(KConfigReaderTest, LongLinesAreSplitAndFieldsCutNeverOverrun) {
   Load(std::string(150, 'k') + "=1\nshort=" + std::string(150, 'v') + "\n" + std::string(250, 'a') +
        "\n>" + std::string(300, 'b') + "\n");
@@ -93,22 +89,15 @@ TEST_F(KConfigReaderTest, MissingFileWithAndWithoutCreate) {
             "Config file not found" + Suffix());
   EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "A"); }),
             "Config file not found" + Suffix());
-  reader_.LoadFile(path_.c_str(), true);
-  EXPECT_EQ(reader_.warnings, (Strings{"File " + path_ + " not found, trying to create...",
-                                       "File created successfully"}));
-  EXPECT_EQ(access(path_.c_str(), F_OK), 0);
-  RecordingReader quiet;
-  quiet.LoadFile((dir_ + "/no/such/dir.cfg").c_str(), true);
-  EXPECT_EQ(quiet.warnings.size(), 1u);
-  EXPECT_EQ(quiet.Count(), 0u);
   // The warning names the whole path, not the stored name cut to 255 characters.
-  std::string deep = dir_ + "/" + std::string(250, 'd');
+  const std::string deep = dir_ + "/" + std::string(250, 'd'), created = deep + "/new.cfg";
   ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
-  std::string longPath = deep + "/new.cfg";
-  RecordingReader far;
-  far.LoadFile(longPath.c_str(), true);
-  ASSERT_FALSE(far.warnings.empty());
-  EXPECT_EQ(far.warnings[0], "File " + longPath + " not found, trying to create...");
+  reader_.LoadFile(created.c_str(), true);
+  EXPECT_EQ(reader_.warnings, (Strings{"File " + created + " not found, trying to create...",
+                                       "File created successfully"}));
+  EXPECT_EQ(access(created.c_str(), F_OK), 0);
+  reader_.LoadFile((dir_ + "/no/such/dir.cfg").c_str(), true);  // cannot be created: no error
+  EXPECT_EQ(reader_.warnings.size(), 3u);
 }
 
 TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
@@ -117,10 +106,7 @@ TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
   EXPECT_EQ(Entries(reader_), (Strings{"  Name |x", "bare|"}));
   EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "D"); }),
             "Section [D] not found" + Suffix());
-
   std::ofstream(path_) << "[A]\nx=1\n[B\n";
-  EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "B"); }),
-            "Invalid section [[B\n]" + Suffix());
   // Also right after the wanted section; what was read before the failure stays.
   EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "a"); }),
             "Invalid section [[B\n]" + Suffix());
@@ -132,29 +118,32 @@ TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
   EXPECT_EQ(reader_.Count(), 0u);
 }
 
-TEST_F(KConfigReaderTest, NumericGettersAndTheUndefinedMarker) {
+TEST_F(KConfigReaderTest, GettersUndefinedMarkerDecimalCommasAndLists) {
   Load(
-      "I=-12\nMs=10ms\nBig=99999999999\nMask=ff\nMask2=0xff\nNeg=-2\nRate=1,5\nU=@\nU5=5@\n"
-      "Bad=abc\nEnabled=TRUE\nOne=1\n");
+      "I=-12\nMs=10ms\nBig=99999999999\nMask=ff\nNeg=-2\nRate=1,5\nU=@\nU5=5@\nBad=abc\n"
+      "Enabled=TRUE\nOne=1\nIds=1,2,@3, 4x,abc\nPorts= 10 , 20 ,,30\n");
   EXPECT_EQ(reader_.GetInteger("I"), -12);
   EXPECT_EQ(reader_.GetInteger("Ms"), 10);
   EXPECT_EQ(reader_.GetInteger("Big"), 2147483647);  // as on a 32-bit host
   EXPECT_EQ(reader_.GetHexadecimal("Mask"), 255);
-  EXPECT_EQ(reader_.GetHexadecimal("Mask2"), 255);
   EXPECT_EQ(reader_.GetHexadecimal("Neg"), -2);
-  EXPECT_EQ(reader_.GetHexadecimal("Big"), -1);
   EXPECT_DOUBLE_EQ(reader_.GetDouble("Rate"), 1.5);
   EXPECT_STREQ(reader_.GetString("Rate"), "1.5");
-  EXPECT_TRUE(reader_.GetBool("Enabled"));
-  EXPECT_FALSE(reader_.GetBool("One"));
-  EXPECT_FALSE(reader_.GetBool("U"));
-  EXPECT_STREQ(reader_.GetString("U"), "@");
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("U"); }),
-            "Config item [U] undefined (=@)" + Suffix());
+  EXPECT_TRUE(reader_.GetBool("Enabled") && !reader_.GetBool("One") && !reader_.GetBool("U"));
+  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("u"); }),
+            "Config item [u] undefined (=@)" + Suffix());
   EXPECT_THROW(reader_.GetDouble("U5"), KValueUndefinedException);
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("Bad"); }),
-            "Invalid config value [Bad=abc]" + Suffix());
+  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("bad"); }),
+            "Invalid config value [bad=abc]" + Suffix());
   EXPECT_EQ(MessageOf([&] { reader_.GetInteger("No"); }), "Config item [No] not found" + Suffix());
+  // Comma-separated lists.
+  char out[100];
+  EXPECT_TRUE(reader_.GetStringAtPos("Ports", out, 1) && std::string(out) == " 20 ");
+  EXPECT_FALSE(reader_.GetStringAtPos("Ports", out, 2));  // an empty field
+  EXPECT_TRUE(reader_.IsContained("Ids", 4) && !reader_.IsContained("Ids", 3));
+  KConfigReader fields;
+  reader_.GetFieldList("Ports", &fields);
+  EXPECT_EQ(Entries(fields), (Strings{"10|", "20|", "30|"}));
 }
 
 TEST_F(KConfigReaderTest, DefaultsWarnOnlyForMissingKeys) {
@@ -174,37 +163,12 @@ TEST_F(KConfigReaderTest, DefaultsWarnOnlyForMissingKeys) {
                      "Default value (\"dflt\")" + where}));
   EXPECT_EQ(MessageOf([&] { reader_.GetIntDef("Level", 1); }),
             "Invalid config value [Level=abc]" + Suffix());
-  EXPECT_TRUE(reader_.ValueExists("level"));
-  EXPECT_FALSE(reader_.ValueExists("Missing"));
-}
-
-TEST_F(KConfigReaderTest, CommaSeparatedHelpers) {
-  Load("List=a,b,c\nGap=a,,c\nIds=1,2,@3, 4x,abc\nPorts= 10 , 20 ,,30\n");
-  char out[100];
-  ASSERT_TRUE(reader_.GetStringAtPos("List", out, 2));
-  EXPECT_STREQ(out, "c");
-  EXPECT_FALSE(reader_.GetStringAtPos("List", out, 3));
-  EXPECT_FALSE(reader_.GetStringAtPos("Gap", out, 1));
-  EXPECT_FALSE(reader_.GetStringAtPos("None", out, 0));
-  ASSERT_TRUE(reader_.GetStringAtPos("Ports", out, 1));
-  EXPECT_STREQ(out, " 20 ");
-  EXPECT_TRUE(reader_.IsContained("Ids", 2));
-  EXPECT_FALSE(reader_.IsContained("Ids", 3));
-  EXPECT_TRUE(reader_.IsContained("Ids", 4));
-  EXPECT_FALSE(reader_.IsContained("Ids", 0));  // "@3" and "abc" hold no number
-  KConfigReader fields;
-  reader_.GetFieldList("Ports", &fields);
-  EXPECT_EQ(Entries(fields), (Strings{"10|", "20|", "30|"}));
-  EXPECT_THROW(reader_.GetFieldList("None", &fields), KItemNotFoundException);
-  EXPECT_TRUE(reader_.warnings.empty());
 }
 
 TEST_F(KConfigReaderTest, SaveFileRoundTripAndFailures) {
   Load("# dropped\n[A]\nx=1\n>keep me\n[B]\nx=2\nempty=\n");
   reader_.SetValue("x", "9");
   reader_.SetValue("New", "v");
-  reader_.SetValue(nullptr, "ignored");
-  reader_.SetValue("Gone", nullptr);  // empty value: not written
   reader_.SaveFile();
   std::stringstream saved;
   saved << std::ifstream(path_).rdbuf();
@@ -216,14 +180,4 @@ TEST_F(KConfigReaderTest, SaveFileRoundTripAndFailures) {
   reader_.SetConfigFileName("/dev/full");
   EXPECT_EQ(MessageOf([&] { reader_.SaveFile(); }),
             "Error writing configuration file (errno=28)(config[/dev/full])");
-  reader_.SetConfigFileName(std::string(300, 'n').c_str());
-  EXPECT_EQ(std::string(reader_.GetConfigFileName()), std::string(255, 'n'));
-}
-
-TEST(KConfigReaderWorkDirectory, ReadsFromTheConfigDirectory) {
-  SNL_REQUIRE_ISOLATION();
-  std::ofstream("/etc/tolma/klog.cfg") << "[Main]\nFullLog= 1\n";
-  KConfigReader reader;
-  reader.LoadSection("/etc/tolma/klog.cfg", "main");
-  EXPECT_EQ(reader.GetIntDef("fulllog", 0), 1);
 }

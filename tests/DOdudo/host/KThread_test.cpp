@@ -1,109 +1,101 @@
-// Object threads: start and stop protocol, what Starter reports, Join, scheduler choice and the
-// priority levels.
+// Threads (what Starter reports, Join, scheduler choice, priority levels) and synchronisation
+// (events, counting semaphores, recursive mutexes, read/write locks).
+#include "DOdudo/host/KThread.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <typeinfo>
+#include <vector>
 
+#include "DOdudo/host/KHostLog.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "DOdudo/host/KPriority.h"
+#include "DOdudo/host/KReadWriteLock.h"
 #include "DOdudo/host/KSemaphore.h"
-#include "DOdudo/host/KThread.h"
-#include "HostTestSupport.h"
+#include "DOdudo/host/KSystemEvent.h"
+#include "DOdudo/host/KThreadMutex.h"
 
 namespace {
 
 constexpr unsigned int kForever = 0xFFFFFFFFu;
+using Lines = std::vector<std::string>;
+std::mutex logMutex;
+Lines logLines;
 
-class ReturningThread : public dodudo::KThread {
- public:
-  void Execute() override { ran = true; }
-  std::atomic<bool> ran{false};
-};
+// What the host layer sends to the running log, as "<level>|<text>" in arrival order.
+void Sink(KLogLevel level, const char* text) {
+  std::lock_guard<std::mutex> guard(logMutex);
+  logLines.push_back(std::string(1, "EWINT"[level]) + "|" + text);
+}
+Lines Logged() {
+  std::lock_guard<std::mutex> guard(logMutex);
+  return logLines;
+}
+long Logged(const std::string& line) {
+  const Lines lines = Logged();
+  return std::count(lines.begin(), lines.end(), line);
+}
 
-class ThrowingThread : public dodudo::KThread {
- public:
-  void Execute() override { throw std::runtime_error("boom"); }
-};
+enum Way { kReturn, kThrow, kThrowInt, kExit, kLoop };
 
-class ThrowingIntThread : public dodudo::KThread {
+// A body that ends in the given way (kLoop: when asked to stop).
+class TestThread : public dodudo::KThread {
  public:
-  void Execute() override { throw 42; }
-};
-
-class ExitingThread : public dodudo::KThread {
- public:
-  void Execute() override { Exit(); }
-};
-
-// Runs until asked to stop.
-class LoopingThread : public dodudo::KThread {
- public:
+  explicit TestThread(Way way) : way_(way) {}
   void Execute() override {
-    while (!StopRequested()) KHostSystem::Delay(5);
+    if (way_ == kThrow) throw std::runtime_error("boom");
+    if (way_ == kThrowInt) throw 42;
+    if (way_ == kExit) Exit();
+    while (way_ == kLoop && !StopRequested()) KHostSystem::Delay(5);
   }
+  const Way way_;
 };
 
 void WaitTerminated(dodudo::KThread& thread) {
   while (!thread.IsTerminated()) KHostSystem::Delay(2);
 }
 
-TEST(KThreadStarter, ReportsStartAndStopAndSetsFlags) {
-  RunningLogCapture log;
-  ReturningThread thread;
-  ASSERT_NE(nullptr, thread.Start());
-  WaitTerminated(thread);
-  EXPECT_TRUE(thread.ran && thread.IsRunning() && !thread.IsStarting() && thread.StopRequested());
-  const std::string type = typeid(ReturningThread).name();
-  EXPECT_TRUE(log.Contains("N|Thread started: " + type));
-  EXPECT_TRUE(log.Contains("N|Thread stopped: " + type));
-  // Already terminated: false with the Trace line, at once.
-  EXPECT_FALSE(thread.Join(kForever));
+// Termination is marked on every way out of the body, Exit() included.
+TEST(KThreadStarter, ReportsHowTheBodyEnded) {
+  SetRunningLogSink(&Sink);
+  const std::string type = typeid(TestThread).name();
+  const struct {
+    Way way;
+    std::string line;
+  } cases[] = {
+      {kExit, "N|Thread started: " + type},  // first, so that its line is the only one yet
+      {kReturn, "N|Thread stopped: " + type},
+      {kThrow, "E|Thread " + type + " stopped due to unhandled exception boom"},
+      {kThrowInt, "E|Thread " + type + " stopped due to unknown unhandled exception"},
+  };
+  for (const auto& c : cases) {
+    TestThread thread(c.way);
+    ASSERT_NE(nullptr, thread.Start());
+    WaitTerminated(thread);
+    EXPECT_TRUE(thread.StopRequested() && thread.IsRunning() && !thread.IsStarting());
+    EXPECT_EQ(1, Logged(c.line)) << c.line;
+    EXPECT_FALSE(thread.Join(kForever));  // already over: at once
+  }
+  EXPECT_EQ(1, Logged("N|Thread stopped: " + type));  // only the body that returned
 }
 
-TEST(KThreadStarter, ThrowingBodyGivesOneErrorLine) {
-  RunningLogCapture log;
-  ThrowingThread thread;
-  thread.Start();
-  WaitTerminated(thread);
-  const std::string type = typeid(ThrowingThread).name();
-  EXPECT_TRUE(log.Contains("E|Thread " + type + " stopped due to unhandled exception boom"));
-  EXPECT_FALSE(log.Contains("N|Thread stopped: " + type));
-
-  ThrowingIntThread other;
-  other.Start();
-  WaitTerminated(other);
-  EXPECT_TRUE(log.Contains("E|Thread " + std::string(typeid(ThrowingIntThread).name()) +
-                           " stopped due to unknown unhandled exception"));
-}
-
-TEST(KThreadStarter, ExitInsideBodyStillMarksTermination) {
-  RunningLogCapture log;
-  ExitingThread thread;
-  thread.Start();
-  WaitTerminated(thread);
-  EXPECT_TRUE(thread.StopRequested());
-}
-
-TEST(KThreadJoin, NeverStartedGivesFalseAtOnce) {
-  RunningLogCapture log;
-  LoopingThread thread;
+TEST(KThreadJoin, NeverStartedAndNeverReturning) {
+  SetRunningLogSink(&Sink);
+  TestThread thread(kLoop);
   unsigned int start = KHostSystem::GetTick();
   EXPECT_FALSE(thread.Join(5000));
   EXPECT_LT(KHostSystem::GetTick() - start, 50u);
-  EXPECT_TRUE(log.Contains("T|Unable to join          0, thread already terminated"));
-}
-
-TEST(KThreadJoin, BodyThatNeverReturnsTimesOut) {
-  RunningLogCapture log;
-  LoopingThread thread;
+  EXPECT_EQ(1, Logged("T|Unable to join          0, thread already terminated"));
   thread.Start();
-  unsigned int start = KHostSystem::GetTick();
+  start = KHostSystem::GetTick();
   EXPECT_FALSE(thread.Join(250));
   EXPECT_GE(KHostSystem::GetTick() - start, 250u);
   EXPECT_FALSE(thread.IsTerminated());
@@ -116,44 +108,31 @@ void* ReleaseRoutine(void* s) {
   return nullptr;
 }
 
-const char* const kNeedRoot =
-    "W|Unable to start thread using scheduler %d -- need to be running as root to change "
-    "scheduler, creating with default scheduler";
-
-std::string Line(const char* format, int value) {
-  char text[512];
-  snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-TEST(KThreadStart, UnprivilegedSchedulerRequestWarnsAndStillStarts) {
-  RunningLogCapture log;
-  dodudo::KSemaphore ran(2);
-  AsUnprivileged([&] {
-    void* handle = dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, false, 3);
-    EXPECT_NE(nullptr, handle);
-    dodudo::KThread::CloseThreadHandle(handle);
-    // The root test comes first, even for an invalid scheduler. A released handle: still runs.
-    EXPECT_EQ(nullptr, dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9));
-  });
-  EXPECT_TRUE(ran.Wait(5000) && ran.Wait(5000));
-  EXPECT_TRUE(log.Contains(Line(kNeedRoot, 3)));
-  EXPECT_TRUE(log.Contains(Line(kNeedRoot, 9)));
-}
-
-TEST(KThreadStart, RootSchedulerRequestsAreHonouredOrRefused) {
+// Refused scheduler requests warn, and every request still gets its thread. Both layers ask for
+// FIFO, which an unprivileged process cannot have.
+TEST(KThreadStart, SchedulerRequestsAsRootAndUnprivileged) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  RunningLogCapture log;
-  dodudo::KSemaphore ran(2);
-  dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9);
+  SetRunningLogSink(&Sink);
+  using dodudo::KThread;
+  dodudo::KSemaphore ran(5);
   // FIFO may still be refused (no scheduling capability): the thread then starts all the same.
-  dodudo::KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 1);
-  EXPECT_TRUE(ran.Wait(5000) && ran.Wait(5000));
-  EXPECT_TRUE(log.Contains(Line(
-      "W|Invalid thread scheduler %d, refusing to set thread scheduler and creating with default "
-      "scheduler",
-      9)));
-  EXPECT_EQ(1u, log.Lines().size());
+  KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 1);
+  KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9);
+  ASSERT_EQ(0, seteuid(65534));  // which also drops the scheduling capability
+  EXPECT_NE(0ul, KHostSystem::StartThread(&ReleaseRoutine, &ran, 0));
+  void* handle = KThread::StartThread(&ReleaseRoutine, &ran, 0, false, false, 3);
+  // The root test comes first, even for an invalid scheduler. A released handle: still runs.
+  EXPECT_EQ(nullptr, KThread::StartThread(&ReleaseRoutine, &ran, 0, false, true, 9));
+  ASSERT_EQ(0, seteuid(0));
+  EXPECT_NE(nullptr, handle);
+  KThread::CloseThreadHandle(handle);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(ran.Wait(5000)) << i;
+  const std::string needRoot =
+      " -- need to be running as root to change scheduler, creating with default scheduler";
+  EXPECT_EQ(Logged(), (Lines{"W|Invalid thread scheduler 9, refusing to set thread scheduler and "
+                             "creating with default scheduler",
+                             "W|Unable to start thread using scheduler 3" + needRoot,
+                             "W|Unable to start thread using scheduler 9" + needRoot}));
 }
 
 TEST(KThreadPriority, LevelMappingBothWays) {
@@ -163,38 +142,127 @@ TEST(KThreadPriority, LevelMappingBothWays) {
     EXPECT_EQ(expected[level], PriorityForLevel(level, 99, 50)) << level;
     EXPECT_EQ(level, ThreadLevelForPriority(expected[level], 99)) << level;
   }
-  EXPECT_EQ(50, PriorityForLevel(6, 99, 50));
   EXPECT_EQ(1, HostLevelForPriority(19, 99));  // the host reading has no level 0
-  EXPECT_EQ(1, ThreadLevelForPriority(30, 99));  // below 33, not below 24
-  EXPECT_EQ(5, HostLevelForPriority(0, 0));      // a policy without priorities
 }
 
 TEST(KThreadPriority, FifoThreadLevels) {
-  RunningLogCapture log;
+  SetRunningLogSink(&Sink);
   std::thread([] {
     sched_param param{};
     param.sched_priority = 30;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0) {
       GTEST_SKIP() << "FIFO scheduling not permitted here";
     }
-    ASSERT_EQ(99, sched_get_priority_max(SCHED_FIFO));
     EXPECT_EQ(1, dodudo::KThread::GetPriority(nullptr));
     void* self = KHostSystem::ThreadSelf();
     KHostSystem::ThreadSetPriority(self, 4, 0);
     KHostSystem::ThreadSetPriority(self, 9, 0);  // out of range: re-applies the current one
     int policy = 0;
     pthread_getschedparam(pthread_self(), &policy, &param);
-    EXPECT_EQ(SCHED_FIFO, policy);
-    EXPECT_EQ(66, param.sched_priority);
+    EXPECT_TRUE(policy == SCHED_FIFO && param.sched_priority == 66);
     EXPECT_EQ(4, KHostSystem::ThreadGetPriority(self));
-    KHostSystem::ThreadSetPriority(0);
-    EXPECT_EQ(1, KHostSystem::ThreadGetPriority());
-    EXPECT_EQ(0, dodudo::KThread::GetPriority(nullptr));
     char expected[64];
     snprintf(expected, sizeof expected, "N|Thread %10u priority changed 30 -> 4",
              static_cast<unsigned int>(pthread_self()));
-    EXPECT_TRUE(RunningLogCapture::Contains(expected));
+    EXPECT_EQ(1, Logged(expected));
   }).join();
+}
+
+TEST(HostEvent, PulseWithoutWaiterIsLatchedForOneWait) {
+  void* event = KHostSystem::CreateSystemEvent("ignored");
+  KHostSystem::PulseSystemEvent(event);
+  KHostSystem::PulseSystemEvent(event);  // still one latched pulse
+  EXPECT_EQ(0, KHostSystem::WaitEvent(event, 10));
+  unsigned int start = KHostSystem::GetTick();
+  EXPECT_EQ(2, KHostSystem::WaitEvent(event, 30));
+  EXPECT_GE(KHostSystem::GetTick() - start, 29u);
+  EXPECT_EQ(0, KHostSystem::CloseSystemEvent(event));
+  // Null handles.
+  KHostSystem::PulseSystemEvent(nullptr);
+  EXPECT_EQ(1, KHostSystem::CloseSystemEvent(nullptr));
+  EXPECT_EQ(1, KHostSystem::WaitEvent(nullptr, 10));
+  EXPECT_EQ(1, KHostSystem::WaitOnSemaphore(nullptr, 10));
+  EXPECT_FALSE(KHostSystem::ReleaseSemaphore(nullptr, 1));
+}
+
+TEST(HostEvent, PulseWakesEveryWaiter) {
+  dodudo::KSystemEvent event;
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += event.Wait(kForever); });
+  // Pulse until all three are through (a waiter may not be waiting yet). Each pulse releases only
+  // the waiters present, so extra pulses cannot wake anyone twice.
+  while (woken < 3) {
+    event.Pulse();
+    KHostSystem::Delay(5);
+  }
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(3, woken.load());
+}
+
+// How many 10 ms waits succeed in a row.
+int Available(dodudo::KSemaphore& semaphore) {
+  int n = 0;
+  while (semaphore.Wait(10)) ++n;
+  return n;
+}
+
+TEST(HostSemaphore, ClampedToMaximumAndWokenFromAnotherThread) {
+  void* s = KHostSystem::CreateCountSemaphore(0, 2, nullptr);
+  EXPECT_TRUE(KHostSystem::ReleaseSemaphore(s, 5));
+  EXPECT_EQ(0, KHostSystem::WaitOnSemaphore(s, 10));
+  EXPECT_EQ(0, KHostSystem::WaitOnSemaphore(s, 10));
+  EXPECT_EQ(1, KHostSystem::WaitOnSemaphore(s, 10));
+  KHostSystem::DeleteSemaphore(s);
+  dodudo::KSemaphore local(3), unbounded(0xFFFFFFFFu);  // the second beyond the host's int count
+  for (int i = 0; i < 5; ++i) local.Release();
+  unbounded.Release();
+  unbounded.Release();
+  EXPECT_EQ(3, Available(local));
+  EXPECT_EQ(2, Available(unbounded));
+  // A waiter is woken by a release from another thread.
+  std::atomic<bool> taken{false};
+  std::thread waiter([&] { taken = local.Wait(kForever); });
+  KHostSystem::Delay(20);
+  EXPECT_FALSE(taken.load());
+  local.Release();
+  waiter.join();
+  EXPECT_TRUE(taken.load());
+}
+
+// Takes the lock on another thread; true when that had to wait until release() ran.
+template <typename F>
+bool WaitsFor(dodudo::KMutex& lock, F release) {
+  std::atomic<bool> got{false};
+  std::thread other([&] {
+    dodudo::KScopedLock guard(lock);
+    got = true;
+  });
+  KHostSystem::Delay(20);
+  const bool waited = !got;
+  release();
+  other.join();
+  return waited && got;
+}
+
+TEST(HostLocks, RecursiveMutexAndReadWriteLock) {
+  dodudo::KThreadMutex mutex;
+  ASSERT_EQ(0, mutex.Lock());
+  ASSERT_EQ(0, mutex.Lock());
+  EXPECT_EQ(0, mutex.Unlock());
+  EXPECT_TRUE(WaitsFor(mutex, [&] { mutex.Unlock(); }));  // still held once
+  // Read/write lock: readers share, a writer is alone.
+  KReadWriteLock lock;
+  dodudo::KReaderMutex reader(&lock);
+  dodudo::KWriterMutex writer(&lock);
+  ASSERT_EQ(0, reader.Lock());
+  std::thread([&] {
+    EXPECT_EQ(0, reader.Lock());  // a second reader gets in at once
+    reader.Unlock();
+  }).join();
+  EXPECT_TRUE(WaitsFor(writer, [&] { reader.Unlock(); }));
+  writer.Lock();
+  EXPECT_TRUE(WaitsFor(reader, [&] { writer.Unlock(); }));
 }
 
 }  // namespace
