@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build, the tests and the tools need (root).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libusb-dev libyaml-cpp-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libspdlog-dev umockdev libumockdev-dev clang libclang-rt-14-dev)
+      libbenchmark-dev libspdlog-dev umockdev libumockdev-dev clang libclang-rt-14-dev
+      libboost-dev libzmq3-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,9 +1,14 @@
 // gtest main for every test binary. Before any test runs, a root process unshares its mount
 // namespace and mounts fresh tmpfs over /var/log and an overlay with a tmpfs upper layer over
-// /etc, then creates /var/log/tolma and /etc/tolma inside them. Nothing reaches the real system,
-// and children started by a test (tools under test) inherit the same private view.
+// /etc, then creates /var/log/tolma and /etc/tolma inside them. It also enters a network
+// namespace of its own with only a loopback interface, so tests may listen on fixed ports (the
+// log server's 14110) while other tests run in parallel. Nothing reaches the real system, and
+// children started by a test (tools under test) inherit the same private view.
+#include <net/if.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,9 +24,24 @@ namespace snltest {
 namespace {
 bool g_isolated = false;
 
+// A fresh network namespace has its loopback interface down.
+bool BringLoopbackUp() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  struct ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  close(fd);
+  return ok;
+}
+
 bool Isolate() {
   if (geteuid() != 0) return false;
-  if (unshare(CLONE_NEWNS) != 0) return false;
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return false;
+  if (!BringLoopbackUp()) return false;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
   if (mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return false;
   if (mkdir("/var/log/tolma", 0755) != 0) return false;
