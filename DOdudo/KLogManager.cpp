@@ -19,6 +19,7 @@
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/SysLog.h"
+#include "DOdudo/host/KInitOrder.h"
 #include "DOdudo/host/KThread.h"
 
 using klogdetail::Guard;
@@ -51,7 +52,7 @@ struct CreationLockReaper {
   ~CreationLockReaper() {
     if (g_terminated.load()) delete g_creationLock.exchange(nullptr);
   }
-} g_creationLockReaper;
+} g_creationLockReaper DODUDO_INIT_TOOLKIT;
 
 constexpr unsigned int kReloadWaitMs = 50000;
 constexpr unsigned int kRetryStepMs = 500;
