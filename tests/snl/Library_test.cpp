@@ -52,6 +52,23 @@ TEST(Exports, TheCInterfaceAndTheVpdAccessorsAndNoInternals) {
       EXPECT_EQ(std::string::npos, s.find('(')) << "C linkage: " << s;
     }
   }
+  // Nothing else: the toolkit by its namespaces and K-prefixed names, never an instance of a
+  // standard-library template (which would pin the library in memory at dlclose).
+  const char* const kToolkit[] = {"snl", "SNLKVAInternal::", "StartIntrKVA()", "dodudo::",
+                                  "comm::", "config::", "K", "TimerManager", "GenericRingBuffer",
+                                  "GetStringKLog", "SetRunningLogSink", "SysLog", "myLog",
+                                  "_NotifyThreadInit"};
+  for (std::string s : symbols) {
+    for (const char* prefix : {"typeinfo for ", "typeinfo name for ", "vtable for "})
+      if (s.rfind(prefix, 0) == 0) s.erase(0, strlen(prefix));
+    EXPECT_TRUE(std::any_of(std::begin(kToolkit), std::end(kToolkit),
+                            [&](const char* p) { return s.rfind(p, 0) == 0; }))
+        << s;
+  }
+  EXPECT_EQ(0u, symbols.count("typeinfo for std::__cxx11::basic_string<char, "
+                              "std::char_traits<char>, std::allocator<char> >"));
+  EXPECT_EQ(1u, symbols.count("vtable for KFileLogWriter"));
+  EXPECT_EQ(1u, symbols.count("typeinfo for dodudo::KException"));
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'SONAME.*libsnl.so.1'"));
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'NEEDED.*libusb-0.1'"));
 }
@@ -159,6 +176,68 @@ TEST(Emulated, BadBoardsAreRejectedForeignDevicesIgnoredGoodBoardsKept) {
       log);
   EXPECT_EQ(1u,
             run.With("board=7 CONTROL c0 33 value=0 index=0 length=1 timeout=500 -> -110").size());
+}
+
+TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
+  SNL_REQUIRE_ISOLATION();
+  char dir[] = "/tmp/snlsim-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string base = dir;
+  std::ofstream(base + "/scenario.ini") << "[board]\nserial = 77\n";
+  int status = -1;
+  const Lines out = Output(SNLSIM_PATH " --record " + base + "/record.txt " + base +
+                               "/scenario.ini -- " SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 2",
+                           &status);
+  const Lines record = Output("cat " + base + "/record.txt");
+  std::filesystem::remove_all(base);
+  ASSERT_EQ(0, status);
+  EXPECT_EQ((Lines{"cycle 1: 1 boards, unloaded", "cycle 2: 1 boards, unloaded"}), out);
+  // Each cycle found the board anew and released it at its end.
+  const Lines cycle{"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
+                    "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0"};
+  const Lines release{"board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"};
+  Lines expected;
+  for (int i = 0; i < 2; ++i) {
+    expected.insert(expected.end(), cycle.begin(), cycle.end());
+    expected.insert(expected.end(), release.begin(), release.end());
+  }
+  Lines seen;
+  std::copy_if(record.begin(), record.end(), std::back_inserter(seen),
+               [](const std::string& l) { return l.find(" CONTROL ") == std::string::npos; });
+  EXPECT_EQ(expected, seen);
+}
+
+// A second process loading the library while a first one holds the board must not reset it:
+// usbfs refuses the second one's deconfiguration (EBUSY), so it leaves the board alone, and the
+// first one's handle keeps working.
+TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
+  SNL_REQUIRE_ISOLATION();
+  char dir[] = "/tmp/snlsim-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string base = dir;
+  std::ofstream(base + "/scenario.ini") << "[board]\nserial = 31\n";
+  const std::string probe = SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY;
+  std::ofstream(base + "/run.sh")
+      << probe << " count await:" << base << "/second.done ping:0 >" << base << "/first.out &\n"
+      << "for i in $(seq 600); do grep -q count= " << base << "/first.out && break; sleep 0.1; done\n"
+      << probe << " count ping:0 >" << base << "/second.out\n"
+      << "touch " << base << "/second.done\n"
+      << "wait\n";
+  int status = -1;
+  Output(SNLSIM_PATH " --record " + base + "/record.txt " + base + "/scenario.ini -- sh " + base +
+             "/run.sh",
+         &status);
+  const Lines first = Output("cat " + base + "/first.out");
+  const Lines second = Output("cat " + base + "/second.out");
+  const Lines record = Output("cat " + base + "/record.txt");
+  std::filesystem::remove_all(base);
+  ASSERT_EQ(0, status);
+  ASSERT_EQ(4u, first.size());
+  ASSERT_EQ(3u, second.size());
+  EXPECT_EQ((Lines{"count=1", "await", "ping:0=0"}), Lines(first.begin() + 1, first.end()));
+  EXPECT_EQ((Lines{"count=0", "ping:0=1"}), Lines(second.begin() + 1, second.end()));
+  EXPECT_EQ(1, std::count(record.begin(), record.end(), "board=0 RESET -> 0"));
+  EXPECT_EQ(1, std::count(record.begin(), record.end(), "board=0 SETCONFIGURATION 0 -> -16"));
 }
 
 #endif  // SNLSIM_PATH
