@@ -1,0 +1,88 @@
+// Non-root use as the installed files set it up: the tmpfiles.d entry makes the log directory and
+// the board lock the group's, and a member of the group runs snlctl on an emulated board. The
+// test user and group exist only in this test process's private /etc.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "RunTool.h"
+#include "support/TestIsolation.h"
+
+using snltest::RunTool;
+using snltest::ToolResult;
+using ::testing::HasSubstr;
+
+namespace {
+
+const std::string kUser = "snl-e2e";
+
+bool Have(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct Mode {
+  unsigned mode;
+  std::string owner, group;
+};
+Mode ModeOf(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return {0, "", ""};
+  ToolResult ids = RunTool({"stat", "-c", "%U %G", path});
+  const std::string text = ids.out.substr(0, ids.out.find('\n'));
+  return {st.st_mode & 07777u, text.substr(0, text.find(' ')), text.substr(text.find(' ') + 1)};
+}
+
+TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
+  SNL_REQUIRE_ISOLATION();
+  if (std::string(SNLSIM_PATH).empty()) GTEST_SKIP() << "snlsim is not built here";
+  if (!std::filesystem::exists(SNL_TMPFILES_CONF)) GTEST_SKIP() << "no system files configured";
+  for (const char* tool : {"groupadd", "useradd", "setpriv", "systemd-tmpfiles"})
+    if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
+  const std::string group = SNL_GROUP_NAME;
+  ASSERT_EQ(0, std::system(("getent group " + group + " >/dev/null || groupadd -r " + group).c_str()));
+  ASSERT_EQ(0, std::system(("useradd -M -s /bin/sh -g " + group + " " + kUser).c_str()));
+  ToolResult tmpfiles = RunTool({"systemd-tmpfiles", "--create", SNL_TMPFILES_CONF});
+  ASSERT_EQ(0, tmpfiles.exitCode) << tmpfiles.err;
+  EXPECT_EQ(02775u, ModeOf("/var/log/tolma").mode);
+  EXPECT_EQ(group, ModeOf("/var/log/tolma").group);
+  EXPECT_EQ(0664u, ModeOf("/run/snl/boards.lock").mode);
+
+  snltest::TempDir dir;
+  ASSERT_EQ(0, chmod(dir.path.c_str(), 0777));
+  const std::string script =
+      "$CTL list >$DIR/list.out 2>&1; echo $? >>$DIR/list.out\n"
+      "$CTL keepalive 0 --interval 20 --count 3 >$DIR/ka.out 2>&1; echo $? >>$DIR/ka.out\n";
+  const std::string board = "[board]\nserial = 4711\n";
+  const std::vector<std::string> asUser = {"setpriv", "--reuid=" + kUser, "--regid=" + group,
+                                           "--init-groups", "--"};
+  std::vector<std::string> run = asUser;
+  run.insert(run.end(), {SNLSIM_PATH, dir.Write("boards.ini", {board.begin(), board.end()}), "--",
+                         "env", "CTL=" SNLCTL_PATH, "DIR=" + dir.path, "sh",
+                         dir.Write("run.sh", {script.begin(), script.end()})});
+  ToolResult r = RunTool(run);
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_THAT(dir.Read("list.out"), HasSubstr("0      4711    2      0\n0\n"));
+  EXPECT_THAT(dir.Read("ka.out"), HasSubstr("board 0: watchdog stopped\nboard 0: 3 pings, 0 failed\n0\n"));
+  const Mode log = ModeOf("/var/log/tolma/snl.log");
+  EXPECT_EQ(kUser, log.owner);
+  EXPECT_EQ(group, log.group) << "the setgid directory gives every log file the group";
+
+  // A member cannot make root's snlctl follow a link to another file in place of the lock.
+  ASSERT_EQ(0, unlink("/run/snl/boards.lock"));
+  std::ofstream("/etc/snl-e2e-victim") << "keep\n";
+  std::vector<std::string> plant = asUser;
+  plant.insert(plant.end(), {"ln", "-s", "/etc/snl-e2e-victim", "/run/snl/boards.lock"});
+  ASSERT_EQ(0, RunTool(plant).exitCode);
+  ToolResult root = RunTool({SNLCTL_PATH, "list"});
+  EXPECT_EQ(1, root.exitCode);
+  EXPECT_THAT(root.err, HasSubstr("cannot open the board lock /run/snl/boards.lock"));
+  std::ifstream victim("/etc/snl-e2e-victim");
+  EXPECT_EQ("keep\n", std::string(std::istreambuf_iterator<char>(victim), {}));
+}
+
+}  // namespace
