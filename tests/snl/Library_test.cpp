@@ -219,7 +219,8 @@ TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
   const std::string probe = SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY;
   std::ofstream(base + "/run.sh")
       << probe << " count await:" << base << "/second.done ping:0 >" << base << "/first.out &\n"
-      << "for i in $(seq 600); do grep -q count= " << base << "/first.out && break; sleep 0.1; done\n"
+      << "for i in $(seq 600); do grep -q count= " << base << "/first.out && break; "
+      << "sleep 0.1; done\n"
       << probe << " count ping:0 >" << base << "/second.out\n"
       << "touch " << base << "/second.done\n"
       << "wait\n";

@@ -86,8 +86,9 @@ if ! grep -qx "ExecStart=$prefix/bin/snlctl keepalive %I --interval 1000" "$unit
   echo "FAIL: the unit does not run $prefix/bin/snlctl: $(grep ExecStart "$unit")"
   status=1
 fi
-if ! grep -qx 'd /var/log/tolma 2775 root [a-z_][a-z0-9_-]* -' "$prefix/lib/tmpfiles.d/snl.conf"; then
-  echo "FAIL: no log directory entry in $prefix/lib/tmpfiles.d/snl.conf"
+tmpfiles=$prefix/lib/tmpfiles.d/snl.conf
+if ! grep -qx 'd /var/log/tolma 2775 root [a-z_][a-z0-9_-]* -' "$tmpfiles"; then
+  echo "FAIL: no log directory entry in $tmpfiles"
   status=1
 fi
 if [[ $("$prefix/bin/snlctl" list 2>&1) != "no board found" ]]; then

@@ -44,7 +44,8 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
   for (const char* tool : {"groupadd", "useradd", "setpriv", "systemd-tmpfiles"})
     if (!Have(tool)) GTEST_SKIP() << tool << " is not installed";
   const std::string group = SNL_GROUP_NAME;
-  ASSERT_EQ(0, std::system(("getent group " + group + " >/dev/null || groupadd -r " + group).c_str()));
+  ASSERT_EQ(0,
+            std::system(("getent group " + group + " >/dev/null || groupadd -r " + group).c_str()));
   ASSERT_EQ(0, std::system(("useradd -M -s /bin/sh -g " + group + " " + kUser).c_str()));
   ToolResult tmpfiles = RunTool({"systemd-tmpfiles", "--create", SNL_TMPFILES_CONF});
   ASSERT_EQ(0, tmpfiles.exitCode) << tmpfiles.err;
@@ -67,7 +68,8 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
   ToolResult r = RunTool(run);
   EXPECT_EQ(0, r.exitCode) << r.err;
   EXPECT_THAT(dir.Read("list.out"), HasSubstr("0      4711    2      0\n0\n"));
-  EXPECT_THAT(dir.Read("ka.out"), HasSubstr("board 0: watchdog stopped\nboard 0: 3 pings, 0 failed\n0\n"));
+  EXPECT_THAT(dir.Read("ka.out"),
+              HasSubstr("board 0: watchdog stopped\nboard 0: 3 pings, 0 failed\n0\n"));
   const Mode log = ModeOf("/var/log/tolma/snl.log");
   EXPECT_EQ(kUser, log.owner);
   EXPECT_EQ(group, log.group) << "the setgid directory gives every log file the group";

@@ -62,7 +62,8 @@ std::string Describe(const std::string& holder) {
 
 bool IsKeepalive(const std::string& holder) {
   const size_t space = holder.find(' ');
-  return space != std::string::npos && holder.compare(space + 1, strlen(kKeepalive), kKeepalive) == 0;
+  return space != std::string::npos &&
+         holder.compare(space + 1, strlen(kKeepalive), kKeepalive) == 0;
 }
 
 }  // namespace

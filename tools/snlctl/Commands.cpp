@@ -29,7 +29,8 @@ int ListBoards() {
   }
   std::printf("%-6s %-7s %-6s %s\n", "INDEX", "SERIAL", "LINKS", "STATUS");
   for (int i = 0; i < count; ++i)
-    std::printf("%-6d %-7d %-6d %d\n", i, Boards().DevSerial(i), Boards().DevLinks(i), Boards().Status(i));
+    std::printf("%-6d %-7d %-6d %d\n", i, Boards().DevSerial(i), Boards().DevLinks(i),
+                Boards().Status(i));
   return kExitOk;
 }
 

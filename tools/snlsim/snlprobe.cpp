@@ -4,8 +4,9 @@
 //
 // CALL is one of: count, serial:I, links:I, start:I, stop:I, ping:I, status:I,
 // configure:I:TIME:LINKS, debug:FLAG, report (count, then serial, links and status of every
-// board), sleep:MS, await:PATH (until the file exists), unload. The load time is printed first ("load_ms=..."), each result as soon
-// as it is known. Exit status 0, or 2 when the library or one of its functions cannot be found.
+// board), sleep:MS, await:PATH (until the file exists), unload. The load time is printed first
+// ("load_ms=..."), each result as soon as it is known. Exit status 0, or 2 when the library or
+// one of its functions cannot be found.
 #include <dlfcn.h>
 #include <unistd.h>
 
