@@ -3,7 +3,7 @@
 // libsnl's C interface, loaded only when a command needs the boards: loading the library resets
 // and claims every board, which --help, vpd and a bad command line must never do. The first call
 // of Boards() takes the board lock (BoardLock) for the command named by UseBoardsFor, then loads
-// the library found beside snlctl (its run path) and binds the functions.
+// the library found beside snlctl and binds the functions.
 
 #include <string>
 
