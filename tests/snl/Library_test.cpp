@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LogLines.h"
+#include "support/SimShell.h"
 #include "support/TestIsolation.h"
 
 using snltest::LogLines;
@@ -216,7 +217,7 @@ TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
   ASSERT_NE(nullptr, mkdtemp(dir));
   const std::string base = dir;
   std::ofstream(base + "/scenario.ini") << "[board]\nserial = 31\n";
-  const std::string probe = SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY;
+  const std::string probe = snltest::SimProgram(SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY);
   std::ofstream(base + "/run.sh")
       << probe << " count await:" << base << "/second.done ping:0 >" << base << "/first.out &\n"
       << "for i in $(seq 600); do grep -q count= " << base << "/first.out && break; "
@@ -225,8 +226,8 @@ TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
       << "touch " << base << "/second.done\n"
       << "wait\n";
   int status = -1;
-  Output(SNLSIM_PATH " --record " + base + "/record.txt " + base + "/scenario.ini -- sh " + base +
-             "/run.sh",
+  Output(SNLSIM_PATH " --record " + base + "/record.txt " + base +
+             "/scenario.ini -- env -u LD_PRELOAD sh " + base + "/run.sh",
          &status);
   const Lines first = Output("cat " + base + "/first.out");
   const Lines second = Output("cat " + base + "/second.out");

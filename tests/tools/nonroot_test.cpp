@@ -11,6 +11,7 @@
 #include <string>
 
 #include "RunTool.h"
+#include "support/SimShell.h"
 #include "support/TestIsolation.h"
 
 using snltest::RunTool;
@@ -63,7 +64,8 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
                                            "--init-groups", "--"};
   std::vector<std::string> run = asUser;
   run.insert(run.end(), {SNLSIM_PATH, dir.Write("boards.ini", {board.begin(), board.end()}), "--",
-                         "env", "CTL=" SNLCTL_PATH, "DIR=" + dir.path, "sh",
+                         "env", "-u", "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH),
+                         "DIR=" + dir.path, "sh",
                          dir.Write("run.sh", {script.begin(), script.end()})});
   ToolResult r = RunTool(run);
   EXPECT_EQ(0, r.exitCode) << r.err;

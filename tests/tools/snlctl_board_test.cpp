@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RunTool.h"
+#include "support/SimShell.h"
 #include "support/TestIsolation.h"
 
 using snltest::ToolResult;
@@ -64,8 +65,12 @@ class SnlctlSim : public ::testing::Test {
     const std::string scenario = dir.Write("boards.ini", {boards.begin(), boards.end()});
     const std::string text = kAwait + script + "\n";
     const std::string file = dir.Write("script.sh", {text.begin(), text.end()});
-    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario, "--",
-                             "env", "CTL=" SNLCTL_PATH, "DIR=" + dir.path, "sh", file});
+    std::vector<std::string> argv = {SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario,
+                                     "--"};
+    for (const std::string& arg : snltest::SimShell()) argv.push_back(arg);
+    argv.insert(argv.end(), {"CTL=" + snltest::SimProgram(SNLCTL_PATH), "DIR=" + dir.path, "sh",
+                             file});
+    return snltest::RunTool(argv);
   }
   std::string Record() const { return dir.Read("record.txt"); }
   snltest::TempDir dir;
@@ -142,7 +147,8 @@ TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
   const std::string child = "echo \"$UMOCKDEV_DIR\" >\"$1\"; trap \"exit 7\" TERM\n"
                             "while :; do sleep 0.05; done\n";
   const std::string parent = kAwait +
-                             "\"$1\" \"$2\" -- sh \"$3\" \"$4\" & await \"$4\" /\n"
+                             "\"$1\" \"$2\" -- env -u LD_PRELOAD sh \"$3\" \"$4\" &\n"
+                             "await \"$4\" /\n"
                              "kill -TERM $!; wait $!; s=$?\n"
                              "test -e \"$(cat \"$4\")\" && echo left behind; exit $s\n";
   ToolResult r = snltest::RunTool(
