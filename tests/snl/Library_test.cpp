@@ -93,18 +93,24 @@ struct SimRun {
   }
 };
 
-// Runs snlprobe on the shipped library with the given calls, inside the boards of scenario.
-SimRun Simulate(const std::string& scenario, const std::string& calls) {
+// Runs command (a shell command line; "$D" is a scratch directory) inside the boards of scenario.
+SimRun SimulateCommand(const std::string& scenario, const std::string& command) {
   char dir[] = "/tmp/snlsim-test-XXXXXX";
   EXPECT_NE(nullptr, mkdtemp(dir));
   const std::string base = dir;
   std::ofstream(base + "/scenario.ini") << scenario;
   SimRun run;
-  run.output = Output(SNLSIM_PATH " --record " + base + "/record.txt " + base + "/scenario.ini -- "
-                   SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls + " 2>&1", &run.exitStatus);
+  run.output = Output("D=" + base + " " SNLSIM_PATH " --record " + base + "/record.txt " + base +
+                          "/scenario.ini -- " + command + " 2>&1",
+                      &run.exitStatus);
   run.record = Output("cat " + base + "/record.txt");
   std::filesystem::remove_all(base);
   return run;
+}
+
+// Runs snlprobe on the shipped library with the given calls, inside the boards of scenario.
+SimRun Simulate(const std::string& scenario, const std::string& calls) {
+  return SimulateCommand(scenario, SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls);
 }
 
 TEST(Emulated, OneBoardFromLoadToUnload) {
@@ -181,30 +187,19 @@ TEST(Emulated, BadBoardsAreRejectedForeignDevicesIgnoredGoodBoardsKept) {
 
 TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
   SNL_REQUIRE_ISOLATION();
-  char dir[] = "/tmp/snlsim-test-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  const std::string base = dir;
-  std::ofstream(base + "/scenario.ini") << "[board]\nserial = 77\n";
-  int status = -1;
-  const Lines out = Output(SNLSIM_PATH " --record " + base + "/record.txt " + base +
-                               "/scenario.ini -- " SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 2",
-                           &status);
-  const Lines record = Output("cat " + base + "/record.txt");
-  std::filesystem::remove_all(base);
-  ASSERT_EQ(0, status);
-  EXPECT_EQ((Lines{"cycle 1: 1 boards, unloaded", "cycle 2: 1 boards, unloaded"}), out);
+  SimRun run = SimulateCommand("[board]\n", SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 2");
+  ASSERT_EQ(0, run.exitStatus);
+  EXPECT_EQ((Lines{"cycle 1: 1 boards, unloaded", "cycle 2: 1 boards, unloaded"}), run.output);
   // Each cycle found the board anew and released it at its end.
   const Lines cycle{"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
-                    "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0"};
-  const Lines release{"board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"};
-  Lines expected;
-  for (int i = 0; i < 2; ++i) {
-    expected.insert(expected.end(), cycle.begin(), cycle.end());
-    expected.insert(expected.end(), release.begin(), release.end());
-  }
-  Lines seen;
-  std::copy_if(record.begin(), record.end(), std::back_inserter(seen),
-               [](const std::string& l) { return l.find(" CONTROL ") == std::string::npos; });
+                    "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0",
+                    "board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"};
+  Lines expected = cycle;
+  expected.insert(expected.end(), cycle.begin(), cycle.end());
+  Lines seen = run.record;
+  seen.erase(std::remove_if(seen.begin(), seen.end(),
+                            [](const std::string& l) { return l.find(" CONTROL ") != l.npos; }),
+             seen.end());
   EXPECT_EQ(expected, seen);
 }
 
@@ -213,33 +208,20 @@ TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
 // first one's handle keeps working.
 TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
   SNL_REQUIRE_ISOLATION();
-  char dir[] = "/tmp/snlsim-test-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  const std::string base = dir;
-  std::ofstream(base + "/scenario.ini") << "[board]\nserial = 31\n";
   const std::string probe = snltest::SimProgram(SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY);
-  std::ofstream(base + "/run.sh")
-      << probe << " count await:" << base << "/second.done ping:0 >" << base << "/first.out &\n"
-      << "for i in $(seq 600); do grep -q count= " << base << "/first.out && break; "
-      << "sleep 0.1; done\n"
-      << probe << " count ping:0 >" << base << "/second.out\n"
-      << "touch " << base << "/second.done\n"
-      << "wait\n";
-  int status = -1;
-  Output(SNLSIM_PATH " --record " + base + "/record.txt " + base +
-             "/scenario.ini -- env -u LD_PRELOAD sh " + base + "/run.sh",
-         &status);
-  const Lines first = Output("cat " + base + "/first.out");
-  const Lines second = Output("cat " + base + "/second.out");
-  const Lines record = Output("cat " + base + "/record.txt");
-  std::filesystem::remove_all(base);
-  ASSERT_EQ(0, status);
-  ASSERT_EQ(4u, first.size());
-  ASSERT_EQ(3u, second.size());
-  EXPECT_EQ((Lines{"count=1", "await", "ping:0=0"}), Lines(first.begin() + 1, first.end()));
-  EXPECT_EQ((Lines{"count=0", "ping:0=1"}), Lines(second.begin() + 1, second.end()));
-  EXPECT_EQ(1, std::count(record.begin(), record.end(), "board=0 RESET -> 0"));
-  EXPECT_EQ(1, std::count(record.begin(), record.end(), "board=0 SETCONFIGURATION 0 -> -16"));
+  SimRun run = SimulateCommand(
+      "[board]\n",
+      "env -u LD_PRELOAD sh -c '" + probe + " count await:$D/done ping:0 >$D/1 & "
+          "until grep -q count= $D/1; do sleep 0.1; done; " + probe +
+          " count ping:0; touch $D/done; wait; cat $D/1'");
+  ASSERT_EQ(0, run.exitStatus);
+  Lines out;  // the second probe's results, then the first's
+  std::copy_if(run.output.begin(), run.output.end(), std::back_inserter(out),
+               [](const std::string& l) { return l.rfind("load_ms=", 0) != 0; });
+  EXPECT_EQ((Lines{"count=0", "ping:0=1", "count=1", "await", "ping:0=0"}), out);
+  EXPECT_EQ(1, std::count(run.record.begin(), run.record.end(), "board=0 RESET -> 0"));
+  EXPECT_EQ(1, std::count(run.record.begin(), run.record.end(),
+                          "board=0 SETCONFIGURATION 0 -> -16"));
 }
 
 #endif  // SNLSIM_PATH

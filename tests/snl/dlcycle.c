@@ -1,8 +1,5 @@
-/* A C host that loads and unloads libsnl repeatedly:
- *   snl_dlcycle LIBRARY CYCLES
- * prints "cycle N: B boards, unloaded" (or "still loaded") for each cycle. A C host, unlike a
- * C++ one, does not keep libstdc++ bound to the library, so this shows whether dlclose really
- * unloads it. */
+/* snl_dlcycle LIBRARY CYCLES: a C host (no libstdc++ of its own to pin the library) loads and
+ * unloads libsnl repeatedly, printing "cycle N: B boards, unloaded" (or "still loaded"). */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>

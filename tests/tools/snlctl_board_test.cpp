@@ -65,12 +65,9 @@ class SnlctlSim : public ::testing::Test {
     const std::string scenario = dir.Write("boards.ini", {boards.begin(), boards.end()});
     const std::string text = kAwait + script + "\n";
     const std::string file = dir.Write("script.sh", {text.begin(), text.end()});
-    std::vector<std::string> argv = {SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario,
-                                     "--"};
-    for (const std::string& arg : snltest::SimShell()) argv.push_back(arg);
-    argv.insert(argv.end(), {"CTL=" + snltest::SimProgram(SNLCTL_PATH), "DIR=" + dir.path, "sh",
-                             file});
-    return snltest::RunTool(argv);
+    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario, "--",
+                             "env", "-u", "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH),
+                             "DIR=" + dir.path, "sh", file});
   }
   std::string Record() const { return dir.Read("record.txt"); }
   snltest::TempDir dir;
