@@ -181,7 +181,9 @@ void BM_BufferedChannel(benchmark::State& state) {
   LoopbackSink sink;
   uint64_t total = 0;
   {
-    dodudo::KBufferedSocketOptions options;  // the defaults: 9000-byte ring, 1500-byte writes
+    // The defaults (1500-byte writes, 9 ms gathering) with the ring size of the second argument.
+    dodudo::KBufferedSocketOptions options;
+    options.BufferSize = static_cast<uint32_t>(state.range(1));
     dodudo::KBufferedSocketIpcChannel channel("127.0.0.1", sink.Port(), options);
     for (auto _ : state) {
       Produce(static_cast<int>(state.range(0)), [&](const Record& r) {
@@ -206,13 +208,19 @@ void BM_Ring(benchmark::State& state) {
         if (ring.Consume(&raw, 1, true) == 1) {
           sum += raw.bytes[4];
           ++i;
+        } else {
+          std::this_thread::yield();
         }
       }
       benchmark::DoNotOptimize(sum);
     });
     for (int i = 0; i < kRingRecords;) {
       const RawRecord raw = Framed(static_cast<uint32_t>(i));
-      if (ring.Provide(&raw, 1)) ++i;
+      if (ring.Provide(&raw, 1)) {
+        ++i;
+      } else {
+        std::this_thread::yield();
+      }
     }
     consumer.join();
   }
@@ -229,13 +237,19 @@ void BM_BoostSpscQueue(benchmark::State& state) {
         if (queue.pop(raw)) {
           sum += raw.bytes[4];
           ++i;
+        } else {
+          std::this_thread::yield();
         }
       }
       benchmark::DoNotOptimize(sum);
     });
     for (int i = 0; i < kRingRecords;) {
       const RawRecord raw = Framed(static_cast<uint32_t>(i));
-      if (queue.push(raw)) ++i;
+      if (queue.push(raw)) {
+        ++i;
+      } else {
+        std::this_thread::yield();
+      }
     }
     consumer.join();
   }
@@ -245,7 +259,13 @@ void BM_BoostSpscQueue(benchmark::State& state) {
 BENCHMARK(BM_OneSendPerRecord)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BatchedSends)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SocketChannel)->Arg(1)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BufferedChannel)->Arg(1)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BufferedChannel)
+    ->Args({1, 9000})
+    ->Args({4, 9000})
+    ->Args({1, 1 << 20})
+    ->Args({4, 1 << 20})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Ring)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BoostSpscQueue)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -262,9 +282,9 @@ double BufferedSendP99Micros() {
       for (int i = 0; i < 50; ++i) {
         const auto start = std::chrono::steady_clock::now();
         channel.Send(record);
-        micros.push_back(std::chrono::duration<double, std::micro>(
-                             std::chrono::steady_clock::now() - start)
-                             .count());
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(12));
     }
@@ -311,10 +331,14 @@ int main(int argc, char** argv) {
              "BM_SocketChannel/1" + rt, oneSend);
   PrintRatio(reporter, "socket channel, 4 producers vs one send per record",
              "BM_SocketChannel/4" + rt, oneSend);
-  PrintRatio(reporter, "buffered channel, 1 producer vs batched sends",
-             "BM_BufferedChannel/1" + rt, batched);
-  PrintRatio(reporter, "buffered channel, 4 producers vs batched sends",
-             "BM_BufferedChannel/4" + rt, batched);
+  for (const char* ring : {"9000", "1048576"}) {
+    for (const char* producers : {"1", "4"}) {
+      const std::string label = std::string("buffered channel, ") + producers + " producer(s), " +
+                                ring + "-byte ring vs batched";
+      PrintRatio(reporter, label.c_str(),
+                 std::string("BM_BufferedChannel/") + producers + "/" + ring + rt, batched);
+    }
+  }
   PrintRatio(reporter, "ring vs boost spsc_queue", "BM_Ring" + rt, "BM_BoostSpscQueue" + rt);
   printf("buffered Send while the ring has room: p99 %.2f us\n", BufferedSendP99Micros());
   benchmark::Shutdown();

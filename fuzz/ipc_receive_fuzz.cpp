@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 #include <exception>
+#include <type_traits>
 
 #include "DOdudo/KLogFilter.h"
 #include "DOdudo/LB9/Basics/KBuffer.h"

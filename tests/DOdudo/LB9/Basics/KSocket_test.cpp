@@ -96,23 +96,19 @@ TEST_P(LoopbackSocket, MovesExactBytesBothWays) {
   char text[11];
   EXPECT_EQ(c.client.Read(text, sizeof text), sizeof text);
   EXPECT_EQ(std::string(text, sizeof text), "hello world");
-}
-
-INSTANTIATE_TEST_SUITE_P(V4AndV6, LoopbackSocket, testing::Values("127.0.0.1", "::1"));
-
-TEST(ClientSocket, NoDelayTowardsLoopbackCloseOnExecAndAsyncReads) {
-  Connection c;
+  // TCP_NODELAY only towards 127.0.0.1, whatever the field says; close-on-exec; async reads.
   c.client.SetNoDelayValue(0);
   c.client.SetNoDelay();
   int value = 0;
   socklen_t length = sizeof value;
   getsockopt(c.client.GetHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &length);
-  EXPECT_EQ(value, 1);
+  EXPECT_EQ(value, host == "127.0.0.1" ? 1 : 0);
   EXPECT_NE(fcntl(c.client.GetHandle(), F_GETFD) & FD_CLOEXEC, 0);
   c.client.SetAsync();
-  char byte;
-  EXPECT_EQ(c.client.Read(&byte, 1), 0u);
+  EXPECT_EQ(c.client.Read(text, 1), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(V4AndV6, LoopbackSocket, testing::Values("127.0.0.1", "::1"));
 
 TEST(ClientSocket, FailuresNameTheSocketTheCauseAndThePlace) {
   KClientSocket refused;

@@ -1,9 +1,17 @@
 #pragma once
 
 // Shared by the channel tests: frames and encodings written out byte by byte, and exception texts.
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "DOdudo/LB9/KIPC/KIpcChannel.h"
+#include "DOdudo/host/KString.h"
 
 namespace ipctest {
 
@@ -25,6 +33,30 @@ std::string TextOf(F&& call) {
     return e.what();
   }
   return "<no exception>";
+}
+
+// Four threads send numbered strings of different lengths through sender at once; receiver, at
+// the far end, must get every one whole and each thread's in order.
+inline void ExpectWholeRecordsInOrder(dodudo::KSender& sender, dodudo::KReceiver& receiver,
+                                      int each) {
+  auto text = [](int t, int i) {
+    return dodudo::fstring("%d:%d:%s", t, i, std::string(t * 45, 'p').c_str());
+  };
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < each; ++i) EXPECT_TRUE(sender.Send(text(t, i)));
+    });
+  }
+  int next[4] = {};
+  for (int n = 0; n < 4 * each; ++n) {
+    dodudo::kstring got;
+    int t = -1;
+    ASSERT_TRUE(receiver.Receive(got));
+    ASSERT_EQ(sscanf(got.c_str(), "%d:", &t), 1);
+    ASSERT_EQ(got, text(t, next[t]++));
+  }
+  for (auto& s : senders) s.join();
 }
 
 }  // namespace ipctest

@@ -105,24 +105,8 @@ TEST(BufferedChannel, ConcurrentSendersAndReceiving) {
   dodudo::KBufferedSocketIpcChannel channel("::1", listener.Port(), Options(2000, 1, 0));
   dodudo::KClientSocket reader;
   reader.Assign(listener.Accept(), "peer");
-  std::vector<std::thread> senders;
-  for (int t = 0; t < 4; ++t) {
-    senders.emplace_back([&, t] {
-      for (int i = 0; i < 500; ++i)
-        EXPECT_TRUE(
-            channel.Send(dodudo::fstring("%d:%d:%s", t, i, std::string(t * 40, 'q').c_str())));
-    });
-  }
   dodudo::KSocketReceiver receiver(&reader);
-  int next[4] = {};
-  for (int n = 0; n < 4 * 500; ++n) {
-    kstring text;
-    int t = -1, i = -1;
-    ASSERT_TRUE(receiver.Receive(text));
-    ASSERT_EQ(sscanf(text.c_str(), "%d:%d:", &t, &i), 2);
-    ASSERT_EQ(text, dodudo::fstring("%d:%d:%s", t, next[t]++, std::string(t * 40, 'q').c_str()));
-  }
-  for (auto& s : senders) s.join();
+  ipctest::ExpectWholeRecordsInOrder(channel, receiver, 500);
   dodudo::KSocketSender(&reader).Send(kstring("reply"));
   kstring reply;
   ASSERT_TRUE(channel.Receive(reply));
@@ -150,8 +134,7 @@ TEST(BufferedSender, BatchesUpToTheFlushLimitAndFlushesPromptRecordsAtOnce) {
 }
 
 // A peer that stops reading: the ring fills, a sender goes through the retries with their
-// warnings and ends with "internal socket buffer full"; nothing is ever written in part, and
-// with RetryCount 0 a record waits until the peer makes room.
+// warnings and ends with "internal socket buffer full"; nothing is ever written in part.
 TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
   SNL_REQUIRE_ISOLATION();
   PairedSocket pair;
@@ -182,17 +165,6 @@ TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
   sender.reset();
   const std::string record = Frame(Str(std::string(31, 's')));
   EXPECT_EQ(drained.get(), record + record);
-
-  PairedSocket waiting;
-  waiting.Clog();
-  KBufferedSocketSender patient(&waiting.socket, Options(100, 5, 0));
-  ASSERT_TRUE(patient.Send(Sized(60)) && patient.Send(Sized(30)));
-  auto reader = std::async(std::launch::async, [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    return snltest::ReadBytes(waiting.peer.Get(), waiting.clogged + 150).size();
-  });
-  ASSERT_TRUE(patient.Send(Sized(60)));
-  EXPECT_EQ(reader.get(), waiting.clogged + 150);
 }
 
 // The peer resets the connection: the flush thread stops with its warning and Send returns false.

@@ -11,7 +11,6 @@
 #include <future>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KClientSocket.h"
@@ -82,29 +81,12 @@ TEST(SocketChannelReceive, AsyncWithoutDataAndTerminateFromAnotherThread) {
   EXPECT_EQ(snltest::ReadBytes(blocked.peer.Get()), "");  // the peer sees the stream end
 }
 
-// Four threads send at once: every frame arrives whole and each thread's frames in order.
 TEST(SocketChannelSend, ConcurrentSendersNeverInterleave) {
   ChannelPair c;
-  std::vector<std::thread> senders;
-  for (int t = 0; t < 4; ++t) {
-    senders.emplace_back([&, t] {
-      for (int i = 0; i < 300; ++i)
-        c.channel->Send(dodudo::fstring("%d:%d:%s", t, i, std::string(t * 50, 'p').c_str()));
-    });
-  }
   dodudo::KClientSocket reader;
   reader.Assign(c.peer.Release(), "peer");
   dodudo::KSocketReceiver receiver(&reader);
-  int next[4] = {};
-  for (int n = 0; n < 4 * 300; ++n) {
-    kstring text;
-    int t = -1, i = -1;
-    ASSERT_TRUE(receiver.Receive(text));
-    ASSERT_EQ(sscanf(text.c_str(), "%d:%d:", &t, &i), 2);
-    ASSERT_EQ(i, next[t]++);
-    ASSERT_EQ(text, dodudo::fstring("%d:%d:%s", t, i, std::string(t * 50, 'p').c_str()));
-  }
-  for (auto& s : senders) s.join();
+  ipctest::ExpectWholeRecordsInOrder(*c.channel, receiver, 300);
 }
 
 // Malformed frames from a peer are refused with a clear exception, and the stream stays in
