@@ -1,7 +1,8 @@
 #pragma once
 
 // The far end of a socket under test: a listener on a loopback address with an ephemeral port,
-// and plain blocking helpers that move raw bytes, so tests see exactly what crossed the wire.
+// plain blocking helpers that move raw bytes, so tests see exactly what crossed the wire, and the
+// texts of failures.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -83,6 +85,17 @@ inline std::string ReadBytes(int fd, size_t size = std::string::npos, int timeou
     bytes.append(block, static_cast<size_t>(got));
   }
   return bytes;
+}
+
+// The text of the exception of type E that call throws, or "<no exception>".
+template <typename E = std::exception, typename F>
+std::string TextOf(F&& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no exception>";
 }
 
 }  // namespace snltest

@@ -15,19 +15,10 @@
 
 using dodudo::KClientSocket;
 using dodudo::KSocketException;
+using snltest::TextOf;
 using testing::MatchesRegex;
 
 namespace {
-
-template <typename E = std::exception, typename F>
-std::string TextOf(F&& call) {
-  try {
-    call();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 // A connected client and the accepted far end.
 struct Connection {
@@ -58,17 +49,6 @@ TEST(SocketAddress, LiteralsScopesWildcardAndNames) {
   EXPECT_FALSE(dodudo::net::IsIPAddress("0.0.0.0") || dodudo::net::IsIPAddress("255.255.255.255"));
   EXPECT_TRUE(dodudo::net::IsIPv6Address("fe80::1%eth0"));
   EXPECT_FALSE(dodudo::net::IsIPv6Address("127.0.0.1"));
-}
-
-TEST(SocketPoll, GrowsKeepsEntriesAndRemoves) {
-  dodudo::KSocketPoll poll(2);
-  for (int fd = 10; fd < 13; ++fd) poll.Add(fd, dodudo::KSocketPoll::Read);
-  EXPECT_EQ(poll.Capacity(), 4u);
-  poll.Del(10, dodudo::KSocketPoll::Read);
-  poll.Del(99, dodudo::KSocketPoll::Read);
-  EXPECT_EQ(poll.Count(), 2u);
-  EXPECT_EQ(poll.Descriptor(0) * 100 + poll.Descriptor(1), 1112);
-  EXPECT_EQ(poll.Events(100), 0);
 }
 
 class LoopbackSocket : public testing::TestWithParam<const char*> {};

@@ -25,16 +25,6 @@ inline std::string Le32(uint32_t value) {
 inline std::string Str(const std::string& text) { return Le32(text.size() + 1) + text + '\0'; }
 inline std::string Frame(const std::string& body) { return Le32(body.size()) + body; }
 
-template <typename E = std::exception, typename F>
-std::string TextOf(F&& call) {
-  try {
-    call();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
 // Four threads send numbered strings of different lengths through sender at once; receiver, at
 // the far end, must get every one whole and each thread's in order.
 inline void ExpectWholeRecordsInOrder(dodudo::KSender& sender, dodudo::KReceiver& receiver,

@@ -148,7 +148,7 @@ TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
            "Socket error: Socket=%08X - internal socket buffer full %s "
            "(DOdudo/LB9/KIPC/KBufferedSocketIPC:149)",
            static_cast<unsigned int>(pair.socket.GetHandle()), self.c_str());
-  EXPECT_EQ(ipctest::TextOf([&] { sender->Send(Sized(36)); }), expected);
+  EXPECT_EQ(snltest::TextOf([&] { sender->Send(Sized(36)); }), expected);
   const std::string log = SenderLog();
   for (const char* left : {"2", "1"}) {
     EXPECT_THAT(log, HasSubstr(std::string("| Unable to send 40 bytes: buffer full (used 80 , free "
