@@ -60,7 +60,8 @@ TEST(Exports, TheCInterfaceAndTheVpdAccessorsAndNoInternals) {
                                   "GetStringKLog", "SetRunningLogSink", "SysLog", "myLog",
                                   "_NotifyThreadInit"};
   for (std::string s : symbols) {
-    for (const char* prefix : {"typeinfo for ", "typeinfo name for ", "vtable for "})
+    for (const char* prefix : {"typeinfo for ", "typeinfo name for ", "vtable for ", "VTT for ",
+                               "non-virtual thunk to ", "virtual thunk to "})
       if (s.rfind(prefix, 0) == 0) s.erase(0, strlen(prefix));
     EXPECT_TRUE(std::any_of(std::begin(kToolkit), std::end(kToolkit),
                             [&](const char* p) { return s.rfind(p, 0) == 0; }))
