@@ -213,7 +213,7 @@ TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
   SimRun run = SimulateCommand(
       "[board]\n",
       "env -u LD_PRELOAD sh -c '" + probe + " count await:$D/done ping:0 >$D/1 & "
-          "until grep -q count= $D/1; do sleep 0.1; done; " + probe +
+          "until grep -qs count= $D/1; do sleep 0.1; done; " + probe +
           " count ping:0; touch $D/done; wait; cat $D/1'");
   ASSERT_EQ(0, run.exitStatus);
   Lines out;  // the second probe's results, then the first's
