@@ -62,14 +62,15 @@ void KLogBuilder::NewLine(bool commit) {
   }
 }
 
-dodudo::kstring KLogBuilder::GetHeader() const {
+// "L|dd/mm/yyyy hh:mm:ss.mmm" and, when the logger shows it, "|" and its name in 8 columns,
+// digit by digit: this runs for every line, and printf would cost as much as formatting the
+// caller's text. Appended to `out`.
+void KLogBuilder::AppendHeader(std::string& out) const {
   dodudo::time::KSystemTime t = klogdetail::LocalNow();
   if (writer != nullptr) writer->CheckDay(static_cast<unsigned int>(t.day));
   unsigned int index =
       static_cast<unsigned int>(level) <= klogTrace ? static_cast<unsigned int>(level) : 0u;
-  // "L|dd/mm/yyyy hh:mm:ss.mmm", digit by digit: this runs for every line, and printf would
-  // cost as much as formatting the caller's text.
-  char header[26];
+  char header[25];
   header[0] = KLOG_LEVEL_CHARS[index];
   header[1] = '|';
   PutDigits(header + 2, t.day, 2);
@@ -85,31 +86,59 @@ dodudo::kstring KLogBuilder::GetHeader() const {
   PutDigits(header + 19, t.second, 2);
   header[21] = '.';
   PutDigits(header + 22, t.milliseconds, 3);
-  header[25] = '\0';
-  dodudo::kstring result = header;
+  out.append(header, sizeof header);
   if (logger != nullptr && logger->ShowName()) {
-    klogdetail::AppendFormat(result, "|%-8s", logger->GetName().c_str());
+    klogdetail::AppendFormat(out, "|%-8s", logger->GetName().c_str());
   }
-  return result;
 }
+
+dodudo::kstring KLogBuilder::GetHeader() const {
+  std::string header;
+  AppendHeader(header);
+  return header;
+}
+
+namespace {
+
+// The line being committed is assembled in a buffer of the thread that keeps its memory from
+// line to line. A line committed while another is (the logging system logging about itself
+// from inside a writer) takes a buffer of its own.
+thread_local std::string t_line;
+thread_local bool t_lineBusy = false;
+
+}  // namespace
 
 void KLogBuilder::Commit() {
   if (!active || text.empty() || writer == nullptr) return;
-  dodudo::kstring line = GetHeader();
+  std::string own;
+  bool shared = !t_lineBusy;
+  std::string& line = shared ? t_line : own;
+  t_lineBusy = true;
+  line.clear();
+  AppendHeader(line);
   line += text;
+  line += '\n';
   text.clear();
   bool lazy = logger != nullptr && level == klogTrace && logger->LazyTraceFlush();
   {
     klogdetail::Guard guard(writer->GetMutex());
-    writer->FmtWrite("%s\n", line.c_str());
+    writer->WriteText(line.data(), line.size());
     writer->Flush(lazy);
   }
   if (level == klogError || level == klogWarning || level == klogInfo) {
-    KLogWriter* messages = KLogManager::ErrorWriter();
-    if (messages == nullptr) return;
-    dodudo::kstring name = writer->Name();
-    klogdetail::Guard guard(messages->GetMutex());
-    messages->FmtWrite("%s (%s)\n", line.c_str(), name.c_str());
-    messages->Flush(false);
+    if (KLogWriter* messages = KLogManager::ErrorWriter()) {
+      // The same line with the writer's name before its end: "... (snl)\n".
+      line.pop_back();
+      line += " (";
+      line += writer->Name();
+      line += ")\n";
+      klogdetail::Guard guard(messages->GetMutex());
+      messages->WriteText(line.data(), line.size());
+      messages->Flush(false);
+    }
+  }
+  if (shared) {
+    if (line.capacity() > 65536) std::string().swap(line);
+    t_lineBusy = false;
   }
 }

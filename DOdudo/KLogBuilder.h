@@ -36,4 +36,7 @@ class DODUDO_API KLogBuilder {
   bool binaryMode = false;
   KLogger* logger = nullptr;
   dodudo::kstring text;
+
+ private:
+  void AppendHeader(std::string& out) const;
 };
