@@ -49,6 +49,18 @@ std::string ContainedName(const std::string& name) {
   return name;
 }
 
+long long MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// The fastest that all processes together are assumed to append to one log file: 4 GB/s, more
+// than line logging reaches on any file system. From the size read last and the time since, a
+// writer knows when the file cannot be past the limit yet (neither can it have been rotated by
+// another process, which happens only past the limit) and spares itself reading the size.
+constexpr unsigned long long kMaxAppendBytesPerNs = 4;
+
 long CoarseSecond() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -91,6 +103,11 @@ KFileLogWriter::KFileLogWriter(const char* name)
     : currentDay_(static_cast<unsigned int>(klogdetail::LocalNow().day)),
       name_(name != nullptr ? name : ""),
       closeAfterFlush_(name_.empty() || IsSharedName(name_)) {
+  std::string contained = ContainedName(name_);
+  if (!contained.empty() && contained.find('/') == std::string::npos) {
+    flatFile_ = contained;
+    if (flatFile_.find(".log") == std::string::npos) flatFile_ += ".log";
+  }
   {
     Registry& registry = Writers();
     std::lock_guard<std::mutex> guard(registry.lock);
@@ -125,30 +142,39 @@ void KFileLogWriter::Open(const char* name) {
     KLogger::InternalLog(klogWarning, "Trying to open a log file with null or empty filename.");
     return;
   }
-  std::string full = ContainedName(name);
-  size_t slash = full.rfind('/');
-  std::string dirPart = slash == std::string::npos ? "" : full.substr(0, slash + 1);
-  std::string path = klogdetail::LogDirectoryPath();
+  std::string computed;
+  const std::string* fileName = &flatFile_;
   int dir = klogdetail::LogDirectoryFd();
   mode_t mode = klogdetail::LogDirectoryMode();
   bool own = false;
-  if (!dirPart.empty()) {
-    // Created and opened without following a link: a planted "sub" link sends the file to D.
-    int sub = dodudo::file::OpenDirectoryBeneath(dir, dirPart, true);
-    struct stat info {};
-    if (sub >= 0 && fstat(sub, &info) == 0) {
-      path += dirPart;
-      dir = sub;
-      mode = info.st_mode;
-      own = true;
-    } else if (sub >= 0) {
-      close(sub);
+  if (!flatFile_.empty() && name_ == name) {
+    // The usual case, and the one of the shared files opened for every line: a file directly in
+    // the log directory, named once.
+    if (path_.empty()) path_ = klogdetail::LogDirectoryPath() + flatFile_;
+  } else {
+    std::string full = ContainedName(name);
+    size_t slash = full.rfind('/');
+    std::string dirPart = slash == std::string::npos ? "" : full.substr(0, slash + 1);
+    std::string path = klogdetail::LogDirectoryPath();
+    if (!dirPart.empty()) {
+      // Created and opened without following a link: a planted "sub" link sends the file to D.
+      int sub = dodudo::file::OpenDirectoryBeneath(dir, dirPart, true);
+      struct stat info {};
+      if (sub >= 0 && fstat(sub, &info) == 0) {
+        path += dirPart;
+        dir = sub;
+        mode = info.st_mode;
+        own = true;
+      } else if (sub >= 0) {
+        close(sub);
+      }
     }
+    computed = slash == std::string::npos ? full : full.substr(slash + 1);
+    if ((path + computed).find(".log") == std::string::npos) computed += ".log";
+    path_ = path + computed;
+    fileName = &computed;
   }
-  std::string fileName = slash == std::string::npos ? full : full.substr(slash + 1);
-  if ((path + fileName).find(".log") == std::string::npos) fileName += ".log";
-  path_ = path + fileName;
-  fd_ = _InternalOpen(dir, mode, fileName);
+  fd_ = _InternalOpen(dir, mode, *fileName);
   if (fd_ < 0) {
     if (own) close(dir);
     return;
@@ -156,12 +182,14 @@ void KFileLogWriter::Open(const char* name) {
   dirFd_ = dir;
   ownDirFd_ = own;
   dirMode_ = mode;
-  fileName_ = fileName;
+  if (fileName_ != *fileName) fileName_ = *fileName;
   pathCheckedAt_ = CoarseSecond();
   if (!closeAfterFlush_) {
-    // A file kept open starts its count from its size; a shared one reads it as it writes.
+    // A file kept open starts its count from its size. A shared one, opened for every line, is
+    // the same file as before unless its size says otherwise (WriteOut).
     struct stat info {};
     size_ = fstat(fd_, &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
+    sizeReadAt_ = MonotonicNs();
   }
 }
 
@@ -273,13 +301,23 @@ void KFileLogWriter::RenameOlderRotations() {
 
 bool KFileLogWriter::WriteOut(const char* operation) {
   if (out_.empty() || fd_ < 0) return true;
-  off_t end = lseek(fd_, 0, SEEK_END);
-  unsigned long long size = end >= 0 ? static_cast<unsigned long long>(end) : size_;
+  unsigned long long limit = KLogger::MaxLogSize();
+  long long now = MonotonicNs();
+  // The file's real size: read when what every process may have appended since the last
+  // reading could have taken it past the limit.
   bool moved = false;
-  if (size > KLogger::MaxLogSize()) {
-    RotateOrFollow();
-    moved = true;
-  } else if (!closeAfterFlush_ && CoarseSecond() != pathCheckedAt_) {
+  long long elapsed = now - sizeReadAt_;
+  if (size_ > limit || sizeReadAt_ == 0 || elapsed < 0 ||
+      static_cast<unsigned long long>(elapsed) >= (limit - size_) / kMaxAppendBytesPerNs) {
+    off_t end = lseek(fd_, 0, SEEK_END);
+    if (end >= 0) size_ = static_cast<unsigned long long>(end);
+    sizeReadAt_ = now;
+    if (size_ > limit) {
+      RotateOrFollow();
+      moved = true;
+    }
+  }
+  if (!moved && !closeAfterFlush_ && CoarseSecond() != pathCheckedAt_) {
     // Once a second: the file may have been removed or moved by hand (or rotated by another
     // process under a different limit).
     pathCheckedAt_ = CoarseSecond();
@@ -295,8 +333,9 @@ bool KFileLogWriter::WriteOut(const char* operation) {
     return false;
   }
   if (moved) {
-    end = lseek(fd_, 0, SEEK_END);
-    size = end >= 0 ? static_cast<unsigned long long>(end) : 0;
+    off_t end = lseek(fd_, 0, SEEK_END);
+    size_ = end >= 0 ? static_cast<unsigned long long>(end) : 0;
+    sizeReadAt_ = now;
   }
   const char* data = out_.data();
   size_t left = out_.size();
@@ -311,9 +350,8 @@ bool KFileLogWriter::WriteOut(const char* operation) {
     }
     data += n;
     left -= static_cast<size_t>(n);
-    size += static_cast<unsigned long long>(n);
+    size_ += static_cast<unsigned long long>(n);
   }
-  size_ = size;
   if (out_.capacity() > 4 * kBatchBytes) {
     std::string().swap(out_);  // one very long line does not keep its memory
   } else {
@@ -447,6 +485,7 @@ void KFileLogWriter::OpenLogMonitor() {
   dirFd_ = klogdetail::LogDirectoryFd();
   dirMode_ = klogdetail::LogDirectoryMode();
   fileName_ = "klog.log";
+  flatFile_ = "klog.log";
   pathCheckedAt_ = CoarseSecond();
   char exe[256];
   if (!KHostSystem::GetExeName(exe, 255, false)) snprintf(exe, sizeof exe, "unknown");

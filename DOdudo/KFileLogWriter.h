@@ -109,8 +109,12 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   bool ownDirFd_ = false;
   mode_t dirMode_ = 0755;
   std::string fileName_;
-  // Size of the file when text last went out, plus what went out then.
+  // The file name in the log directory when the writer's name has no directory part.
+  std::string flatFile_;
+  // Size of the file as last read, plus what this writer wrote since; when it was read
+  // (monotonic nanoseconds; 0: never, so the first write reads it).
   unsigned long long size_ = 0;
+  long long sizeReadAt_ = 0;
   // Coarse clock second of the last comparison of the path with the open file.
   long pathCheckedAt_ = 0;
   // No rotation is tried before this Unix time after one could not be made.
