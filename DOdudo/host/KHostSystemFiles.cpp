@@ -28,8 +28,10 @@ bool IsDotEntry(const char* name) {
 // mkdir that treats an existing entry as success; the caller checks the final result. The mode
 // follows the parent (0755, or group-writable inside a group-writable directory): never 0777,
 // which under a umask of 0 would let every user plant files in the new directory.
-bool MakeOne(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
+bool MakeOne(std::string path) {
+  // The kernel's view: '/' alone separates (a '\\' is part of a name).
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
   std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   int parentFd = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
