@@ -187,8 +187,8 @@ void KFileLogWriter::Open(const char* name) {
   if (!closeAfterFlush_) {
     // A file kept open starts its count from its size. A shared one, opened for every line, is
     // the same file as before unless its size says otherwise (WriteOut).
-    struct stat info {};
-    size_ = fstat(fd_, &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
+    off64_t end = lseek64(fd_, 0, SEEK_END);
+    size_ = end >= 0 ? static_cast<unsigned long long>(end) : 0;
     sizeReadAt_ = MonotonicNs();
   }
 }
@@ -234,9 +234,10 @@ void KFileLogWriter::CheckSizeAndRotate() {
 }
 
 bool KFileLogWriter::PathNamesOpenFile() {
-  struct stat open {}, named {};
-  return fstat(fd_, &open) == 0 &&
-         fstatat(dirFd_, fileName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+  // The 64-bit calls: on 32-bit x86 the plain ones fail for a file past 2 GB.
+  struct stat64 open {}, named {};
+  return fstat64(fd_, &open) == 0 &&
+         fstatat64(dirFd_, fileName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
@@ -309,7 +310,7 @@ bool KFileLogWriter::WriteOut(const char* operation) {
   long long elapsed = now - sizeReadAt_;
   if (size_ > limit || sizeReadAt_ == 0 || elapsed < 0 ||
       static_cast<unsigned long long>(elapsed) >= (limit - size_) / kMaxAppendBytesPerNs) {
-    off_t end = lseek(fd_, 0, SEEK_END);
+    off64_t end = lseek64(fd_, 0, SEEK_END);
     if (end >= 0) size_ = static_cast<unsigned long long>(end);
     sizeReadAt_ = now;
     if (size_ > limit) {
@@ -333,7 +334,7 @@ bool KFileLogWriter::WriteOut(const char* operation) {
     return false;
   }
   if (moved) {
-    off_t end = lseek(fd_, 0, SEEK_END);
+    off64_t end = lseek64(fd_, 0, SEEK_END);
     size_ = end >= 0 ? static_cast<unsigned long long>(end) : 0;
     sizeReadAt_ = now;
   }

@@ -113,7 +113,7 @@ int LogDirectoryFd() { return Fixed().fd; }
 mode_t LogDirectoryMode() { return Fixed().mode; }
 
 int OpenLogFileAt(int dirFd, mode_t dirMode, const char* name) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_LARGEFILE;
   mode_t mode = dodudo::file::FileModeBeneath(dirMode);
   for (;;) {
     int fd = openat(dirFd, name, kFlags);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace klogdetail {
@@ -36,7 +37,168 @@ dodudo::time::KSystemTime LocalNow() {
 
 int KernelThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
 
+namespace {
+
+// One conversion of the formats log lines use every time: %d %i %u %x %X %c %s and %%, with the
+// flags '-' and '0', a width (digits or '*'), a precision for %s, and the sizes l, ll and z.
+// Anything else (floating point, %p, %n, other flags, precision of a number, a null string)
+// makes the whole format go to vsnprintf instead: false, and the caller starts over.
+struct Spec {
+  bool left = false;
+  bool zero = false;
+  int width = 0;
+  int precision = -1;
+  int size = 0;  // 0 int, 1 long, 2 long long, 3 size_t
+};
+
+void Pad(std::string& out, const char* text, size_t length, const Spec& spec, char fill) {
+  size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+  size_t padding = width > length ? width - length : 0;
+  if (!spec.left) out.append(padding, fill);
+  out.append(text, length);
+  if (spec.left) out.append(padding, ' ');
+}
+
+void PutNumber(std::string& out, unsigned long long value, bool negative, int base, bool upper,
+               const Spec& spec) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  do {
+    *--p = set[value % static_cast<unsigned int>(base)];
+    value /= static_cast<unsigned int>(base);
+  } while (value != 0);
+  size_t length = static_cast<size_t>(end - p) + (negative ? 1 : 0);
+  size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+  size_t padding = width > length ? width - length : 0;
+  if (!spec.left && !spec.zero) out.append(padding, ' ');
+  if (negative) out += '-';
+  if (!spec.left && spec.zero) out.append(padding, '0');  // zeros go after the sign
+  out.append(p, static_cast<size_t>(end - p));
+  if (spec.left) out.append(padding, ' ');
+}
+
+bool FastFormat(std::string& out, const char* format, va_list* args) {
+  for (const char* f = format; *f != '\0';) {
+    const char* percent = strchr(f, '%');
+    if (percent == nullptr) {
+      out.append(f);
+      return true;
+    }
+    out.append(f, static_cast<size_t>(percent - f));
+    f = percent + 1;
+    if (*f == '%') {
+      out += '%';
+      ++f;
+      continue;
+    }
+    Spec spec;
+    for (;; ++f) {
+      if (*f == '-') {
+        spec.left = true;
+      } else if (*f == '0') {
+        spec.zero = true;
+      } else {
+        break;
+      }
+    }
+    if (*f == '*') {
+      spec.width = va_arg(*args, int);
+      if (spec.width < 0) {
+        spec.left = true;
+        spec.width = spec.width == -2147483647 - 1 ? 0 : -spec.width;
+      }
+      ++f;
+    } else {
+      for (; *f >= '0' && *f <= '9'; ++f) {
+        if (spec.width > 100000) return false;
+        spec.width = spec.width * 10 + (*f - '0');
+      }
+    }
+    if (*f == '.') {
+      ++f;
+      if (*f == '*') {
+        spec.precision = va_arg(*args, int);
+        ++f;
+      } else {
+        spec.precision = 0;
+        for (; *f >= '0' && *f <= '9'; ++f) {
+          if (spec.precision > 100000) return false;
+          spec.precision = spec.precision * 10 + (*f - '0');
+        }
+      }
+    }
+    if (*f == 'l') {
+      spec.size = 1;
+      if (*++f == 'l') {
+        spec.size = 2;
+        ++f;
+      }
+    } else if (*f == 'z') {
+      spec.size = 3;
+      ++f;
+    }
+    if (spec.left) spec.zero = false;
+    char conversion = *f++;
+    switch (conversion) {
+      case 'd':
+      case 'i': {
+        if (spec.precision >= 0) return false;
+        long long value = spec.size == 0   ? va_arg(*args, int)
+                          : spec.size == 1 ? va_arg(*args, long)
+                          : spec.size == 2 ? va_arg(*args, long long)
+                                           : static_cast<long long>(va_arg(*args, ssize_t));
+        unsigned long long magnitude =
+            value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                      : static_cast<unsigned long long>(value);
+        PutNumber(out, magnitude, value < 0, 10, false, spec);
+        break;
+      }
+      case 'u':
+      case 'x':
+      case 'X': {
+        if (spec.precision >= 0) return false;
+        unsigned long long value = spec.size == 0   ? va_arg(*args, unsigned int)
+                                   : spec.size == 1 ? va_arg(*args, unsigned long)
+                                   : spec.size == 2 ? va_arg(*args, unsigned long long)
+                                                    : va_arg(*args, size_t);
+        PutNumber(out, value, false, conversion == 'u' ? 10 : 16, conversion == 'X', spec);
+        break;
+      }
+      case 'c': {
+        if (spec.size != 0 || spec.zero) return false;
+        char c = static_cast<char>(va_arg(*args, int));
+        Pad(out, &c, 1, spec, ' ');
+        break;
+      }
+      case 's': {
+        if (spec.size != 0 || spec.zero) return false;
+        const char* text = va_arg(*args, const char*);
+        if (text == nullptr) return false;
+        size_t length = spec.precision >= 0
+                            ? strnlen(text, static_cast<size_t>(spec.precision))
+                            : strlen(text);
+        Pad(out, text, length, spec, ' ');
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void AppendVFormat(std::string& out, const char* format, va_list args) {
+  size_t old = out.size();
+  va_list fast;
+  va_copy(fast, args);
+  bool done = FastFormat(out, format, &fast);
+  va_end(fast);
+  if (done) return;
+  out.resize(old);
   char small[1024];
   va_list copy;
   va_copy(copy, args);
@@ -47,7 +209,6 @@ void AppendVFormat(std::string& out, const char* format, va_list args) {
     out.append(small, static_cast<size_t>(n));
     return;
   }
-  size_t old = out.size();
   out.resize(old + static_cast<size_t>(n) + 1);
   vsnprintf(&out[old], static_cast<size_t>(n) + 1, format, args);
   out.resize(old + static_cast<size_t>(n));
