@@ -250,10 +250,18 @@ void KFileLogWriter::Rotate() {
 
 void KFileLogWriter::RotateFile() {
   // Two processes may decide at once: the lock makes the second wait, and it then finds that the
-  // path names a new file and only follows.
-  flock(fd_, LOCK_EX);
+  // path names a new file and only follows. It is held for a moment only; should something else
+  // hold it for long, the rotation goes ahead after a second (the check of the name and a rename
+  // that never replaces still keep every file).
+  for (int attempt = 0; attempt < 200 && flock(fd_, LOCK_EX | LOCK_NB) != 0; ++attempt) {
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    KHostSystem::Delay(5);
+  }
   if (PathNamesOpenFile()) RenameOlderRotations();
-  Reopen();  // closing the file releases the lock
+  // Unlocked explicitly: a child process may share this descriptor, and closing it here would
+  // then not release the lock.
+  flock(fd_, LOCK_UN);
+  Reopen();
 }
 
 void KFileLogWriter::RotateOrFollow() {
@@ -300,8 +308,7 @@ void KFileLogWriter::RenameOlderRotations() {
   close(oldDir);
 }
 
-bool KFileLogWriter::WriteOut(const char* operation) {
-  if (out_.empty() || fd_ < 0) return true;
+void KFileLogWriter::PrepareToWrite() {
   unsigned long long limit = KLogger::MaxLogSize();
   long long now = MonotonicNs();
   // The file's real size: read when what every process may have appended since the last
@@ -327,38 +334,63 @@ bool KFileLogWriter::WriteOut(const char* operation) {
       moved = true;
     }
   }
-  if (fd_ < 0) {
-    // The live file cannot be opened: what waited is kept for the next open.
-    pending_.insert(0, out_);
-    out_.clear();
-    return false;
-  }
-  if (moved) {
+  if (moved && fd_ >= 0) {
     off64_t end = lseek64(fd_, 0, SEEK_END);
     size_ = end >= 0 ? static_cast<unsigned long long>(end) : 0;
     sizeReadAt_ = now;
   }
-  const char* data = out_.data();
-  size_t left = out_.size();
-  while (left > 0) {
-    ssize_t n = write(fd_, data, left);
+}
+
+size_t KFileLogWriter::ChunkEnd(size_t from) const {
+  unsigned long long limit = KLogger::MaxLogSize();
+  if (size_ > limit || size_ + (out_.size() - from) <= limit) return out_.size();
+  // Waiting lines that take the file past the limit: the first line that finds it past the
+  // limit starts the next chunk, which goes to a new file.
+  for (size_t end : pieceEnds_) {
+    if (end > from && size_ + (end - from) > limit) return end;
+  }
+  return out_.size();
+}
+
+bool KFileLogWriter::WriteAll(const char* data, size_t length, const char* operation) {
+  while (length > 0) {
+    ssize_t n = write(fd_, data, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      out_.clear();
       WriteError(operation);
       return false;
     }
     data += n;
-    left -= static_cast<size_t>(n);
+    length -= static_cast<size_t>(n);
     size_ += static_cast<unsigned long long>(n);
   }
+  return true;
+}
+
+bool KFileLogWriter::WriteOut(const char* operation) {
+  if (out_.empty() || fd_ < 0) return true;
+  bool written = true;
+  size_t done = 0;
+  while (written && done < out_.size()) {
+    PrepareToWrite();
+    if (fd_ < 0) {
+      // The live file cannot be opened: what waits is kept for the next open.
+      pending_.insert(0, out_, done, std::string::npos);
+      written = false;
+      break;
+    }
+    size_t end = ChunkEnd(done);
+    written = WriteAll(out_.data() + done, end - done, operation);
+    done = end;
+  }
+  pieceEnds_.clear();
   if (out_.capacity() > 4 * kBatchBytes) {
     std::string().swap(out_);  // one very long line does not keep its memory
   } else {
     out_.clear();
   }
-  return true;
+  return written;
 }
 
 void KFileLogWriter::Append(const char* text, size_t length) {
@@ -372,8 +404,10 @@ void KFileLogWriter::Append(const char* text, size_t length) {
   if (!pending_.empty()) {
     out_ += pending_;
     pending_.clear();
+    pieceEnds_.push_back(out_.size());
   }
   out_.append(text, length);
+  pieceEnds_.push_back(out_.size());
 }
 
 void KFileLogWriter::Write(const char* format, va_list args) {
@@ -460,6 +494,8 @@ bool KFileLogWriter::WriteDisabled(bool tryRecover) {
                            strerror(lastErrno_));
   // The banner goes before anything that waits.
   out_.insert(0, banner);
+  for (size_t& end : pieceEnds_) end += banner.size();
+  pieceEnds_.insert(pieceEnds_.begin(), banner.size());
   if (!WriteOut("fprintf(3) or fflush")) return true;
   disabledUntil_ = 0;
   lastErrno_ = 0;

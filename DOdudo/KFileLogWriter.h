@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "DOdudo/KLogPlatform.h"
 #include "DOdudo/KLogWriter.h"
@@ -82,6 +83,11 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   // Writes what waits in `out_` in one write(2), rotating first when the file is past the limit
   // or following another process's rotation. False after a failure (reported as `operation`).
   bool WriteOut(const char* operation);
+  // Before a write: reads the size when needed and rotates or follows a rotation.
+  void PrepareToWrite();
+  // End of the part of `out_` from `from` that goes to the present file.
+  size_t ChunkEnd(size_t from) const;
+  bool WriteAll(const char* data, size_t length, const char* operation);
   // The file went past the limit: rotate it, or follow the rotation another process made.
   void RotateOrFollow();
   // Renames the open file into old/ unless another process did already, then opens the live one.
@@ -103,6 +109,8 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   bool binaryMode_ = false;
   // Text accepted and not yet written: whole pieces, written together in one write(2).
   std::string out_;
+  // Where each piece of `out_` ends (a line never goes to two files).
+  std::vector<size_t> pieceEnds_;
   // Where the open file lives: its directory (the log directory's descriptor, or one of ours
   // for a subdirectory), that directory's mode, and the file's name in it.
   int dirFd_ = -1;

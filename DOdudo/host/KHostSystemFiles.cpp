@@ -70,7 +70,7 @@ void RemoveContents(int dirFd) {
 
 FILE* KHostSystem::OpenSharedFile(const char* path) {
   if (path == nullptr) return nullptr;
-  return fopen(path, "a");
+  return fopen(path, "ae");  // close-on-exec, as every descriptor of the library
 }
 
 bool KHostSystem::RemoveFile(const char* path) {
