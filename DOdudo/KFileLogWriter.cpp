@@ -436,9 +436,11 @@ void KFileLogWriter::Flush(bool lazy) {
 }
 
 void KFileLogWriter::CheckDay(unsigned int day) {
+  // Every line asks, before it takes the writer's lock: the answer is nearly always "same day".
+  if (day == currentDay_.load(std::memory_order_relaxed)) return;
   Guard guard(lock_);
-  if (day == currentDay_) return;
-  currentDay_ = day;
+  if (day == currentDay_.load(std::memory_order_relaxed)) return;
+  currentDay_.store(day, std::memory_order_relaxed);
   dodudo::time::KSystemTime t = klogdetail::LocalNow();
   std::string banner;
   klogdetail::AppendFormat(banner,

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -98,7 +99,7 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
 
   int fd_ = -1;
   dodudo::KThreadMutex lock_;
-  unsigned int currentDay_;
+  std::atomic<unsigned int> currentDay_;
   std::string name_;
   std::string path_;
   std::string pending_;
