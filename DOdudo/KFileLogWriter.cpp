@@ -49,10 +49,22 @@ std::string ContainedName(const std::string& name) {
   return name;
 }
 
-long long MonotonicNs() {
+// The coarse monotonic clock, in nanoseconds: a tenth of the cost of the precise one, but it
+// moves in steps of CoarseResolution() (a few milliseconds), so the time between two readings
+// can be up to one step longer than their difference.
+long long CoarseNs() {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+long long CoarseResolution() {
+  static const long long resolution = [] {
+    timespec res{};
+    clock_getres(CLOCK_MONOTONIC_COARSE, &res);
+    return static_cast<long long>(res.tv_sec) * 1000000000LL + res.tv_nsec;
+  }();
+  return resolution;
 }
 
 // The fastest that all processes together are assumed to append to one log file: 4 GB/s, more
@@ -60,12 +72,6 @@ long long MonotonicNs() {
 // writer knows when the file cannot be past the limit yet (neither can it have been rotated by
 // another process, which happens only past the limit) and spares itself reading the size.
 constexpr unsigned long long kMaxAppendBytesPerNs = 4;
-
-long CoarseSecond() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<long>(now.tv_sec);
-}
 
 // "snl.20261204-134501.log" -> "snl.20261204-134501.3.log": the counter goes before the last
 // '.', as for any uniquified file name.
@@ -183,13 +189,13 @@ void KFileLogWriter::Open(const char* name) {
   ownDirFd_ = own;
   dirMode_ = mode;
   if (fileName_ != *fileName) fileName_ = *fileName;
-  pathCheckedAt_ = CoarseSecond();
   if (!closeAfterFlush_) {
+    pathCheckedAt_ = CoarseNs();
     // A file kept open starts its count from its size. A shared one, opened for every line, is
     // the same file as before unless its size says otherwise (WriteOut).
     off64_t end = lseek64(fd_, 0, SEEK_END);
     size_ = end >= 0 ? static_cast<unsigned long long>(end) : 0;
-    sizeReadAt_ = MonotonicNs();
+    sizeReadAt_ = pathCheckedAt_;
   }
 }
 
@@ -310,11 +316,12 @@ void KFileLogWriter::RenameOlderRotations() {
 
 void KFileLogWriter::PrepareToWrite() {
   unsigned long long limit = KLogger::MaxLogSize();
-  long long now = MonotonicNs();
+  long long now = CoarseNs();
   // The file's real size: read when what every process may have appended since the last
   // reading could have taken it past the limit.
   bool moved = false;
-  long long elapsed = now - sizeReadAt_;
+  // Never less than the real time since the reading.
+  long long elapsed = now - sizeReadAt_ + (sizeReadAt_ == 0 ? 0 : CoarseResolution());
   if (size_ > limit || sizeReadAt_ == 0 || elapsed < 0 ||
       static_cast<unsigned long long>(elapsed) >= (limit - size_) / kMaxAppendBytesPerNs) {
     off64_t end = lseek64(fd_, 0, SEEK_END);
@@ -325,10 +332,10 @@ void KFileLogWriter::PrepareToWrite() {
       moved = true;
     }
   }
-  if (!moved && !closeAfterFlush_ && CoarseSecond() != pathCheckedAt_) {
+  if (!moved && !closeAfterFlush_ && now - pathCheckedAt_ >= 1000000000LL) {
     // Once a second: the file may have been removed or moved by hand (or rotated by another
     // process under a different limit).
-    pathCheckedAt_ = CoarseSecond();
+    pathCheckedAt_ = now;
     if (!PathNamesOpenFile()) {
       Reopen();
       moved = true;
@@ -525,7 +532,6 @@ void KFileLogWriter::OpenLogMonitor() {
   dirMode_ = klogdetail::LogDirectoryMode();
   fileName_ = "klog.log";
   flatFile_ = "klog.log";
-  pathCheckedAt_ = CoarseSecond();
   char exe[256];
   if (!KHostSystem::GetExeName(exe, 255, false)) snprintf(exe, sizeof exe, "unknown");
   KLogBuilder builder;

@@ -21,11 +21,25 @@ void PutDigits(char* out, unsigned int value, int width) {
 
 }  // namespace
 
+// The text of a line being built lives in a buffer of the thread that keeps its memory from line
+// to line (lent to the builder's `text`, given back by its destructor), so a line costs no
+// allocation. A builder made while another is alive on the thread (the logging system logging
+// about itself) uses memory of its own.
+namespace {
+thread_local std::string t_body;
+thread_local bool t_bodyLent = false;
+}  // namespace
+
 KLogBuilder::~KLogBuilder() {
   try {
     Commit();
   } catch (...) {
     // Out of memory while committing: the line is lost, the caller goes on.
+  }
+  if (borrowed_) {
+    text.clear();
+    if (text.capacity() <= 65536) static_cast<std::string&>(text).swap(t_body);
+    t_bodyLent = false;
   }
 }
 
@@ -35,6 +49,11 @@ void KLogBuilder::Constructor(KLogWriter* newWriter, KLogger* newLogger, bool ne
   binaryMode = newBinaryMode;
   level = klogTrace;
   active = true;
+  if (!borrowed_ && !t_bodyLent) {
+    static_cast<std::string&>(text).swap(t_body);
+    t_bodyLent = true;
+    borrowed_ = true;
+  }
   text.clear();
 }
 

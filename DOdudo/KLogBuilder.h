@@ -39,4 +39,5 @@ class DODUDO_API KLogBuilder {
 
  private:
   void AppendHeader(std::string& out) const;
+  bool borrowed_ = false;  // `text` holds the thread's buffer
 };
