@@ -143,6 +143,10 @@ std::string KFileLogWriter::Path() {
 
 void KFileLogWriter::Open(const char* name) {
   Guard guard(lock_);
+  OpenFile(name);
+}
+
+void KFileLogWriter::OpenFile(const char* name) {
   if (fd_ >= 0) return;
   if (name == nullptr || name[0] == '\0') {
     KLogger::InternalLog(klogWarning, "Trying to open a log file with null or empty filename.");
@@ -224,14 +228,20 @@ bool KFileLogWriter::Close() {
   return true;
 }
 
+void KFileLogWriter::WriteOutAndClose() {
+  if (fd_ < 0) return;
+  WriteOut("fclose");
+  CloseFile();
+}
+
 void KFileLogWriter::Reopen() {
   CloseFile();
-  Open(name_.c_str());
+  OpenFile(name_.c_str());
 }
 
 void KFileLogWriter::CheckSizeAndRotate() {
   if (fd_ < 0) {
-    Open(name_.c_str());
+    OpenFile(name_.c_str());
     if (fd_ < 0) return;
   }
   // Lines waiting with the file past the limit go out now: the next line finds the file past it
@@ -401,7 +411,6 @@ bool KFileLogWriter::WriteOut(const char* operation) {
 }
 
 void KFileLogWriter::Append(const char* text, size_t length) {
-  Guard guard(lock_);
   if (WriteDisabled(true)) return;
   CheckSizeAndRotate();
   if (fd_ < 0) {
@@ -421,22 +430,27 @@ void KFileLogWriter::Write(const char* format, va_list args) {
   if (format == nullptr) return;
   std::string text;
   klogdetail::AppendVFormat(text, format, args);
+  Guard guard(lock_);
   Append(text.data(), text.size());
 }
 
 void KFileLogWriter::WriteText(const char* text, size_t length) {
-  if (text != nullptr) Append(text, length);
+  if (text == nullptr) return;
+  Guard guard(lock_);
+  Append(text, length);
 }
 
 void KFileLogWriter::Write(const char* text) {
-  if (text != nullptr) Append(text, strlen(text));
+  if (text == nullptr) return;
+  Guard guard(lock_);
+  Append(text, strlen(text));
 }
 
 void KFileLogWriter::Flush(bool lazy) {
   Guard guard(lock_);
   if (fd_ < 0) return;
   if (closeAfterFlush_) {
-    Close();
+    WriteOutAndClose();
   } else if (!lazy || out_.size() >= kBatchBytes) {
     WriteOut("fflush");
   }
@@ -492,7 +506,7 @@ bool KFileLogWriter::WriteDisabled(bool tryRecover) {
   if (dodudo::time::UnixTime() < disabledUntil_) return true;
   if (!tryRecover) return false;
   if (fd_ < 0) {
-    Open(name_.c_str());
+    OpenFile(name_.c_str());
     if (fd_ < 0) return true;
   }
   std::string banner;

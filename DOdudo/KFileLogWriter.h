@@ -79,8 +79,11 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   void OpenLogMonitor();
 
  private:
-  // The one path of every piece of text.
+  // The one path of every piece of text (lock held).
   void Append(const char* text, size_t length);
+  // Open and Close without taking the lock.
+  void OpenFile(const char* name);
+  void WriteOutAndClose();
   // Writes what waits in `out_` in one write(2), rotating first when the file is past the limit
   // or following another process's rotation. False after a failure (reported as `operation`).
   bool WriteOut(const char* operation);

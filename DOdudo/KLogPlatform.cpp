@@ -51,12 +51,51 @@ struct Spec {
   int size = 0;  // 0 int, 1 long, 2 long long, 3 size_t
 };
 
-void Pad(std::string& out, const char* text, size_t length, const Spec& spec, char fill) {
+// Collects the text in a buffer on the stack and hands it to the string in few appends.
+class Sink {
+ public:
+  explicit Sink(std::string& out) : out_(out) {}
+  ~Sink() { Drain(); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  void Put(const char* text, size_t length) {
+    if (length > sizeof buffer_ - used_) {
+      Drain();
+      if (length > sizeof buffer_) {
+        out_.append(text, length);
+        return;
+      }
+    }
+    memcpy(buffer_ + used_, text, length);
+    used_ += length;
+  }
+  void Fill(char c, size_t count) {
+    while (count > 0) {
+      if (used_ == sizeof buffer_) Drain();
+      size_t piece = count < sizeof buffer_ - used_ ? count : sizeof buffer_ - used_;
+      memset(buffer_ + used_, c, piece);
+      used_ += piece;
+      count -= piece;
+    }
+  }
+  void Drain() {
+    out_.append(buffer_, used_);
+    used_ = 0;
+  }
+
+ private:
+  std::string& out_;
+  char buffer_[512];
+  size_t used_ = 0;
+};
+
+void Pad(Sink& out, const char* text, size_t length, const Spec& spec) {
   size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
   size_t padding = width > length ? width - length : 0;
-  if (!spec.left) out.append(padding, fill);
-  out.append(text, length);
-  if (spec.left) out.append(padding, ' ');
+  if (!spec.left) out.Fill(' ', padding);
+  out.Put(text, length);
+  if (spec.left) out.Fill(' ', padding);
 }
 
 // Digits of value in base 10 or 16, written backwards from `end`; returns where they start.
@@ -84,7 +123,7 @@ char* Digits(char* end, unsigned long long value, int base, bool upper) {
   return p;
 }
 
-void PutNumber(std::string& out, unsigned long long value, bool negative, int base, bool upper,
+void PutNumber(Sink& out, unsigned long long value, bool negative, int base, bool upper,
                const Spec& spec) {
   char digits[24];
   char* end = digits + sizeof digits;
@@ -94,27 +133,25 @@ void PutNumber(std::string& out, unsigned long long value, bool negative, int ba
   size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
   if (width <= length) {
     if (negative) *--p = '-';
-    out.append(p, length);
+    out.Put(p, length);
     return;
   }
   size_t padding = width - length;
-  if (!spec.left && !spec.zero) out.append(padding, ' ');
-  if (negative) out += '-';
-  if (!spec.left && spec.zero) out.append(padding, '0');  // zeros go after the sign
-  out.append(p, count);
-  if (spec.left) out.append(padding, ' ');
+  if (!spec.left && !spec.zero) out.Fill(' ', padding);
+  if (negative) out.Put("-", 1);
+  if (!spec.left && spec.zero) out.Fill('0', padding);  // zeros go after the sign
+  out.Put(p, count);
+  if (spec.left) out.Fill(' ', padding);
 }
 
-bool FastFormat(std::string& out, const char* format, va_list* args) {
+bool FastFormat(Sink& out, const char* format, va_list* args) {
   for (const char* f = format; *f != '\0';) {
-    // The pieces between conversions are short: a plain scan beats the library's search.
-    const char* percent = f;
-    while (*percent != '%' && *percent != '\0') ++percent;
-    out.append(f, static_cast<size_t>(percent - f));
+    const char* percent = strchrnul(f, '%');
+    out.Put(f, static_cast<size_t>(percent - f));
     if (*percent == '\0') return true;
     f = percent + 1;
     if (*f == '%') {
-      out += '%';
+      out.Put("%", 1);
       ++f;
       continue;
     }
@@ -194,7 +231,7 @@ bool FastFormat(std::string& out, const char* format, va_list* args) {
       case 'c': {
         if (spec.size != 0 || spec.zero) return false;
         char c = static_cast<char>(va_arg(*args, int));
-        Pad(out, &c, 1, spec, ' ');
+        Pad(out, &c, 1, spec);
         break;
       }
       case 's': {
@@ -204,7 +241,7 @@ bool FastFormat(std::string& out, const char* format, va_list* args) {
         size_t length = spec.precision >= 0
                             ? strnlen(text, static_cast<size_t>(spec.precision))
                             : strlen(text);
-        Pad(out, text, length, spec, ' ');
+        Pad(out, text, length, spec);
         break;
       }
       default:
@@ -220,7 +257,11 @@ void AppendVFormat(std::string& out, const char* format, va_list args) {
   size_t old = out.size();
   va_list fast;
   va_copy(fast, args);
-  bool done = FastFormat(out, format, &fast);
+  bool done;
+  {
+    Sink sink(out);
+    done = FastFormat(sink, format, &fast);
+  }
   va_end(fast);
   if (done) return;
   out.resize(old);
