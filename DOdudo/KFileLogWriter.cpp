@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
-#include <set>
 
 #include "DOdudo/KLogBuilder.h"
 #include "DOdudo/KLogDirectory.h"
@@ -21,9 +19,11 @@
 using klogdetail::Guard;
 
 int KFileLogWriter::SecondsDisabledOnError = 30;
-constexpr size_t KFileLogWriter::kBatchBytes;
 
 namespace {
+
+// Lazy lines are written together once this much waits.
+constexpr size_t kBatchBytes = 16384;
 
 bool IsSharedName(const std::string& name) {
   return name == "klog" || name == "messages" || name == "system";
@@ -78,29 +78,22 @@ constexpr unsigned long long kMaxAppendBytesPerNs = 4;
 std::string Numbered(const std::string& name, long n) {
   std::string numbered = name;
   size_t dot = numbered.rfind('.');
-  numbered.insert(dot == std::string::npos ? numbered.size() : dot, "." + std::to_string(n));
+  char counter[24];
+  snprintf(counter, sizeof counter, ".%ld", n);
+  numbered.insert(dot == std::string::npos ? numbered.size() : dot, counter);
   return numbered;
 }
 
-// Every writer of the process, so that lazy lines still waiting reach their files when the
-// process exits without destroying the writers (the running log's logger is never destroyed,
-// so neither is the manager). Never freed: a writer may be destroyed after this file's statics.
-struct Registry {
-  std::mutex lock;
-  std::set<KFileLogWriter*> writers;
-};
-
-Registry& Writers() {
-  static Registry* registry = new Registry;
-  return *registry;
-}
+// Every writer of the process, in a list through the writers themselves, so that lazy lines
+// still waiting reach their files when the process exits (or the library is unloaded) without
+// destroying the writers (the running log's logger is never destroyed, so neither is the
+// manager). Head and lock are constant-initialised and need no destruction: writers made by
+// other static initialisers, or destroyed after this file's statics, find them valid.
+pthread_mutex_t g_writersLock = PTHREAD_MUTEX_INITIALIZER;
+KFileLogWriter* g_writers = nullptr;
 
 struct ExitFlush {
-  ~ExitFlush() {
-    Registry& registry = Writers();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    for (KFileLogWriter* writer : registry.writers) writer->Flush(false);
-  }
+  ~ExitFlush() { KFileLogWriter::FlushAll(); }
 } g_exitFlush;
 
 }  // namespace
@@ -115,20 +108,29 @@ KFileLogWriter::KFileLogWriter(const char* name)
     if (flatFile_.find(".log") == std::string::npos) flatFile_ += ".log";
   }
   {
-    Registry& registry = Writers();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    registry.writers.insert(this);
+    Guard guard(&g_writersLock);
+    nextWriter_ = g_writers;
+    if (g_writers != nullptr) g_writers->previousWriter_ = this;
+    g_writers = this;
   }
   if (name_.empty()) OpenLogMonitor();
 }
 
 KFileLogWriter::~KFileLogWriter() {
   {
-    Registry& registry = Writers();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    registry.writers.erase(this);
+    Guard guard(&g_writersLock);
+    if (previousWriter_ != nullptr) previousWriter_->nextWriter_ = nextWriter_;
+    if (nextWriter_ != nullptr) nextWriter_->previousWriter_ = previousWriter_;
+    if (g_writers == this) g_writers = nextWriter_;
   }
   Close();
+}
+
+void KFileLogWriter::FlushAll() {
+  Guard guard(&g_writersLock);
+  for (KFileLogWriter* writer = g_writers; writer != nullptr; writer = writer->nextWriter_) {
+    writer->Flush(false);
+  }
 }
 
 bool KFileLogWriter::IsOpen() {

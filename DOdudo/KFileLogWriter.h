@@ -52,8 +52,8 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   void CheckDay(unsigned int day) override;
   void Write(const char* format, va_list args) override;
   void WriteText(const char* text, size_t length) override;
-  // Lazy: what waits goes out only once it reaches kBatchBytes. Otherwise it goes out now, and
-  // a shared file is closed.
+  // Lazy: what waits goes out only once it reaches 16 KB. Otherwise it goes out now, and a
+  // shared file is closed.
   void Flush(bool lazy) override;
   dodudo::kstring Name() override { return name_; }
   virtual void PrintLogOpened();
@@ -66,8 +66,8 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   std::string Path();  // the file last opened (or tried)
 
   static int SecondsDisabledOnError;
-  // Lazy lines are written together once this much waits.
-  static constexpr size_t kBatchBytes = 16384;
+  // Writes what waits in every writer of the process (done at exit and unload).
+  static void FlushAll();
 
  protected:
   // The descriptor of `fileName` in the directory `dirFd` (of mode `dirMode`), or -1.
@@ -129,6 +129,9 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   long long sizeReadAt_ = 0;
   // Coarse clock second of the last comparison of the path with the open file.
   long pathCheckedAt_ = 0;
+  // The list of every writer (FlushAll), guarded by its own lock.
+  KFileLogWriter* nextWriter_ = nullptr;
+  KFileLogWriter* previousWriter_ = nullptr;
   // No rotation is tried before this Unix time after one could not be made.
   unsigned int rotateRetryAt_ = 0;
 };

@@ -21,25 +21,11 @@ void PutDigits(char* out, unsigned int value, int width) {
 
 }  // namespace
 
-// The text of a line being built lives in a buffer of the thread that keeps its memory from line
-// to line (lent to the builder's `text`, given back by its destructor), so a line costs no
-// allocation. A builder made while another is alive on the thread (the logging system logging
-// about itself) uses memory of its own.
-namespace {
-thread_local std::string t_body;
-thread_local bool t_bodyLent = false;
-}  // namespace
-
 KLogBuilder::~KLogBuilder() {
   try {
     Commit();
   } catch (...) {
     // Out of memory while committing: the line is lost, the caller goes on.
-  }
-  if (borrowed_) {
-    text.clear();
-    if (text.capacity() <= 65536) static_cast<std::string&>(text).swap(t_body);
-    t_bodyLent = false;
   }
 }
 
@@ -49,11 +35,6 @@ void KLogBuilder::Constructor(KLogWriter* newWriter, KLogger* newLogger, bool ne
   binaryMode = newBinaryMode;
   level = klogTrace;
   active = true;
-  if (!borrowed_ && !t_bodyLent) {
-    static_cast<std::string&>(text).swap(t_body);
-    t_bodyLent = true;
-    borrowed_ = true;
-  }
   text.clear();
 }
 
@@ -81,14 +62,55 @@ void KLogBuilder::NewLine(bool commit) {
   }
 }
 
+namespace {
+
+// The text of a line being committed: on the stack unless it is long. (No buffer kept per
+// thread: a thread-local object with a destructor would keep the library from being unloaded.)
+class LineText {
+ public:
+  void Append(const char* data, size_t length) {
+    if (!big_ && used_ + length <= sizeof small_) {
+      memcpy(small_ + used_, data, length);
+      used_ += length;
+      return;
+    }
+    if (!big_) {
+      large_.assign(small_, used_);
+      big_ = true;
+    }
+    large_.append(data, length);
+  }
+  void Append(const std::string& text) { Append(text.data(), text.size()); }
+  void PopBack() {
+    if (big_) {
+      large_.pop_back();
+    } else {
+      --used_;
+    }
+  }
+  const char* Data() const { return big_ ? large_.data() : small_; }
+  size_t Size() const { return big_ ? large_.size() : used_; }
+
+ private:
+  char small_[1024];
+  size_t used_ = 0;
+  bool big_ = false;
+  std::string large_;
+};
+
+void Append(std::string& out, const char* data, size_t length) { out.append(data, length); }
+void Append(LineText& out, const char* data, size_t length) { out.Append(data, length); }
+
 // "L|dd/mm/yyyy hh:mm:ss.mmm" and, when the logger shows it, "|" and its name in 8 columns,
 // digit by digit: this runs for every line, and printf would cost as much as formatting the
-// caller's text. Appended to `out`.
-void KLogBuilder::AppendHeader(std::string& out) const {
+// caller's text.
+template <typename Out>
+void AppendHeader(const KLogBuilder& line, Out& out) {
   dodudo::time::KSystemTime t = klogdetail::LocalNow();
-  if (writer != nullptr) writer->CheckDay(static_cast<unsigned int>(t.day));
-  unsigned int index =
-      static_cast<unsigned int>(level) <= klogTrace ? static_cast<unsigned int>(level) : 0u;
+  if (line.writer != nullptr) line.writer->CheckDay(static_cast<unsigned int>(t.day));
+  unsigned int index = static_cast<unsigned int>(line.level) <= klogTrace
+                           ? static_cast<unsigned int>(line.level)
+                           : 0u;
   char header[25];
   header[0] = KLOG_LEVEL_CHARS[index];
   header[1] = '|';
@@ -105,59 +127,45 @@ void KLogBuilder::AppendHeader(std::string& out) const {
   PutDigits(header + 19, t.second, 2);
   header[21] = '.';
   PutDigits(header + 22, t.milliseconds, 3);
-  out.append(header, sizeof header);
-  if (logger != nullptr && logger->ShowName()) {
-    klogdetail::AppendFormat(out, "|%-8s", logger->GetName().c_str());
+  Append(out, header, sizeof header);
+  if (line.logger != nullptr && line.logger->ShowName()) {
+    std::string name;
+    klogdetail::AppendFormat(name, "|%-8s", line.logger->GetName().c_str());
+    Append(out, name.data(), name.size());
   }
 }
 
+}  // namespace
+
 dodudo::kstring KLogBuilder::GetHeader() const {
   std::string header;
-  AppendHeader(header);
+  AppendHeader(*this, header);
   return header;
 }
 
-namespace {
-
-// The line being committed is assembled in a buffer of the thread that keeps its memory from
-// line to line. A line committed while another is (the logging system logging about itself
-// from inside a writer) takes a buffer of its own.
-thread_local std::string t_line;
-thread_local bool t_lineBusy = false;
-
-}  // namespace
-
 void KLogBuilder::Commit() {
   if (!active || text.empty() || writer == nullptr) return;
-  std::string own;
-  bool shared = !t_lineBusy;
-  std::string& line = shared ? t_line : own;
-  t_lineBusy = true;
-  line.clear();
-  AppendHeader(line);
-  line += text;
-  line += '\n';
+  LineText line;
+  AppendHeader(*this, line);
+  line.Append(text);
+  line.Append("\n", 1);
   text.clear();
   bool lazy = logger != nullptr && level == klogTrace && logger->LazyTraceFlush();
   {
     klogdetail::Guard guard(writer->GetMutex());
-    writer->WriteText(line.data(), line.size());
+    writer->WriteText(line.Data(), line.Size());
     writer->Flush(lazy);
   }
   if (level == klogError || level == klogWarning || level == klogInfo) {
     if (KLogWriter* messages = KLogManager::ErrorWriter()) {
       // The same line with the writer's name before its end: "... (snl)\n".
-      line.pop_back();
-      line += " (";
-      line += writer->Name();
-      line += ")\n";
+      line.PopBack();
+      line.Append(" (", 2);
+      line.Append(writer->Name());
+      line.Append(")\n", 2);
       klogdetail::Guard guard(messages->GetMutex());
-      messages->WriteText(line.data(), line.size());
+      messages->WriteText(line.Data(), line.Size());
       messages->Flush(false);
     }
-  }
-  if (shared) {
-    if (line.capacity() > 65536) std::string().swap(line);
-    t_lineBusy = false;
   }
 }

@@ -37,7 +37,4 @@ class DODUDO_API KLogBuilder {
   KLogger* logger = nullptr;
   dodudo::kstring text;
 
- private:
-  void AppendHeader(std::string& out) const;
-  bool borrowed_ = false;  // `text` holds the thread's buffer
 };
