@@ -21,9 +21,12 @@
 // - a line (whatever its length) reaches the file in one write(2) on an O_APPEND descriptor and
 //   never interleaves with another process's line; lines of lazily flushed loggers wait in the
 //   writer and go out together, whole, in one write;
-// - the size judged against the limit is the file's own (what every process wrote), read when
-//   text goes out; a file that is past the limit and no longer the one the path names was
-//   rotated by another process: this one follows to the live file. The path is also compared
+// - the size judged against the limit is the file's own (what every process wrote), read before
+//   text goes out whenever the other processes could have taken it past the limit since the
+//   last reading (assuming they append at most 4 GB/s together), so far from the limit it costs
+//   nothing; waiting lazy lines are split at the line that finds the file past the limit. A file
+//   that is past the limit and no longer the one the path names was rotated by another process:
+//   this one follows to the live file. The path is also compared
 //   with the open file once a second, so a file removed or moved by hand is left as well;
 // - rotation is done under an flock of the file and only when the path still names it, into a
 //   name of old/ that is never replaced (".1", ".2" ... when taken);
