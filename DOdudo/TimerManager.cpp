@@ -165,10 +165,9 @@ bool TimerManager::start() {
   KHostSystem::CloseSystemEvent(m_shutDownEvent);
   KHostSystem::CloseSystemEvent(m_timerThread_WaitTermination);
   m_shutDownEvent = m_timerThread_WaitTermination = nullptr;
-  // No thread and no caller can hold it yet: startTimer refuses work until the store above, and
-  // nothing has been started since.
+  // The handle is cleared so that a later start() tries again, but the lock itself is not freed:
+  // a startTimer that read the handle meanwhile may be entering it.
   m_mutex.store(nullptr);
-  KHostSystem::DeleteLocalMutex(mutex);
   return false;
 }
 
