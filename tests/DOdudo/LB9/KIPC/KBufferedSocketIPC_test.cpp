@@ -1,0 +1,218 @@
+// The buffered sender and channel on real sockets: the same bytes as the plain sender, records
+// kept whole under concurrent senders, batching, prompt records, a full ring, a failing peer,
+// and the last drain at Terminate.
+#include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
+
+#include <fcntl.h>
+#include <glob.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "DOdudo/LB9/Basics/KBuffer.h"
+#include "DOdudo/LB9/Basics/KClientSocket.h"
+#include "DOdudo/LB9/Basics/KPlainData.h"
+#include "IpcTestSupport.h"
+#include "support/LoopbackPeer.h"
+#include "support/TestIsolation.h"
+
+using dodudo::KBufferedSocketSender;
+using dodudo::kstring;
+using ipctest::Frame;
+using ipctest::Str;
+using testing::HasSubstr;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The sender's log file (module "dodudo" behind the executable's name).
+std::string SenderLog() {
+  glob_t found;
+  std::stringstream text;
+  if (glob("/var/log/tolma/*dodudo.log", 0, nullptr, &found) == 0)
+    text << std::ifstream(found.gl_pathv[0]).rdbuf();
+  globfree(&found);
+  return text.str();
+}
+
+std::string Pointer(const void* object) {
+  char text[32];
+  snprintf(text, sizeof text, "%p", object);
+  return text;
+}
+
+// A client socket over one end of a socketpair; the test keeps the other end.
+struct PairedSocket {
+  explicit PairedSocket(int type = SOCK_STREAM) {
+    int ends[2];
+    socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends);
+    socket.Assign(ends[0], "pair");
+    peer.Reset(ends[1]);
+  }
+  // Fills the socket's buffers so that the next write blocks until the peer reads.
+  void Clog() {
+    const int fd = socket.GetHandle(), size = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const std::string block(512, 'c');
+    while (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) > 0) clogged += block.size();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
+  dodudo::KClientSocket socket;
+  snltest::Fd peer;
+  size_t clogged = 0;
+};
+
+// A string whose encoding is exactly `bytes` long.
+kstring Sized(size_t bytes) { return kstring(bytes - 5, 's'); }
+
+dodudo::KBufferedSocketOptions Options(uint32_t bufferSize, uint32_t flushSleep, uint32_t retries) {
+  dodudo::KBufferedSocketOptions options;
+  options.BufferSize = bufferSize;
+  options.FlushSleep = flushSleep;
+  options.RetryCount = retries;
+  return options;
+}
+
+TEST(BufferedSender, SameBytesAsThePlainSender) {
+  dodudo::KBufferHolder holder(300);
+  for (unsigned int i = 0; i < 300; ++i) holder.Data()[i] = static_cast<unsigned char>(i);
+  dodudo::KEmptyData empty;
+  kstring text("abc");
+  const dodudo::KSerializable* objects[] = {&empty, &text, &holder, &text};
+  PairedSocket plain, buffered;
+  dodudo::KSocketSender plainSender(&plain.socket);
+  {
+    KBufferedSocketSender sender(&buffered.socket, dodudo::KBufferedSocketOptions());
+    for (auto* object : objects) EXPECT_TRUE(plainSender.Send(*object) && sender.Send(*object));
+  }
+  const std::string expected = snltest::ReadBytes(plain.peer.Get(), 4 + 12 + 308 + 12);
+  EXPECT_EQ(expected.substr(0, 16), std::string("\0\0\0\0\x08\0\0\0\x04\0\0\0abc\0", 16));
+  EXPECT_EQ(snltest::ReadBytes(buffered.peer.Get(), expected.size()), expected);
+}
+
+// Four threads send through the channel at once: every record arrives whole, each thread's in
+// order; the channel's receiving half reads what the peer sends back.
+TEST(BufferedChannel, ConcurrentSendersAndReceiving) {
+  snltest::LoopbackListener listener("::1");
+  dodudo::KBufferedSocketIpcChannel channel("::1", listener.Port(), Options(2000, 1, 0));
+  dodudo::KClientSocket reader;
+  reader.Assign(listener.Accept(), "peer");
+  dodudo::KSocketReceiver receiver(&reader);
+  ipctest::ExpectWholeRecordsInOrder(channel, receiver, 500);
+  dodudo::KSocketSender(&reader).Send(kstring("reply"));
+  kstring reply;
+  ASSERT_TRUE(channel.Receive(reply));
+  EXPECT_EQ(reply, "reply");
+}
+
+// Records gathered during the batching wait leave in writes of at most FlushLimit bytes (seen
+// as packets); a prompt record does not wait for the batching time.
+TEST(BufferedSender, BatchesUpToTheFlushLimitAndFlushesPromptRecordsAtOnce) {
+  PairedSocket pair(SOCK_SEQPACKET);
+  KBufferedSocketSender sender(&pair.socket, Options(9000, 1000, 10));
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(sender.Send(Sized(96)));
+  std::vector<ssize_t> writes;
+  char packet[9000];
+  while (writes.size() < 3) writes.push_back(recv(pair.peer.Get(), packet, sizeof packet, 0));
+  EXPECT_EQ(writes, (std::vector<ssize_t>{1500, 1500, 1000}));
+
+  kstring prompt("now");
+  prompt.SetSendPromptly(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto sent = Clock::now();
+  ASSERT_TRUE(sender.Send(prompt));
+  EXPECT_EQ(snltest::ReadBytes(pair.peer.Get(), 12), Frame(Str("now")));
+  EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(800));
+}
+
+// A peer that stops reading: the ring fills, a sender goes through the retries with their
+// warnings and ends with "internal socket buffer full"; nothing is ever written in part.
+TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
+  SNL_REQUIRE_ISOLATION();
+  PairedSocket pair;
+  pair.Clog();
+  auto sender = std::make_unique<KBufferedSocketSender>(&pair.socket, Options(100, 5, 3));
+  const std::string self = Pointer(sender.get());
+  ASSERT_TRUE(sender->Send(Sized(36)));  // 40 bytes, taken by the flush thread, stuck in send
+  ASSERT_TRUE(sender->Send(Sized(36)));
+  char expected[160];
+  snprintf(expected, sizeof expected,
+           "Socket error: Socket=%08X - internal socket buffer full %s "
+           "(DOdudo/LB9/KIPC/KBufferedSocketIPC:149)",
+           static_cast<unsigned int>(pair.socket.GetHandle()), self.c_str());
+  EXPECT_EQ(snltest::TextOf([&] { sender->Send(Sized(36)); }), expected);
+  const std::string log = SenderLog();
+  for (const char* left : {"2", "1"}) {
+    EXPECT_THAT(log, HasSubstr(std::string("| Unable to send 40 bytes: buffer full (used 80 , free "
+                                           "20 ) (will try ") +
+                               left + " more time(s)...)\n"));
+  }
+  EXPECT_THAT(log, HasSubstr("| Send failed: " + self + " internal socket buffer full " + self));
+  EXPECT_THAT(log, testing::Not(HasSubstr("will try 0 more")));
+  EXPECT_THROW(sender->Send(Sized(200)), dodudo::KSocketException);  // never fits: at once
+  // The peer reads again: the two accepted records follow the clog, whole, by the last drain.
+  auto drained = std::async(std::launch::async, [&] {
+    return snltest::ReadBytes(pair.peer.Get(), pair.clogged + 80).substr(pair.clogged);
+  });
+  sender.reset();
+  const std::string record = Frame(Str(std::string(31, 's')));
+  EXPECT_EQ(drained.get(), record + record);
+}
+
+// The peer resets the connection: the flush thread stops with its warning and Send returns false.
+TEST(BufferedSender, FailedSocketMakesSendReturnFalse) {
+  SNL_REQUIRE_ISOLATION();
+  snltest::LoopbackListener listener;
+  dodudo::KClientSocket socket;
+  socket.Open("127.0.0.1", listener.Port());
+  snltest::Fd peer(listener.Accept());
+  KBufferedSocketSender sender(&socket, Options(9000, 0, 10));
+  linger hard{1, 0};
+  setsockopt(peer.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  peer.Reset();
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (sender.Send(kstring("after reset")) && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(sender.IsUsable());
+  EXPECT_THAT(sender.GetErrorText(), HasSubstr("Connection reset by peer"));
+  EXPECT_THAT(SenderLog(),
+              HasSubstr("| Flush thread failed: " + Pointer(&sender) + " Socket error: Socket="));
+}
+
+// Terminate drains what is in the ring; with a peer that never reads, it still returns.
+TEST(BufferedChannel, TerminateDrainsAndNeverHangs) {
+  snltest::LoopbackListener listener;
+  std::string expected;
+  {
+    dodudo::KBufferedSocketIpcChannel channel("127.0.0.1", listener.Port(),
+                                              Options(100000, 1000, 10));
+    snltest::Fd peer(listener.Accept());
+    for (int i = 0; i < 1000; ++i) {
+      const kstring text = dodudo::fstring("record %d", i);
+      channel.Send(text);
+      expected += Frame(Str(text));
+    }
+    channel.Terminate();
+    EXPECT_FALSE(channel.Send(kstring("late")));
+    EXPECT_EQ(snltest::ReadBytes(peer.Get()), expected);
+  }
+  PairedSocket stuck;
+  stuck.Clog();
+  const auto start = Clock::now();
+  {
+    dodudo::KBufferedSocketIpcChannel channel(&stuck.socket, Options(9000, 1, 10));
+    channel.Send(Sized(1000));
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(stuck.socket.GetHandle(), -1);
+}
+
+}  // namespace

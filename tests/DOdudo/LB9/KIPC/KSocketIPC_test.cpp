@@ -1,0 +1,138 @@
+// Socket channels on real loopback connections: the frame bytes, receiving, termination from a
+// third thread, concurrent senders, and what malformed frames and failing peers do.
+#include "DOdudo/LB9/KIPC/KSocketIPC.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "DOdudo/LB9/Basics/KBuffer.h"
+#include "DOdudo/LB9/Basics/KClientSocket.h"
+#include "DOdudo/LB9/Basics/KPlainData.h"
+#include "IpcTestSupport.h"
+#include "support/LoopbackPeer.h"
+
+using dodudo::kstring;
+using ipctest::Frame;
+using ipctest::Str;
+using snltest::TextOf;
+using testing::MatchesRegex;
+
+namespace {
+
+// A channel opened to a loopback listener, and the accepted far end.
+struct ChannelPair {
+  explicit ChannelPair(const char* host = "127.0.0.1") : listener(host) {
+    channel = std::make_unique<dodudo::KSocketIpcChannel>(host, listener.Port());
+    peer.Reset(listener.Accept());
+  }
+  snltest::LoopbackListener listener;
+  std::unique_ptr<dodudo::KSocketIpcChannel> channel;
+  snltest::Fd peer;
+};
+
+class SocketChannel : public testing::TestWithParam<const char*> {};
+
+TEST_P(SocketChannel, FramesOnTheWireAndBack) {
+  ChannelPair c(GetParam());
+  dodudo::KBufferHolder holder(3);
+  holder.Data()[0] = 0xFF;
+  EXPECT_TRUE(c.channel->Send(dodudo::KEmptyData()) && c.channel->Send(kstring("abc")) &&
+              c.channel->Send(holder));
+  EXPECT_EQ(snltest::ReadBytes(c.peer.Get(), 27), std::string("\0\0\0\0"
+                                                              "\x08\0\0\0\x04\0\0\0abc\0"
+                                                              "\x07\0\0\0\x03\0\0\0\xFF\0\0",
+                                                              27));
+  snltest::WriteAll(c.peer.Get(), Frame(Str("hello")) + Frame("\x01"));
+  kstring text;
+  dodudo::KPlainData<bool> flag;
+  ASSERT_TRUE(c.channel->Receive(text) && c.channel->Receive(flag));
+  EXPECT_EQ(text, "hello");
+  EXPECT_TRUE(flag.value);
+}
+
+INSTANTIATE_TEST_SUITE_P(V4AndV6, SocketChannel, testing::Values("127.0.0.1", "::1"));
+
+TEST(SocketChannelReceive, AsyncWithoutDataAndTerminateFromAnotherThread) {
+  ChannelPair c;
+  c.channel->SetAsync();
+  kstring text("unchanged");
+  EXPECT_FALSE(c.channel->Receive(text));
+  EXPECT_EQ(text, "unchanged");
+
+  ChannelPair blocked;
+  auto receiver = std::async(std::launch::async, [&] {
+    kstring got;
+    return blocked.channel->Receive(got);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  blocked.channel->Terminate();
+  ASSERT_EQ(receiver.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_FALSE(receiver.get());
+  EXPECT_FALSE(blocked.channel->Receive(text));
+  EXPECT_THAT(TextOf([&] { blocked.channel->Send(kstring("late")); }),
+              MatchesRegex("Socket error: Socket=FFFFFFFF - .*"));
+  EXPECT_EQ(snltest::ReadBytes(blocked.peer.Get()), "");  // the peer sees the stream end
+}
+
+TEST(SocketChannelSend, ConcurrentSendersNeverInterleave) {
+  ChannelPair c;
+  dodudo::KClientSocket reader;
+  reader.Assign(c.peer.Release(), "peer");
+  dodudo::KSocketReceiver receiver(&reader);
+  ipctest::ExpectWholeRecordsInOrder(*c.channel, receiver, 300);
+}
+
+// Malformed frames from a peer are refused with a clear exception, and the stream stays in
+// step whenever the frame's count could be honoured.
+TEST(SocketChannelReceive, MalformedFramesKeepTheStreamInStep) {
+  ChannelPair c;
+  snltest::WriteAll(c.peer.Get(), Frame(Str("abcdef").substr(0, 7)) +       // the string wants 11
+                                      Frame(Str(std::string(3000, 'z'))) +  // above 2048 bytes
+                                      Frame(Str("ok") + "trailing") +       // bytes left unread
+                                      Frame(Str("next")));
+  kstring text;
+  EXPECT_THAT(TextOf([&] { c.channel->Receive(text); }),
+              MatchesRegex("Socket error: Socket=[0-9A-F]{8} - Object reads past the end of its "
+                           "frame of 7 bytes \\(7 asked, 3 left\\) "
+                           "\\(DOdudo/LB9/KIPC/KSocketIPC:[0-9]+\\)"));
+  EXPECT_EQ(TextOf([&] { c.channel->Receive(text); }),
+            "cannot serialize string bigger than KMAX_STRING_SIZE(2048)");
+  ASSERT_TRUE(c.channel->Receive(text));
+  EXPECT_EQ(text, "ok");
+  ASSERT_TRUE(c.channel->Receive(text));
+  EXPECT_EQ(text, "next");
+  // A count above the limit is refused before anything is read for it; the stream is given up.
+  snltest::WriteAll(c.peer.Get(), ipctest::Le32(0x7FFFFFFF) + Str("x"));
+  EXPECT_THAT(TextOf([&] { c.channel->Receive(text); }),
+              MatchesRegex("Socket error: Socket=[0-9A-F]{8} - Frame of 2147483647 bytes exceeds "
+                           "the limit of 1048576 \\(DOdudo/LB9/KIPC/KSocketIPC:[0-9]+\\)"));
+  EXPECT_THAT(TextOf([&] { c.channel->Receive(text); }),
+              MatchesRegex(".* - Stream out of step after an oversized frame .*"));
+}
+
+// A peer process killed in the middle of a frame.
+TEST(SocketChannelReceive, PeerKilledMidFrame) {
+  ChannelPair c;
+  const pid_t child = fork();
+  if (child == 0) {
+    snltest::WriteAll(c.peer.Get(), Frame(Str("abcdef")).substr(0, 9));
+    pause();
+    _exit(0);
+  }
+  c.peer.Reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  kstring text;
+  EXPECT_THAT(TextOf<dodudo::KSocketClosedException>([&] { c.channel->Receive(text); }),
+              MatchesRegex("Socket finished, no more data to receive: .*"));
+}
+
+}  // namespace
