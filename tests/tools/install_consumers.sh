@@ -38,9 +38,13 @@ libs=$(pkg-config --libs snl)
 find "$prefix/include/snl" -name '*.h' -printf '#include "%P"\n' | sort >"$work/all.h"
 nheaders=$(wc -l <"$work/all.h")
 ((nheaders > 2)) || { echo "FAIL: only $nheaders headers installed"; exit 1; }
+# The YAML reloader's headers hand out yaml-cpp's own types: such an application links yaml-cpp
+# too, here the one libsnl was linked with (by its soname, as the 32-bit build has no .so link).
+yaml=$(readelf -d "$libdir/libsnl.so" | sed -n 's/.*NEEDED.*\[\(libyaml-cpp[^]]*\)\].*/\1/p')
 # shellcheck disable=SC2086
 "$cxx" $flags -std=c++17 -Wall -Werror -fkeep-inline-functions -I"$work" $cflags \
-  "$here/consumer/toolkit.cpp" $libs -Wl,-rpath,"$libdir" -o "$work/toolkit_pkgconfig"
+  "$here/consumer/toolkit.cpp" $libs ${yaml:+-l:$yaml} -Wl,-rpath,"$libdir" \
+  -o "$work/toolkit_pkgconfig"
 
 # find_package: a separate CMake project that knows nothing but the prefix.
 toolchain=()

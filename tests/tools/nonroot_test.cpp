@@ -66,11 +66,15 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
   // The setgid directory gives every log file the group.
   EXPECT_THAT(ModeOf("/var/log/tolma/snl.log"), ::testing::EndsWith(" " + kUser + " " + group));
 
-  // A member cannot make root's snlctl follow a link to another file in place of the lock.
-  ASSERT_EQ(0, unlink("/run/snl/boards.lock"));
+  // Nothing the group can write lets a member make root's snlctl write another file: neither a
+  // link in place of a log file nor one in place of the lock.
   std::ofstream("/etc/snl-e2e-victim") << "keep\n";
   std::vector<std::string> plant = asUser;
-  plant.insert(plant.end(), {"ln", "-s", "/etc/snl-e2e-victim", "/run/snl/boards.lock"});
+  plant.insert(plant.end(), {"ln", "-sf", "/etc/snl-e2e-victim", "/var/log/tolma/snl.log"});
+  ASSERT_EQ(0, RunTool(plant).exitCode);
+  EXPECT_EQ(0, RunTool({SNLCTL_PATH, "list"}).exitCode);
+  ASSERT_EQ(0, unlink("/run/snl/boards.lock"));
+  plant.back() = "/run/snl/boards.lock";
   ASSERT_EQ(0, RunTool(plant).exitCode);
   ToolResult root = RunTool({SNLCTL_PATH, "list"});
   EXPECT_EQ(1, root.exitCode);
