@@ -97,6 +97,9 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
   // A record larger than the whole ring can never fit: no point in retrying.
   uint32_t attemptsLeft = size > ring_.Capacity() ? 1 : retryCount_;
   for (;;) {
+    // Once Terminate has begun, the last drain may already be over: a record put into the ring
+    // now would never leave it.
+    if (!accepting_) throw SenderStopped();
     if (ring_.Provide(bytes, size)) return;
     // With a count of 0 the counter wraps and the record is offered until it fits.
     if (--attemptsLeft == 0) {
@@ -112,6 +115,7 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
     // pause is forgotten first.
     waitingForSpace_ = true;
     spaceEvent_.Wait(0);
+    if (!accepting_) throw SenderStopped();  // Terminate's pulse may just have been cleared
     dataEvent_.Pulse();
     // A full ring is no time to let records gather.
     if (flushSleep_ != 0) flushEvent_.Pulse();
@@ -125,6 +129,9 @@ void KBufferedSocketSender::Execute() {
   KThread::SetPriority(priority_);
   if (RunUntilStopOrFailure()) {
     Logger().Trace("Terminated flush thread: %p", static_cast<void*>(this));
+    // Under the send mutex: a sender that got past its checks before Terminate finishes its
+    // record first, and every later one finds the sender closed.
+    KScopedLock lock(sendMutex_);
     if (usable_) GuardedFlush();
     if (usable_) return;
   }
@@ -177,6 +184,7 @@ void KBufferedSocketSender::Flush() {
 
 void KBufferedSocketSender::Terminate() {
   accepting_ = false;
+  spaceEvent_.Pulse();  // a sender pausing on a full ring gives up at once
   if (!(IsRunning() || IsStarting()) || IsTerminated()) return;
   RequestStop();
   flushEvent_.Pulse();

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -165,6 +166,28 @@ TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
   sender.reset();
   const std::string record = Frame(Str(std::string(31, 's')));
   EXPECT_EQ(drained.get(), record + record);
+}
+
+// A third thread terminates the sender while another sends: every Send that returned true
+// reaches the peer; none is left behind in the ring after the last drain.
+TEST(BufferedSender, TerminateRacingASenderLosesNoAcceptedRecord) {
+  for (int round = 0; round < 20; ++round) {
+    PairedSocket pair;
+    auto received = std::async(std::launch::async,
+                               [&] { return snltest::ReadBytes(pair.peer.Get()).size(); });
+    std::atomic<size_t> accepted{0};
+    {
+      KBufferedSocketSender sender(&pair.socket, Options(200, 1, 0));
+      std::thread sending([&] {
+        while (sender.Send(kstring("r"))) ++accepted;
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(2 + round % 5));
+      std::thread([&] { sender.Terminate(); }).join();
+      sending.join();
+    }
+    pair.socket.SignalFinalization();
+    ASSERT_EQ(received.get(), accepted * 10) << "round " << round;  // 10 bytes a frame
+  }
 }
 
 // The peer resets the connection: the flush thread stops with its warning and Send returns false.
