@@ -190,6 +190,26 @@ TEST(BufferedSender, TerminateRacingASenderLosesNoAcceptedRecord) {
   }
 }
 
+// Bursts that overrun the default ring: the last records of each burst leave without waiting
+// for another Send.
+TEST(BufferedSender, BurstsLeaveWholeWithoutALaterSend) {
+  snltest::LoopbackListener listener;
+  dodudo::KClientSocket socket;
+  socket.Open("127.0.0.1", listener.Port());
+  snltest::Fd peer(listener.Accept());
+  KBufferedSocketSender sender(&socket, dodudo::KBufferedSocketOptions());
+  const kstring text(std::string(59, 'b'));
+  const size_t burstBytes = 10000 * Frame(Str(text)).size();
+  for (int burst = 0; burst < 5; ++burst) {
+    auto reading = std::async(std::launch::async,
+                              [&] { return snltest::ReadBytes(peer.Get(), burstBytes, 3000); });
+    std::thread([&] {
+      for (int i = 0; i < 10000; ++i) ASSERT_TRUE(sender.Send(text));
+    }).join();
+    ASSERT_EQ(reading.get().size(), burstBytes) << "burst " << burst;
+  }
+}
+
 // The peer resets the connection: the flush thread stops with its warning and Send returns false.
 TEST(BufferedSender, FailedSocketMakesSendReturnFalse) {
   SNL_REQUIRE_ISOLATION();
