@@ -1,0 +1,241 @@
+// Remote logging end to end: the library in this process, the reference log server (snllogd) in
+// another.
+#include "DOdudo/KRemoteLogClient.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "DOdudo/KLogger.h"
+#include "DOdudo/KRemoteLogSpecs.h"
+#include "LogServerProcess.h"
+#include "LogTestSupport.h"
+#include "support/TestIsolation.h"
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+const char* const kClientConfig = "RemoteLogHost=127.0.0.1\nRemoteLogPort=14110\n";
+const char* const kSnlTraced = "[SNL]\nValue=true\n";
+const char* const kSnlSilent = "[SNL]\nValue=never\n";
+
+template <typename Predicate>
+bool WaitFor(Predicate done, int ms = 10000) {
+  for (int waited = 0; !done(); waited += 10) {
+    if (waited >= ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::vector<std::string> ServerLines(const std::string& name) {
+  std::vector<std::string> lines =
+      logtest::ReadLines(std::string(logtest::kServerLogs) + "remote/127.0.0.1/" + name);
+  for (std::string& line : lines) line = logtest::NoTime(line);
+  return lines;
+}
+
+bool ServerHas(const std::string& name, size_t count) {
+  return WaitFor([&] { return ServerLines(name).size() >= count; });
+}
+
+dodudo::KRemoteLogClient* Client() {
+  return dynamic_cast<dodudo::KRemoteLogClient*>(KLogManager::Instance());
+}
+
+std::vector<std::string> Numbered(const std::string& prefix, int from, int to) {
+  std::vector<std::string> lines;
+  for (int i = from; i <= to; ++i) lines.push_back(prefix + std::to_string(i));
+  return lines;
+}
+
+// The fallback lines of the client in the local klog.log.
+std::vector<std::string> FallbackLines() {
+  static const std::regex prefix(R"(^\d\d:\d\d:\d\d\.\d{3} PID=\d{4,}\| )");
+  std::vector<std::string> lines;
+  for (const std::string& line : logtest::ReadLines("/var/log/tolma/klog.log")) {
+    if (std::regex_search(line, prefix)) lines.push_back(std::regex_replace(line, prefix, ""));
+  }
+  return lines;
+}
+
+TEST(KRemoteLogClient, RecordsArriveWholeInOrderAndExact) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  logtest::LogServerProcess server(kSnlTraced);
+  KLogger log(klogSNL, -1, "SNL", "snl", KLogger::KLOG_SHOW_NAME, false);
+  ASSERT_NE(nullptr, Client());
+  log.Info("first");
+  ASSERT_TRUE(WaitFor([] { return Client()->Connected(); }));
+  // Four threads, bursts that fit the queue: every line arrives, each thread's in its order.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      KLogger mine(klogSNL, -1, "SNL", "snl", 0, false);
+      for (int i = 1; i <= 300; ++i) {
+        mine.Notice("t%d %d", t, i);
+        if (i % 30 == 0) WaitFor([] { return Client()->Waiting() == 0; });
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::string longText(3000, 'z');
+  log.Warning("%s", longText.c_str());
+  ASSERT_TRUE(ServerHas("snl.log", 1 + 1200 + 1));
+  std::vector<std::string> lines = ServerLines("snl.log");
+  EXPECT_EQ("I|<time>|SNL     | first", lines.front());
+  for (int t = 0; t < 4; ++t) {
+    std::vector<std::string> mine;
+    std::string tag = "N|<time>| t" + std::to_string(t) + " ";
+    for (const std::string& line : lines) {
+      if (line.rfind(tag, 0) == 0) mine.push_back(line.substr(tag.size()));
+    }
+    EXPECT_EQ(Numbered("", 1, 300), mine) << "thread " << t;
+  }
+  // A line longer than a record carries is cut, its line end kept.
+  std::string header = "W|<time>|SNL     | ";
+  EXPECT_EQ(header + std::string(2046 - (header.size() - 6 + 23), 'z'), lines.back());
+  // Nothing written locally but the fallback klog (and no file at all without a failure).
+  EXPECT_FALSE(logtest::Exists("/var/log/tolma/snl.log"));
+  EXPECT_FALSE(logtest::Exists("/var/log/tolma/messages.log"));
+}
+
+TEST(KRemoteLogClient, ServerRestartLosesNothingQueued) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  logtest::LogServerProcess server(kSnlTraced);
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  for (int i = 1; i <= 20; ++i) log.Notice("r %d", i);
+  ASSERT_TRUE(ServerHas("snl.log", 20));
+  server.Stop(SIGKILL);
+  // While the server is away, prompt records keep coming; it is back after 60 of them.
+  for (int i = 21; i <= 140; ++i) {
+    log.Notice("r %d", i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (i == 80) server.Start(kSnlTraced);
+  }
+  auto back = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ServerHas("snl.log", 140));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(2500));
+  std::vector<std::string> numbers;
+  for (const std::string& line : ServerLines("snl.log")) numbers.push_back(line.substr(10));
+  EXPECT_EQ(Numbered("r ", 1, 140), numbers);
+}
+
+TEST(KRemoteLogClient, ServerAbsentFromTheStart) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 200; ++i) log.Notice("nobody listens %d", i);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ASSERT_TRUE(WaitFor([] { return !FallbackLines().empty(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more attempts
+  std::vector<std::string> fallback = FallbackLines();
+  ASSERT_EQ(1u, fallback.size());
+  EXPECT_THAT(fallback[0],
+              testing::StartsWith("Could not connect to log server at 127.0.0.1:14110 ("));
+  EXPECT_EQ(150u, Client()->Waiting());
+  EXPECT_EQ(std::vector<std::string>{"/var/log/tolma/klog.log"},
+            logtest::Glob("/var/log/tolma/*"));
+}
+
+TEST(KRemoteLogClient, LazyRecordsLeaveRoomForPromptOnes) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  KLogger lazy(klogSNL, -1, "SNL", "snl", 0, true);
+  for (int i = 1; i <= 120; ++i) lazy.Trace("lazy %d", i);
+  EXPECT_EQ(101u, Client()->Waiting());
+  lazy.Notice("prompt");
+  EXPECT_EQ(102u, Client()->Waiting());
+  logtest::LogServerProcess server(kSnlTraced);
+  ASSERT_TRUE(ServerHas("snl.log", 101));
+  // The first record waiting is the manager's own notice (klog): 100 lazy ones fit beside it.
+  std::vector<std::string> expected;
+  for (int i = 1; i <= 100; ++i) expected.push_back("T|<time>| lazy " + std::to_string(i));
+  expected.push_back("N|<time>| prompt");
+  EXPECT_EQ(expected, ServerLines("snl.log"));
+}
+
+int g_remoteCallbacks = 0;
+
+TEST(KRemoteLogClient, PushedFiltersSwitchTracesAtOnce) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  logtest::LogServerProcess server(kSnlSilent);
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  KLogger::SetFilterConfigCallback([](bool remote) { g_remoteCallbacks += remote ? 1 : 0; });
+  log.Notice("hello");
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 1; }));
+  log.Trace("hidden 1");
+  server.WriteConfig(kSnlTraced);  // the server sees the change and pushes
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 2; }));
+  EXPECT_TRUE(KLogger::IsOptionActive(klogSNL, 1));
+  log.Trace("shown");
+  server.Hangup();  // pushed again
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 3; }));
+  log.Notice("between");
+  server.WriteConfig(kSnlSilent);
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 4; }));
+  EXPECT_FALSE(KLogger::IsOptionActive(klogSNL, 1));
+  log.Trace("hidden 2");
+  log.Notice("end");
+  // Every filter after the first is marked by a checkpoint in the logs already written.
+  ASSERT_TRUE(ServerHas("snl.log", 7));
+  EXPECT_THAT(ServerLines("snl.log"),
+              ElementsAre("N|<time>| hello", "T|<time>\t\t\t\t ***** CHECKPOINT 1 ***** ",
+                          "T|<time>| shown", "T|<time>\t\t\t\t ***** CHECKPOINT 2 ***** ",
+                          "N|<time>| between", "T|<time>\t\t\t\t ***** CHECKPOINT 3 ***** ",
+                          "N|<time>| end"));
+}
+
+// A server that sends garbage: the reload thread reports it in klog.log and drops the
+// connection; the next record reconnects.
+TEST(KRemoteLogClient, MalformedReloadRecordsFromAHostileServer) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(14110);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 4));
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  const std::string garbage[] = {
+      std::string("\x0c\0\0\0\x02\0\0\0\x1d\0\0\0\0\0\0\0", 16),  // a filter cut short
+      std::string("\x00\x00\x00\x10", 4),                         // a 256 MiB frame
+  };
+  for (const std::string& bytes : garbage) {
+    log.Notice("knock");
+    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), send(peer, bytes.data(), bytes.size(), 0));
+    char drain[4096];
+    timeval wait{5, 0};
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    while (recv(peer, drain, sizeof drain, 0) > 0) {  // until the client drops the connection
+    }
+    close(peer);
+    ASSERT_TRUE(WaitFor([] { return !Client()->Connected(); }));
+  }
+  close(listener);
+  std::vector<std::string> errors;
+  for (const std::string& line : FallbackLines()) {
+    if (line.rfind("Error in ", 0) == 0) errors.push_back(line);
+  }
+  ASSERT_EQ(2u, errors.size());
+  EXPECT_THAT(errors[0], testing::MatchesRegex("Error in ReloadConfigThread: .*reads past the end "
+                                               "of its frame of 12 bytes.*"));
+  EXPECT_THAT(errors[1], testing::MatchesRegex("Error in ReloadConfigThread: .*Frame of 268435456 "
+                                               "bytes exceeds the limit of 65536.*"));
+  log.Notice("still alive");
+}
+
+}  // namespace
