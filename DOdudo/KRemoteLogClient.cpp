@@ -27,7 +27,7 @@ constexpr auto kLastFlushWait = std::chrono::milliseconds(2000);
 }  // namespace
 
 KRemoteLogClient::KRemoteLogClient()
-    : slots_(new KLogMessage[kQueueSize]), queueSemaphore_(0x100000) {
+    : queue_(kQueueSize), queueSemaphore_(0x100000) {
   SetFilter(new KLogFilter());
   if (!Spawn(FlushQueueThread)) throw std::runtime_error("cannot start the log flush thread");
 }
@@ -72,9 +72,7 @@ KLogWriter* KRemoteLogClient::GetFallbackWriter(const char* name) {
   return writer;
 }
 
-unsigned int KRemoteLogClient::Waiting() const {
-  return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
-}
+unsigned int KRemoteLogClient::Waiting() const { return queue_.Used(); }
 
 bool KRemoteLogClient::Connected() {
   std::lock_guard<std::mutex> guard(connectionLock_);
@@ -82,15 +80,11 @@ bool KRemoteLogClient::Connected() {
 }
 
 void KRemoteLogClient::SendLog(const KLogMessage& record, bool lazy) {
-  std::lock_guard<std::mutex> guard(queueLock_);
-  uint32_t tail = tail_.load(std::memory_order_relaxed);
-  unsigned int used = tail - head_.load(std::memory_order_acquire);
-  if (used > (lazy ? kLazyLimit : kQueueSize - 1)) return;
-  KLogMessage& slot = slots_[tail % kQueueSize];
-  slot.SetSendPromptly(record.SendPromptly());
-  slot.name = record.name;
-  slot.text = record.text;
-  tail_.store(tail + 1, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (queue_.Used() > (lazy ? kLazyLimit : kQueueSize - 1)) return;
+    queue_.Provide(record);
+  }
   if (!lazy) queueSemaphore_.Release();
 }
 
@@ -143,13 +137,15 @@ void KRemoteLogClient::Drain() {
       if (!stop_.load()) TryConnect();
       return;
     }
-    uint32_t head = head_.load(std::memory_order_relaxed);
-    uint32_t tail = tail_.load(std::memory_order_acquire);
-    std::string frames;
+    ExtReaderData<KLogMessage> runs[2];
+    uint32_t count = queue_.Segments(kQueueSize, runs);
+    std::string& frames = batch_;
+    frames.clear();
     uint32_t taken = 0;
     try {
-      for (; head + taken != tail && frames.size() < kBatchBytes; ++taken) {
-        KLogServerLink::AppendFrame(frames, slots_[(head + taken) % kQueueSize]);
+      for (uint32_t run = 0; run < count; ++run) {
+        for (uint32_t i = 0; i < runs[run].length && frames.size() < kBatchBytes; ++i, ++taken)
+          KLogServerLink::AppendFrame(frames, runs[run].data[i]);
       }
       link->SendBytes(frames);
     } catch (const std::exception& e) {
@@ -158,7 +154,7 @@ void KRemoteLogClient::Drain() {
       link->Shutdown();
       return;
     }
-    head_.store(head + taken, std::memory_order_release);
+    queue_.ConsumeCommit(taken);
   }
 }
 

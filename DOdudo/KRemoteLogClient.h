@@ -10,6 +10,7 @@
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogMessage.h"
+#include "DOdudo/LB9/KIPC/GenericRingBuffer.h"
 #include "DOdudo/host/KSemaphore.h"
 
 class KLogServerLink;
@@ -69,13 +70,13 @@ class DODUDO_API KRemoteLogClient : public KLogManager {
   bool connecting_ = false;                  // guarded by connectionLock_
   std::mutex connectionLock_;
 
-  // The queue: slots written by producers under queueLock_, read by the flush thread alone.
-  // head_ and tail_ count records ever taken and ever added (used = tail_ - head_).
-  std::unique_ptr<KLogMessage[]> slots_;
-  std::atomic<uint32_t> head_{0};
-  std::atomic<uint32_t> tail_{0};
+  // The queue: producers add under queueLock_ (the ring has one producer side), the flush thread
+  // alone takes. Slots keep their strings' storage, so queueing a line allocates nothing once a
+  // slot has carried a line as long.
+  GenericRingBuffer<KLogMessage> queue_;
   std::mutex queueLock_;
   KSemaphore queueSemaphore_;
+  std::string batch_;  // the flush thread's frames being sent
 
   std::atomic<bool> stop_{false};
   // The client's threads still running; destruction waits until it is 0.
