@@ -117,7 +117,7 @@ KLogManager* KLogManager::GetMe(bool terminate) {
     return nullptr;
   }
   int phase = g_phase.load(std::memory_order_acquire);
-  // While ending, the manager's own threads may still ask for it until it is deleted.
+  // While ending, the manager's own threads may still ask for it until it is forgotten.
   if (phase == kRunning || phase == kEnding) return Instance();
   Guard guard(&g_lifecycle);
   switch (g_phase.load()) {
@@ -155,11 +155,13 @@ void KLogManager::End() {
   KLogManager* manager = Instance();
   // From here no logger counts down (the self-logger's destruction included).
   g_phase.store(kEnding, std::memory_order_release);
-  if (manager->LeaveReloadThread()) {
+  bool left = manager->LeaveReloadThread();
+  // Forgotten before it goes: a late caller finds no manager rather than a dying one.
+  g_instance.store(nullptr, std::memory_order_release);
+  if (left) {
     delete manager->selfLogger.exchange(nullptr);
     delete manager;
   }
-  g_instance.store(nullptr, std::memory_order_release);
   g_phase.store(kEnded, std::memory_order_release);
 }
 

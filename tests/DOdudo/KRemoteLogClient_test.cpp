@@ -193,20 +193,64 @@ TEST(KRemoteLogClient, PushedFiltersSwitchTracesAtOnce) {
                           "N|<time>| end"));
 }
 
+int Listen(int receiveBuffer = 0) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (receiveBuffer > 0)
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(14110);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 4) != 0) {
+    close(listener);
+    return -1;
+  }
+  return listener;
+}
+
+// The end of logging while the flush thread is stuck in a send to a server that does not read
+// and the reload thread waits in a receive: both are woken and waited for before the client is
+// freed (ASan watches), and the end does not hang.
+TEST(KRemoteLogClient, EndsWhileItsThreadsAreBlockedOnTheServer) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  int listener = Listen(4096);
+  ASSERT_GE(listener, 0);
+  auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
+  log->Notice("knock");
+  int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(WaitFor([] { return Client()->Connected(); }));
+  std::string line(1500, 'x');
+  auto give = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  // Fill the socket until the queue stays full: the flush thread is then inside a send.
+  while (std::chrono::steady_clock::now() < give) {
+    log->Notice("%s", line.c_str());
+    if (Client()->Waiting() == dodudo::KRemoteLogClient::kQueueSize) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (Client()->Waiting() == dodudo::KRemoteLogClient::kQueueSize) break;
+    }
+  }
+  ASSERT_EQ(dodudo::KRemoteLogClient::kQueueSize, Client()->Waiting());
+  auto start = std::chrono::steady_clock::now();
+  KLogManager::GetMe(true);  // the end of logging, as the last logger's destruction makes it
+  EXPECT_EQ(nullptr, KLogManager::Instance());
+  delete log;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+  close(peer);
+  close(listener);
+}
+
 // A server that sends garbage: the reload thread reports it in klog.log and drops the
 // connection; the next record reconnects.
 TEST(KRemoteLogClient, MalformedReloadRecordsFromAHostileServer) {
   SNL_REQUIRE_ISOLATION();
   logtest::WriteConfig(kClientConfig);
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(14110);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(listener, 4));
+  int listener = Listen();
+  ASSERT_GE(listener, 0);
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   const std::string garbage[] = {
       std::string("\x0c\0\0\0\x02\0\0\0\x1d\0\0\0\0\0\0\0", 16),  // a filter cut short
