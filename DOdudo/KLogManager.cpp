@@ -4,20 +4,20 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <chrono>
 #include <mutex>
 
 #include "DOdudo/KCrashLogger.h"
 #include "DOdudo/KFileLogWriter.h"
 #include "DOdudo/KLogBuilder.h"
 #include "DOdudo/KLogFilter.h"
+#include "DOdudo/KLogMessage.h"
 #include "DOdudo/KLogServerLink.h"
 #include "DOdudo/KLogger.h"
 #include "DOdudo/KMessagesWriter.h"
-#include "DOdudo/KLogMessage.h"
 #include "DOdudo/KRemoteLogClient.h"
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "DOdudo/KRemoteLogWriter.h"

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdarg>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -122,7 +122,7 @@ class DODUDO_API KLogManager {
   std::mutex reloadLock;
   std::condition_variable reloadEnded;
   Reload reloadState = Reload::kIdle;  // guarded by reloadLock
-  KLogServerLink* channel = nullptr;  // guarded by channelLock
+  KLogServerLink* channel = nullptr;   // guarded by channelLock
   dodudo::KThreadMutex channelLock;
   std::string moduleName;
   std::map<std::string, KLogWriter*> writers;

@@ -8,12 +8,12 @@ namespace dodudo {
 
 KLogMessage::~KLogMessage() = default;
 
-void KLogMessage::Serialize(KSerializer& serializer) { serializer & name & text; }
+void KLogMessage::Serialize(KSerializer& serializer) { serializer& name& text; }
 
 KReloadMessage::~KReloadMessage() = default;
 
 void KReloadMessage::Serialize(KSerializer& serializer) {
-  serializer & type;
+  serializer& type;
   if (type == kLogFilter) filter.Serialize(serializer);
 }
 
@@ -26,8 +26,8 @@ void KReloadMessage::Decode(const void* data, unsigned int size) {
   KBufferDeserializer reader(data, size);
   Serialize(reader);
   if (reader.Remaining() != 0) {
-    throw std::runtime_error(fstring("Malformed reload record: %u bytes left over of %u",
-                                     reader.Remaining(), size));
+    throw std::runtime_error(
+        fstring("Malformed reload record: %u bytes left over of %u", reader.Remaining(), size));
   }
 }
 

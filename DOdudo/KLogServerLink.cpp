@@ -27,7 +27,7 @@ class StringSerializer : public dodudo::KOutSerializer {
 void KLogServerLink::AppendFrame(std::string& out, dodudo::KSerializable& record) {
   uint32_t count = dodudo::KSerialSizeCalculator::Measure(record);
   StringSerializer writer(out);
-  writer & count;
+  writer& count;
   record.Serialize(writer);
 }
 

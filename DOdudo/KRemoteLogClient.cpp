@@ -26,8 +26,7 @@ constexpr auto kLastFlushWait = std::chrono::milliseconds(2000);
 
 }  // namespace
 
-KRemoteLogClient::KRemoteLogClient()
-    : queue_(kQueueSize), queueSemaphore_(0x100000) {
+KRemoteLogClient::KRemoteLogClient() : queue_(kQueueSize), queueSemaphore_(0x100000) {
   SetFilter(new KLogFilter());
   if (!Spawn(FlushQueueThread)) throw std::runtime_error("cannot start the log flush thread");
 }

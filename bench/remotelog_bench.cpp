@@ -43,7 +43,7 @@ const size_t kLineBytes = [] {
   char body[128];
   return 27 + static_cast<size_t>(snprintf(body, sizeof body, BODY_FORMAT, 3, 1, 0)) + 1;
 }();
-constexpr int kBurst = 100;       // calls timed one by one, then the queue drains (untimed)
+constexpr int kBurst = 100;  // calls timed one by one, then the queue drains (untimed)
 constexpr int kBursts = 1000;
 constexpr int kShipped = 200000;  // lines for the throughput runs
 constexpr uint16_t kPort = 14110;
@@ -247,7 +247,8 @@ void MeasureLocal() {
     _exit(0);
   }
   close(results[1]);
-  if (read(results[0], g_local, sizeof g_local) != sizeof g_local) fprintf(stderr, "no local run\n");
+  if (read(results[0], g_local, sizeof g_local) != sizeof g_local)
+    fprintf(stderr, "no local run\n");
   close(results[0]);
   waitpid(child, nullptr, 0);
 }
@@ -300,10 +301,11 @@ int main(int argc, char** argv) {
   printf("\nRatios (goal: down p99 within 2x of connected p99; delivered >= 2x spdlog tcp_sink)\n");
   const char* names[2] = {"Trace", "Info"};
   for (int i = 0; i < 2; ++i) {
-    printf("  %-5s p99 server down / connected: %.2f   connected / local file writer: %.2f "
-           "(medians %.0f / %.0f / %.0f ns)\n",
-           names[i], g_down[i].p99 / g_up[i].p99, g_up[i].p99 / g_local[i].p99,
-           g_up[i].median, g_down[i].median, g_local[i].median);
+    printf(
+        "  %-5s p99 server down / connected: %.2f   connected / local file writer: %.2f "
+        "(medians %.0f / %.0f / %.0f ns)\n",
+        names[i], g_down[i].p99 / g_up[i].p99, g_up[i].p99 / g_local[i].p99, g_up[i].median,
+        g_down[i].median, g_local[i].median);
   }
   printf("  delivered records/s, remote client / spdlog tcp_sink: %.2f (%.0f / %.0f)\n",
          g_remoteRate / g_spdlogRate, g_remoteRate, g_spdlogRate);

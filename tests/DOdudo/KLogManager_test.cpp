@@ -84,7 +84,7 @@ TEST(KLogManager, ReloadLinkToTheLocalLogServer) {
   ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 1; }, 8000));
   EXPECT_FALSE(KLogger::IsOptionActive(klogSNL, 1));
   log.Trace("hidden");
-  log.Notice("one");  // a filter closes the logs: checkpoints go to those written since
+  log.Notice("one");        // a filter closes the logs: checkpoints go to those written since
   KLogger::ReloadConfig();  // "reload": the server pushes its filter again
   ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 2; }));
   log.Notice("two");
@@ -98,11 +98,11 @@ TEST(KLogManager, ReloadLinkToTheLocalLogServer) {
   auto start = std::chrono::steady_clock::now();
   dodudo::Finalize();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-  EXPECT_THAT(logtest::LogLines("snl.log"),
-              testing::ElementsAre("N|<time>| open", "N|<time>| one",
-                                   "T|<time>\t\t\t\t ***** CHECKPOINT 1 ***** ", "N|<time>| two",
-                                   "T|<time>\t\t\t\t ***** CHECKPOINT 2 ***** ",
-                                   "T|<time>| shown"));
+  EXPECT_THAT(
+      logtest::LogLines("snl.log"),
+      testing::ElementsAre("N|<time>| open", "N|<time>| one",
+                           "T|<time>\t\t\t\t ***** CHECKPOINT 1 ***** ", "N|<time>| two",
+                           "T|<time>\t\t\t\t ***** CHECKPOINT 2 ***** ", "T|<time>| shown"));
   std::string klog = logtest::ReadFile("/var/log/tolma/klog.log");
   EXPECT_THAT(klog, HasSubstr("| Connecting to log server (attempt 2)\n"));
   EXPECT_THAT(klog, HasSubstr("| Configuration reload requested by the log server\n"));

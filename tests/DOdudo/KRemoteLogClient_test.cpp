@@ -140,8 +140,7 @@ TEST(KRemoteLogClient, ServerAbsentFromTheStart) {
   EXPECT_THAT(fallback[0],
               testing::StartsWith("Could not connect to log server at 127.0.0.1:14110 ("));
   EXPECT_EQ(150u, Client()->Waiting());
-  EXPECT_EQ(std::vector<std::string>{"/var/log/tolma/klog.log"},
-            logtest::Glob("/var/log/tolma/*"));
+  EXPECT_EQ(std::vector<std::string>{"/var/log/tolma/klog.log"}, logtest::Glob("/var/log/tolma/*"));
 }
 
 TEST(KRemoteLogClient, LazyRecordsLeaveRoomForPromptOnes) {

@@ -40,7 +40,7 @@ std::string Frame(dodudo::KSerializable& record) {
   std::string frame;
   StringSerializer writer(frame);
   uint32_t count = dodudo::KSerialSizeCalculator::Measure(record);
-  writer & count;
+  writer& count;
   record.Serialize(writer);
   return frame;
 }
@@ -52,11 +52,16 @@ uint32_t Little32(const char* bytes) {
 
 int SyslogPriority(const std::string& line) {
   switch (line.empty() ? 'I' : line[0]) {
-    case 'E': return LOG_ERR;
-    case 'W': return LOG_WARNING;
-    case 'N': return LOG_NOTICE;
-    case 'T': return LOG_DEBUG;
-    default: return LOG_INFO;
+    case 'E':
+      return LOG_ERR;
+    case 'W':
+      return LOG_WARNING;
+    case 'N':
+      return LOG_NOTICE;
+    case 'T':
+      return LOG_DEBUG;
+    default:
+      return LOG_INFO;
   }
 }
 

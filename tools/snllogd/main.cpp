@@ -71,8 +71,9 @@ int main(int argc, char** argv) {
   // A log server that would ship its own lines to a log server makes a loop.
   dodudo::KRemoteLogSpecs::Instance().LoadValues();
   if (!dodudo::KRemoteLogSpecs::Instance().Host().empty()) {
-    fprintf(stderr, "snllogd: klog.cfg names a log server (RemoteLogHost); a log server logs "
-                    "locally\n");
+    fprintf(stderr,
+            "snllogd: klog.cfg names a log server (RemoteLogHost); a log server logs "
+            "locally\n");
     return 1;
   }
   if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
