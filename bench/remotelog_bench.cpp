@@ -211,7 +211,8 @@ void BM_SpdlogTcpSink(benchmark::State& state) {
       for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) received += n;
       close(fd);
     });
-    auto sink = std::make_shared<spdlog::sinks::tcp_sink_mt>("127.0.0.1", kSpdlogPort);
+    auto sink = std::make_shared<spdlog::sinks::tcp_sink_mt>(
+        spdlog::sinks::tcp_sink_config("127.0.0.1", kSpdlogPort));
     spdlog::logger logger("tcp", sink);
     logger.set_pattern("%L|%d/%m/%Y %H:%M:%S.%e| %v");
     auto start = Clock::now();

@@ -69,7 +69,7 @@ TEST(KLogManager, ReloadThreadRetriesAndTheLastLoggerStopsIt) {
   }
 }
 
-int g_remoteCallbacks = 0;
+std::atomic<int> g_remoteCallbacks{0};
 
 // The reload link to the log server of the machine (snllogd): it comes late, pushes filters,
 // answers the requests, and goes.

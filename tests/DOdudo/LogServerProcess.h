@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,7 +38,9 @@ class LogServerProcess {
     mkdir("/var/log/tolma/server", 0755);
     pid_ = fork();
     if (pid_ == 0) {
-      // Only system calls between fork and exec: the test process has threads.
+      // Only system calls between fork and exec: the test process has threads. The server goes
+      // with the test, whatever ends it.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (unshare(CLONE_NEWNS) != 0 ||
           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
           mount("tmpfs", "/etc/tolma", "tmpfs", 0, "mode=0755") != 0 ||
