@@ -23,6 +23,7 @@
 #include "DOdudo/KRemoteLogWriter.h"
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/SysLog.h"
+#include "DOdudo/config/KConfigReloader.h"
 #include "DOdudo/host/KThread.h"
 
 using klogdetail::Guard;
@@ -335,11 +336,11 @@ const std::string& KLogManager::LogDirectory() {
 
 namespace {
 
-// A reload record of type 1: the application reloads its YAML configurations. The configuration
-// reloader lands with the YAML configuration work; until then the order is acknowledged in
-// klog.log and otherwise ignored.
+// A reload record of type 1: the application reloads its YAML configurations, on a thread of the
+// reloader's own (the reload thread goes back to its server at once).
 void ReloadAllConfigurations() {
   Internal(klogNotice, "Configuration reload requested by the log server");
+  config::KConfigReloader::AsyncReloadAll();
 }
 
 }  // namespace
