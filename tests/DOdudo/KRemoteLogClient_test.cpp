@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "DOdudo/KLogger.h"
+#include "DOdudo/KNullWriter.h"
+#include "DOdudo/KRemoteLogWriter.h"
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "LogServerProcess.h"
 #include "LogTestSupport.h"
@@ -61,6 +63,42 @@ std::vector<std::string> FallbackLines() {
     if (std::regex_search(line, prefix)) lines.push_back(std::regex_replace(line, prefix, ""));
   }
   return lines;
+}
+
+// Both keys are needed: the port is read first, and a missing key leaves the settings unread
+// (read again on the next call) with whatever port came before the failure.
+TEST(KRemoteLogSpecs, BothKeysAreNeeded) {
+  SNL_REQUIRE_ISOLATION();
+  dodudo::KRemoteLogSpecs& specs = dodudo::KRemoteLogSpecs::Instance();
+  logtest::WriteConfig("RemoteLogHost=10.1.2.3\n");
+  specs.LoadValues();
+  EXPECT_EQ("", specs.Host());
+  EXPECT_EQ(14110, specs.Port());
+  logtest::WriteConfig("RemoteLogPort=7000\n");
+  specs.LoadValues();
+  EXPECT_EQ("", specs.Host());
+  EXPECT_EQ(7000, specs.Port());
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);  // no host: the plain manager
+  EXPECT_EQ(nullptr, Client());
+  logtest::WriteConfig("RemoteLogPort=7001\nRemoteLogHost=127.0.0.1\n");
+  specs.LoadValues();
+  EXPECT_EQ("127.0.0.1", specs.Host());
+  logtest::WriteConfig("RemoteLogPort=7002\nRemoteLogHost=127.0.0.2\n");
+  specs.LoadValues();  // loaded once, then kept
+  EXPECT_EQ(7001, specs.Port());
+}
+
+TEST(KRemoteLogClient, WritersByName) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig(kClientConfig);
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  ASSERT_NE(nullptr, Client());
+  EXPECT_EQ(Client()->GetWriter(nullptr), Client()->GetWriter("klog"));
+  EXPECT_NE(nullptr, dynamic_cast<dodudo::KRemoteLogWriter*>(Client()->GetWriter("klog")));
+  unsigned int waiting = Client()->Waiting();
+  log.Error("not copied");  // errors go to "messages" too, which discards them under remote logging
+  EXPECT_NE(nullptr, dynamic_cast<dodudo::KNullWriter*>(Client()->GetWriter("messages")));
+  EXPECT_EQ(waiting + 1, Client()->Waiting());
 }
 
 TEST(KRemoteLogClient, RecordsArriveWholeInOrderAndExact) {
