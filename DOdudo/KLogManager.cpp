@@ -117,10 +117,22 @@ KLogManager* KLogManager::GetMe(bool terminate) {
     End();
     return nullptr;
   }
-  int phase = g_phase.load(std::memory_order_acquire);
   // While ending, the manager's own threads may still ask for it until it is forgotten.
-  if (phase == kRunning || phase == kEnding) return Instance();
-  Guard guard(&g_lifecycle);
+  auto usable = [] {
+    int phase = g_phase.load(std::memory_order_acquire);
+    return phase == kRunning || phase == kEnding;
+  };
+  if (usable()) return Instance();
+  // Another thread is creating the manager (or ending it): wait for the phase to move on rather
+  // than block on the lock. A thread the manager starts while it is being built may ask for it
+  // before the end, which waits for that thread with the lock held, has begun.
+  while (pthread_mutex_trylock(&g_lifecycle) != 0) {
+    if (usable()) return Instance();
+    KHostSystem::Delay(1);
+  }
+  struct Unlock {
+    ~Unlock() { pthread_mutex_unlock(&g_lifecycle); }
+  } unlock;
   switch (g_phase.load()) {
     case kCreating:  // this thread is building it (the lock keeps every other thread out)
     case kRunning:
