@@ -125,6 +125,9 @@ TEST_F(KConfigReloaderTest, FailuresAreReportedExactlyAndLeaveTheObjectUntouched
       {"Limits: {MaxCalls: 1}\nb: 2\nc: d: e\n",
        "Failure loading configuration from file[app.yaml:Limits(line=3,col=5)]"
        "msg[illegal map value]"},
+      {"[Limits]\n,\n",  // yaml-cpp alone would never end
+       "Failure loading configuration from file[app.yaml:Limits(line=2,col=1)]"
+       "msg[no progress past this document]"},
       {"Limits:\n  MaxCalls: many\n",
        "Failure loading configuration from file[app.yaml:Limits(line=2,col=13)]"
        "msg[bad conversion]"},
