@@ -314,7 +314,8 @@ TEST(KRemoteLogClient, MalformedReloadRecordsFromAHostileServer) {
     close(peer);
   }
   close(listener);
-  ASSERT_EQ(2u, errors().size());
+  // (A connection still waiting in the closed listener's backlog may add a reset.)
+  ASSERT_GE(errors().size(), 2u);
   EXPECT_THAT(errors()[0], testing::MatchesRegex("Error in ReloadConfigThread: .*reads past the end "
                                                "of its frame of 12 bytes.*"));
   EXPECT_THAT(errors()[1], testing::MatchesRegex("Error in ReloadConfigThread: .*Frame of 268435456 "
