@@ -75,7 +75,9 @@ class KConfigReloaderTest : public ::testing::Test {
   }
 };
 
-TEST_F(KConfigReloaderTest, TheDocumentIsTheKeyOfTheFirstMapHoldingItExactly) {
+// The document is the key of the first map holding it exactly. Every failure is thrown and logged
+// with its exact text, and the live object keeps what it had.
+TEST_F(KConfigReloaderTest, DocumentsAndFailures) {
   Write("app.yaml",
         "- not a map\n---\nlimits: {MaxCalls: 2}\n'Limits ': {MaxCalls: 3}\n---\n"
         "Limits: {MaxCalls: 4}\n---\nLimits: {MaxCalls: 5}\n");
@@ -89,13 +91,6 @@ TEST_F(KConfigReloaderTest, TheDocumentIsTheKeyOfTheFirstMapHoldingItExactly) {
   Limits other("other", "Limits", 0, "/var/log");
   KConfigReloader::Reload(other, false);
   EXPECT_EQ(other.maxCalls, 6);
-}
-
-// Every failure is thrown and logged with its exact text, and the live object keeps what it had.
-TEST_F(KConfigReloaderTest, FailuresAreReportedExactlyAndLeaveTheObjectUntouched) {
-  Write("app.yaml", "Limits: {MaxCalls: 4}\n");
-  Limits limits;
-  KConfigReloader::Reload(limits, false);
   const std::string path = kDir + "app.yaml",
                     bad = "Failure loading configuration from file[app.yaml:Limits(";
   const std::string notOpened = "Could not open file[/etc/tolma//config/app.yaml](app.yaml:Limits)";
