@@ -218,7 +218,10 @@ unsigned int TimerManager::startTimer(unsigned int delayMs, void* argument,
     std::tie(slot, fresh) = m_timerIdList->try_emplace(m_nextId++);
   }
   unsigned int due = now + delayMs;
-  bool flag = due < m_lastTick ? !m_flag : m_flag;
+  // The epoch of m_lastTick is m_flag. `now` lies one epoch later when the tick has wrapped since
+  // the thread's last pass, and `due` one more when the sum wraps: a delay close to 2^32 (such as
+  // an "infinite" ~0u) must not look overdue at once.
+  bool flag = ((now < m_lastTick) != (due < now)) ? !m_flag : m_flag;
   try {
     slot->second = m_timerList->insert(TimerCell{slot->first, due, argument, callback, flag});
   } catch (...) {

@@ -53,16 +53,19 @@ std::string Bounded(std::string text) {
   return text;
 }
 
-// The whole file, or false when it cannot be opened or is not a regular file (a directory, a
-// FIFO that would block the reload, a device).
-bool ReadFile(const std::string& path, std::string& text) {
+// Far above any configuration; yaml-cpp needs some hundred bytes of memory per byte of text.
+constexpr size_t kMaxFileSize = 1 << 20;
+
+// The whole file. Throws when it cannot be opened or is not a regular file (a directory, a FIFO
+// that would block the reload, a device), or when it is too large to be a configuration.
+void ReadFile(const std::string& path, std::string& text) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
+  if (fd < 0) throw ReloadException("Could not open file[%s]", path.c_str());
   struct stat status;
   bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   char buffer[8192];
   ssize_t n = 0;
-  while (ok && (n = read(fd, buffer, sizeof buffer)) != 0) {
+  while (ok && text.size() <= kMaxFileSize && (n = read(fd, buffer, sizeof buffer)) != 0) {
     if (n > 0) {
       text.append(buffer, static_cast<size_t>(n));
     } else if (errno != EINTR) {
@@ -70,7 +73,9 @@ bool ReadFile(const std::string& path, std::string& text) {
     }
   }
   close(fd);
-  return ok;
+  if (!ok) throw ReloadException("Could not open file[%s]", path.c_str());
+  if (text.size() > kMaxFileSize)
+    throw ReloadException("File[%s] is larger than %zu bytes", path.c_str(), kMaxFileSize);
 }
 
 // The node of the object's document, per the rules of KReloadable; false when the file has none.
@@ -99,7 +104,7 @@ void LoadFromFile(KReloadable& object, bool validateOnly) {
                      ? fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), name.c_str())
                      : fstring("%s/%s.yaml", object.GetDirectory().c_str(), name.c_str());
   std::string text;
-  if (!ReadFile(path, text)) throw ReloadException("Could not open file[%s]", path.c_str());
+  ReadFile(path, text);
   YAML::Node node;
   if (!SelectDocument(LoadDocuments(text), object.GetDocument(), node)) {
     if (object.GetMissingDocumentPolicy() != KReloadable::kMissingDocumentIsEmpty)
@@ -238,14 +243,11 @@ void* ConfigReloadThread(void* /*unused*/) {
     log.Trace("Reloading configurations...");
     KConfigReloader::Reload(kstring());
     log.Info("Configurations reloaded.");
-    KConfigReloader::Callback callback;
-    void* context;
-    {
-      dodudo::KScopedLock lock(ReloadMutex());
-      callback = KConfigReloader::Instance().callback;
-      context = KConfigReloader::Instance().context;
-    }
-    if (callback != nullptr) callback(context);
+    // Called under the lock: once SetReloadCallback has replaced a callback, the old one is
+    // neither running nor about to run, so its owner may free the context.
+    dodudo::KScopedLock lock(ReloadMutex());
+    KConfigReloader& registry = KConfigReloader::Instance();
+    if (registry.callback != nullptr) registry.callback(registry.context);
   } catch (const std::exception& e) {
     log.Warning("Configurations not reloaded properly. Cause: %s", e.what());
   } catch (...) {

@@ -82,8 +82,9 @@ class DODUDO_API KConfigReloader {
   // Checks every registered object against its file, applying nothing; the first failure is
   // thrown ("Validate error: ..." for one outside the reloader's family and yaml-cpp's).
   static void Validate();
-  // Called with its context on the reload thread after each reload of all objects. Returns the
-  // previous callback.
+  // Called with its context on the reload thread after each reload of all objects, under Mutex
+  // (so it must not wait for a thread that loads). Returns the previous callback, which is then
+  // neither running nor about to run: its context may be freed.
   static Callback SetReloadCallback(Callback callback, void* context);
 
   // Held during every load and while the registry is walked or changed. Recursive. Lives until

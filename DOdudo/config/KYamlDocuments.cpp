@@ -3,28 +3,56 @@
 #include <yaml-cpp/eventhandler.h>
 
 #include <sstream>
+#include <vector>
 
 namespace config {
 
 namespace {
 
-// Follows only where each document starts.
+// Follows where each document starts, and rejects an alias inside the collection it names: such
+// a node contains itself, and any walk through it (a Load reading nested values, a dump) would
+// never end.
 class DocumentStarts : public YAML::EventHandler {
  public:
-  void OnDocumentStart(const YAML::Mark& mark) override { start = mark; }
+  void OnDocumentStart(const YAML::Mark& mark) override {
+    start = mark;
+    open.clear();
+    isOpen.clear();
+  }
   void OnDocumentEnd() override {}
   void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
-  void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnAlias(const YAML::Mark& mark, YAML::anchor_t anchor) override {
+    if (anchor < isOpen.size() && isOpen[anchor])
+      throw YAML::ParserException(mark, "alias inside its own anchor");
+  }
   void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
                 const std::string&) override {}
-  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
-                       YAML::EmitterStyle::value) override {}
-  void OnSequenceEnd() override {}
-  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
-                  YAML::EmitterStyle::value) override {}
-  void OnMapEnd() override {}
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t anchor,
+                       YAML::EmitterStyle::value) override {
+    Enter(anchor);
+  }
+  void OnSequenceEnd() override { Leave(); }
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t anchor,
+                  YAML::EmitterStyle::value) override {
+    Enter(anchor);
+  }
+  void OnMapEnd() override { Leave(); }
 
   YAML::Mark start = YAML::Mark::null_mark();
+
+ private:
+  void Enter(YAML::anchor_t anchor) {
+    open.push_back(anchor);
+    if (anchor >= isOpen.size()) isOpen.resize(anchor + 1);
+    isOpen[anchor] = true;
+  }
+  void Leave() {
+    isOpen[open.back()] = false;
+    open.pop_back();
+  }
+
+  std::vector<YAML::anchor_t> open;  // anchors of the collections being read (0: none)
+  std::vector<bool> isOpen;          // by anchor
 };
 
 // Throws when the parser stops making progress: a document starting where the previous one did,

@@ -10,6 +10,7 @@ namespace config {
 // Every document of a YAML text, as YAML::LoadAll gives them, or YAML::ParserException. Unlike
 // LoadAll it always ends: yaml-cpp 0.7 reports the same empty document forever when a document
 // goes on with a ',' at its top level ("a\n,"), which would hang the reload and exhaust memory.
+// An alias inside the collection it names (a node containing itself) is rejected too.
 std::vector<YAML::Node> LoadDocuments(const std::string& text);
 
 }  // namespace config
