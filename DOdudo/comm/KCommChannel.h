@@ -43,7 +43,8 @@ using KCommHandshakeError = KTemplateException<KCommClientHandshakeError>;
 // mutex: the receiving thread fills the slot only with the reply the requester waits for.
 //
 // Whoever runs the receiving loop calls SignTermination() when it leaves it; Terminate(true) (and
-// so the destructor) waits up to 30 s for that when a connection is installed.
+// so the destructor) waits up to 30 s for that once Receive has been called. When the connection
+// ends or is cleared, a request waiting for its reply ends at once instead of timing out.
 class DODUDO_API KCommChannel : public NonCopyable {
  public:
   explicit KCommChannel(KLogger& logger);
@@ -54,7 +55,7 @@ class DODUDO_API KCommChannel : public NonCopyable {
   void SetConnection(dodudo::KIpcChannel* ipc);
   bool IsConnected();
   // The installed IPC channel, for reading its socket's addresses; valid until ClearConnection.
-  dodudo::KIpcChannel* GetConnection() { return ipc_; }
+  dodudo::KIpcChannel* GetConnection();
 
   // Throws KCommError "IPC not initialized!" without a connection; socket failures pass on.
   bool Send(const KEnvelope& envelope);
@@ -102,21 +103,26 @@ class DODUDO_API KCommChannel : public NonCopyable {
   static dodudo::kstring Verbose(bool outgoing, const KEnvelope& envelope);
 
  private:
+  // Places a CONN_FAIL in the result slot when a requester waits, so that it ends at once.
   void WakeRequester();
+  void TakeReply(const KEnvelope& reply);
+  void StopWaiting();
   void Reply(KEnvelope& request, uint16_t code, int g, const dodudo::KSerializable& payload);
 
   dodudo::KIpcChannel* ipc_;
   dodudo::KSemaphore terminationSemaphore_;
   std::atomic<bool> terminationSignalled_;
+  std::atomic<bool> receiverSeen_;  // Receive was called: a receiving thread may need waiting for
   KLogger& logger_;
   std::atomic<uint32_t> lastReceiveTick_;
   dodudo::KThreadMutex receiveMutex_;
   dodudo::KThreadMutex syncMutex_;
   KReadWriteLock connectionLock_;
   dodudo::KSemaphore responseSemaphore_;
-  dodudo::KThreadMutex resultMutex_;  // guards result_ and expectedId_
+  dodudo::KThreadMutex resultMutex_;  // guards the three fields below
   KResultMsg result_;
-  uint16_t expectedId_;
+  bool waiting_;         // a requester waits for the reply to expectedId_
+  uint16_t expectedId_;  // packet ids wrap through 0, so waiting_ says whether one is expected
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
 };
 
