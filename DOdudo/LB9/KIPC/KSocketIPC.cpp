@@ -1,0 +1,176 @@
+#include "DOdudo/LB9/KIPC/KSocketIPC.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "DOdudo/LB9/Basics/KClientSocket.h"
+#include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/host/KMutex.h"
+
+namespace dodudo {
+
+namespace {
+constexpr const char* kOrigin = "DOdudo/LB9/KIPC/KSocketIPC";
+
+// Locks a socket mutex for one scope; sockets without mutexes are not locked.
+class OptionalLock {
+ public:
+  explicit OptionalLock(KMutex* mutex) : mutex_(mutex) {
+    if (mutex_ != nullptr) mutex_->Lock();
+  }
+  ~OptionalLock() {
+    if (mutex_ != nullptr) mutex_->Unlock();
+  }
+  OptionalLock(const OptionalLock&) = delete;
+  OptionalLock& operator=(const OptionalLock&) = delete;
+
+ private:
+  KMutex* mutex_;
+};
+
+// An object that asks for more bytes than its frame holds. Raised after the rest of the frame has
+// been skipped.
+class FrameOverrun : public KSocketException {
+ public:
+  FrameOverrun(int socket, uint32_t frame, unsigned int asked, uint32_t left)
+      : KSocketException(
+            "Socket error: Socket=%08X - Object reads past the end of its frame of %u bytes "
+            "(%u asked, %u left) (%s:%d)",
+            static_cast<unsigned int>(socket), frame, asked, left, kOrigin, __LINE__) {}
+};
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// KSocketSender
+
+KSocketSender::KSocketSender(KTcpSocket* socket) : socket_(socket) {}
+
+KSocketSender::~KSocketSender() = default;
+
+bool KSocketSender::Send(const KSerializable& object) {
+  KMutex* mutex = socket_->GetWriteMutex();
+  if (mutex == nullptr) {
+    KBufferSerializerStream frame;
+    frame.StoreFrame(object);
+    socket_->Write(const_cast<unsigned char*>(frame.Data()), frame.Size());
+    return true;
+  }
+  OptionalLock lock(mutex);
+  frame_.StoreFrame(object);
+  socket_->Write(const_cast<unsigned char*>(frame_.Data()), frame_.Size());
+  return true;
+}
+
+void KSocketSender::Serialize(void* data, unsigned int size) { socket_->Write(data, size); }
+
+// ---------------------------------------------------------------------------------------------
+// KSocketReceiver
+
+KSocketReceiver::KSocketReceiver(KTcpSocket* socket)
+    : socket_(socket),
+      terminated_(false),
+      maxFrameSize_(kDefaultMaxFrameSize),
+      frameSize_(0),
+      remaining_(0),
+      outOfStep_(false) {}
+
+KSocketReceiver::~KSocketReceiver() = default;
+
+bool KSocketReceiver::Receive(KSerializable& object) {
+  if (terminated_) return false;
+  if (!socket_->WaitForData(async_ ? 0 : KTcpSocket::kWaitForever)) return false;
+  if (terminated_) return false;
+  OptionalLock lock(socket_->GetReadMutex());
+  if (outOfStep_) {
+    throw KSocketException(
+        "Socket error: Socket=%08X - Stream out of step after an oversized frame (%s:%d)",
+        static_cast<unsigned int>(socket_->GetHandle()), kOrigin, __LINE__);
+  }
+  unsigned char header[4];
+  socket_->Read(header, sizeof header);
+  const uint32_t count = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
+                         static_cast<uint32_t>(header[2]) << 16 |
+                         static_cast<uint32_t>(header[3]) << 24;
+  if (count > maxFrameSize_) {
+    // Skipping it would mean reading whatever the peer cares to send: give the stream up.
+    outOfStep_ = true;
+    throw KSocketException(
+        "Socket error: Socket=%08X - Frame of %u bytes exceeds the limit of %u (%s:%d)",
+        static_cast<unsigned int>(socket_->GetHandle()), count, maxFrameSize_, kOrigin, __LINE__);
+  }
+  frameSize_ = remaining_ = count;
+  try {
+    object.Serialize(*this);
+  } catch (const KSocketException&) {
+    // Overruns have skipped their frame already; other socket failures end the stream anyway.
+    throw;
+  } catch (...) {
+    // The object refused its bytes: consume the rest of its frame so the next one can be read.
+    Skip(remaining_);
+    throw;
+  }
+  Skip(remaining_);
+  return true;
+}
+
+void KSocketReceiver::Terminate() {
+  terminated_ = true;
+  socket_->SignalFinalization();
+}
+
+void KSocketReceiver::Serialize(void* data, unsigned int size) {
+  if (size > remaining_) {
+    const uint32_t left = remaining_;
+    Skip(remaining_);
+    throw FrameOverrun(socket_->GetHandle(), frameSize_, size, left);
+  }
+  socket_->Read(data, size);
+  remaining_ -= size;
+}
+
+void KSocketReceiver::Skip(uint32_t bytes) {
+  unsigned char scratch[512];
+  while (bytes > 0) {
+    const unsigned int part = std::min<uint32_t>(bytes, sizeof scratch);
+    socket_->Read(scratch, part);
+    bytes -= part;
+    remaining_ -= part;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// KSocketIpcChannel
+
+KSocketIpcChannel::KSocketIpcChannel(const char* host, unsigned int port) : socket_(nullptr) {
+  auto socket = std::make_unique<KClientSocket>();
+  socket->Open(host, static_cast<unsigned short>(port));
+  auto receiver = std::make_unique<KSocketReceiver>(socket.get());
+  auto sender = std::make_unique<KSocketSender>(socket.get());
+  receiver_ = receiver.release();
+  sender_ = sender.release();
+  socket_ = socket.release();
+}
+
+KSocketIpcChannel::KSocketIpcChannel(KTcpSocket* socket) : socket_(socket) {
+  receiver_ = new KSocketReceiver(socket);
+  try {
+    sender_ = new KSocketSender(socket);
+  } catch (...) {
+    delete receiver_;
+    throw;
+  }
+}
+
+KSocketIpcChannel::~KSocketIpcChannel() {
+  delete receiver_;
+  delete sender_;
+  delete socket_;
+}
+
+bool KSocketIpcChannel::Send(const KSerializable& object) { return sender_->Send(object); }
+
+bool KSocketIpcChannel::Receive(KSerializable& object) { return receiver_->Receive(object); }
+
+}  // namespace dodudo
