@@ -61,7 +61,7 @@ class Session {
  public:
   Session(Server& server, dodudo::KIpcChannel* ipc)
       : options_(server.GetOptions()),
-        logger_(klogSystem, -1, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME, false),
+        logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME, false),
         channel_(logger_) {
     channel_.SetConnection(ipc);
     thread_ = std::thread([this] { Run(); });
@@ -213,7 +213,7 @@ class Session {
 
 Server::Server(const Options& options)
     : options_(options),
-      logger_(klogSystem, -1, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME, false) {}
+      logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME, false) {}
 
 Server::~Server() {
   Stop();

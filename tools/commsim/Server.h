@@ -41,6 +41,7 @@ struct Options {
   unsigned int dropAfter = 0;   // close a connection after this many envelopes (0: never)
   bool ignoreKeepAlives = false;
   unsigned int tickMs = 0;      // push a TICK to broadcast clients this often (0: never)
+  bool quiet = false;           // no trace lines
 };
 
 class Session;

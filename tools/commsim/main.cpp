@@ -24,6 +24,7 @@ const char kUsage[] =
     "  --drop-after N      close each connection after N envelopes\n"
     "  --ignore-keepalives leave keep-alive probes unanswered\n"
     "  --tick MS           push a TICK event to broadcast clients every MS\n"
+    "  --quiet             no trace lines in commsim.log, whatever klog.cfg says\n"
     "Commands of module 20: 1 ECHO, 2 FAIL, 3 PUSH g events, 4 SLEEP g ms, 5 DROP.\n"
     "Queries (COMM 7) are answered with \"re: \" and the question.\n";
 
@@ -57,7 +58,10 @@ bool Parse(int argc, char** argv, commsim::Options& options) {
     const char* value = n + 1 < argc ? argv[n + 1] : nullptr;
     unsigned int number = 0;
     bool ok = true;
-    if (arg == "--silent") {
+    if (arg == "--quiet") {
+      options.quiet = true;
+      continue;
+    } else if (arg == "--silent") {
       options.silent = true;
       continue;
     } else if (arg == "--no-replies") {
@@ -106,6 +110,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   commsim::Server server(options);
   if (!server.Listen()) return 1;
+  if (options.quiet) KLogger::OverwriteOption(klogNetwork, 0);
   running = &server;
   struct sigaction action {};
   action.sa_handler = OnSignal;
