@@ -1,0 +1,238 @@
+#include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
+
+#include <exception>
+#include <memory>
+#include <stdexcept>
+
+#include "DOdudo/KLogger.h"
+#include "DOdudo/LB9/Basics/KClientSocket.h"
+#include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/host/KHostSystem.h"
+#include "DOdudo/host/KMutex.h"
+
+namespace dodudo {
+
+namespace {
+constexpr const char* kOrigin = "DOdudo/LB9/KIPC/KBufferedSocketIPC";
+// Where "Send failed" exceptions have always said they come from; log readers match on it.
+constexpr int kSendFailedLine = 149;
+constexpr unsigned int kInfinite = 0xFFFFFFFFu;
+// How long Terminate lets the last drain take before it shuts the socket down under it.
+constexpr unsigned int kDrainGraceMs = 3000;
+
+// The sender stopped (its socket failed, or it was terminated) while a record waited for room.
+class SenderStopped : public std::runtime_error {
+ public:
+  SenderStopped() : std::runtime_error("sender stopped") {}
+};
+}  // namespace
+
+KLogger& KBufferedSocketSender::Logger() {
+  // Never deleted: a flush thread may still log while the process exits.
+  static KLogger* const logger = new KLogger(
+      klogLB9, 2, "SENDTX", "dodudo", KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
+  return *logger;
+}
+
+uint32_t KBufferedSocketTransmitter::get(const ExtReaderData<unsigned char>* segments,
+                                         unsigned int count) {
+  uint32_t total = 0;
+  for (unsigned int i = 0; i < count; ++i) {
+    socket->Write(segments[i].data, segments[i].length);
+    total += segments[i].length;
+  }
+  return total;
+}
+
+// ---------------------------------------------------------------------------------------------
+// KBufferedSocketSender
+
+KBufferedSocketSender::KBufferedSocketSender(KTcpSocket* socket,
+                                             const KBufferedSocketOptions& options)
+    : priority_(options.Priority),
+      flushLimit_(options.FlushLimit != 0 ? options.FlushLimit : DEFAULT_FLUSH_LIMIT),
+      flushSleep_(options.FlushSleep),
+      ring_(options.BufferSize),
+      transmitter_(socket),
+      retryCount_(options.RetryCount),
+      usable_(true),
+      accepting_(true) {
+  Logger();
+  ring_.SetDelivery(&transmitter_, &KBufferedSocketTransmitter::get);
+  SetScheduler(1);
+  if (Start() == nullptr) throw std::runtime_error("cannot start the flush thread");
+}
+
+KBufferedSocketSender::~KBufferedSocketSender() { Terminate(); }
+
+kstring KBufferedSocketSender::GetErrorText() const { return usable_ ? kstring() : errorText_; }
+
+bool KBufferedSocketSender::Send(const KSerializable& object) {
+  if (!usable_ || !accepting_) return false;
+  try {
+    {
+      KScopedLock lock(sendMutex_);
+      // An object without bytes still goes out as its frame 00 00 00 00, as from the plain
+      // sender: a peer may be waiting for it.
+      record_.StoreFrame(object);
+      Serialize(const_cast<unsigned char*>(record_.Data()), record_.Size());
+    }
+    dataEvent_.Pulse();
+    if (object.SendPromptly() && flushSleep_ != 0) flushEvent_.Pulse();
+    return true;
+  } catch (const SenderStopped&) {
+    return false;
+  } catch (const std::exception& e) {
+    Logger().Warning("Send failed: %p %s", static_cast<void*>(this), e.what());
+    throw KSocketException("Socket error: Socket=%08X - %s (%s:%d)",
+                           static_cast<unsigned int>(transmitter_.socket->GetHandle()), e.what(),
+                           kOrigin, kSendFailedLine);
+  }
+}
+
+void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
+  KScopedLock lock(sendMutex_);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  // A record larger than the whole ring can never fit: no point in retrying.
+  uint32_t attemptsLeft = size > ring_.Capacity() ? 1 : retryCount_;
+  for (;;) {
+    spaceEvent_.Wait(0);
+    if (ring_.Provide(bytes, size)) return;
+    // With a count of 0 the counter wraps and the record is offered until it fits.
+    if (--attemptsLeft == 0) {
+      throw std::runtime_error(fstring("internal socket buffer full %p", static_cast<void*>(this)));
+    }
+    // A dead flush thread will never make room.
+    if (!usable_ || !accepting_) throw SenderStopped();
+    const uint32_t used = ring_.Used();
+    Logger().Warning(
+        "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more time(s)...)",
+        size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft));
+    dataEvent_.Pulse();
+    // A full ring is no time to let records gather.
+    if (flushSleep_ != 0) flushEvent_.Pulse();
+    spaceEvent_.Wait(flushSleep_ != 0 ? flushSleep_ : DEFAULT_FLUSH_SLEEP);
+  }
+}
+
+void KBufferedSocketSender::Execute() {
+  Logger().Trace("Started flush thread: %p", static_cast<void*>(this));
+  KThread::SetPriority(priority_);
+  if (RunUntilStopOrFailure()) {
+    Logger().Trace("Terminated flush thread: %p", static_cast<void*>(this));
+    if (usable_) GuardedFlush();
+    if (usable_) return;
+  }
+  Logger().Warning("Flush thread failed: %p %s", static_cast<void*>(this),
+                   errorText_.empty() ? "unable to write data" : errorText_.c_str());
+  // A producer waiting for room learns at once that none will come.
+  spaceEvent_.Pulse();
+}
+
+bool KBufferedSocketSender::RunUntilStopOrFailure() {
+  for (;;) {
+    if (!usable_) return false;
+    // With a gathering time, a pass first waits that long unless a prompt record (or a full
+    // ring) asks for the flush at once.
+    if (flushSleep_ != 0 && flushEvent_.Wait(flushSleep_)) {
+      if (StopRequested()) return true;
+      GuardedFlush();
+      dataEvent_.Wait(0);
+      continue;
+    }
+    dataEvent_.Wait(kInfinite);
+    if (StopRequested()) return true;
+    GuardedFlush();
+  }
+}
+
+void KBufferedSocketSender::GuardedFlush() {
+  try {
+    Flush();
+  } catch (const std::exception& e) {
+    errorText_ = e.what();
+    usable_ = false;
+  }
+}
+
+void KBufferedSocketSender::Flush() {
+  while (usable_) {
+    const uint32_t consumed = ring_.Deliver(flushLimit_);
+    if (consumed != 0) spaceEvent_.Pulse();
+    if (consumed > flushLimit_) {
+      Logger().Warning("Flush thread requested %d but consumed %d", static_cast<int>(flushLimit_),
+                       static_cast<int>(consumed));
+    }
+    if (consumed != flushLimit_) return;
+  }
+}
+
+void KBufferedSocketSender::Terminate() {
+  accepting_ = false;
+  if (!(IsRunning() || IsStarting()) || IsTerminated()) return;
+  RequestStop();
+  flushEvent_.Pulse();
+  dataEvent_.Pulse();
+  Join(kDrainGraceMs);
+  if (IsTerminated()) return;
+  // The last drain is stuck in a write to a peer that does not read: shutting the socket down
+  // makes that write fail, so the thread ends and the sender can be destroyed.
+  Logger().Warning("Flush thread still writing after %u ms: %p, shutting the socket down",
+                   kDrainGraceMs, static_cast<void*>(this));
+  transmitter_.socket->SignalFinalization();
+  Join(kInfinite);
+}
+
+// ---------------------------------------------------------------------------------------------
+// KBufferedSocketIpcChannel
+
+KBufferedSocketIpcChannel::KBufferedSocketIpcChannel(const char* host, unsigned int port,
+                                                     const KBufferedSocketOptions& options)
+    : socket_(nullptr), ownedSocket_(nullptr) {
+  auto socket = std::make_unique<KClientSocket>();
+  socket->Open(host, static_cast<unsigned short>(port));
+  ownedSocket_ = socket.release();
+  Build(ownedSocket_, options);
+}
+
+KBufferedSocketIpcChannel::KBufferedSocketIpcChannel(KTcpSocket* socket,
+                                                     const KBufferedSocketOptions& options)
+    : socket_(nullptr), ownedSocket_(nullptr) {
+  Build(socket, options);
+}
+
+void KBufferedSocketIpcChannel::Build(KTcpSocket* socket, const KBufferedSocketOptions& options) {
+  socket_ = socket;
+  try {
+    sender_ = new KBufferedSocketSender(socket, options);
+    receiver_ = new KSocketReceiver(socket);
+  } catch (...) {
+    Cleanup();
+    throw;
+  }
+}
+
+KBufferedSocketIpcChannel::~KBufferedSocketIpcChannel() { Cleanup(); }
+
+void KBufferedSocketIpcChannel::Cleanup() {
+  delete sender_;
+  sender_ = nullptr;
+  delete receiver_;
+  receiver_ = nullptr;
+  delete ownedSocket_;
+  ownedSocket_ = nullptr;
+  socket_ = nullptr;
+}
+
+bool KBufferedSocketIpcChannel::Send(const KSerializable& object) { return sender_->Send(object); }
+
+void KBufferedSocketIpcChannel::Terminate() {
+  sender_->Terminate();
+  receiver_->Terminate();
+}
+
+bool KBufferedSocketIpcChannel::Receive(KSerializable& object) {
+  return receiver_->Receive(object);
+}
+
+}  // namespace dodudo
