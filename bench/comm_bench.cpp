@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/comm/KCommClient.h"
 #include "tools/commsim/Server.h"
 
@@ -222,8 +223,9 @@ void BM_CommSendCommand(benchmark::State& state) {
   samples.reserve(kRoundTrips);
   for (auto _ : state) {
     auto start = Clock::now();
-    if (client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 0, 0, payload) != 0) {
-      state.SkipWithError("command failed");
+    int result = client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 0, 0, payload);
+    if (result != 0) {
+      state.SkipWithError(("command failed: " + std::to_string(result)).c_str());
       break;
     }
     samples.push_back(Micros(start));

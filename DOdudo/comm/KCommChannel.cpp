@@ -1,5 +1,7 @@
 #include "DOdudo/comm/KCommChannel.h"
 
+#include <chrono>
+
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
 #include "DOdudo/LB9/KIPC/KIpcChannel.h"
@@ -39,7 +41,6 @@ KCommChannel::KCommChannel(KLogger& logger)
       receiverSeen_(false),
       logger_(logger),
       lastReceiveTick_(0),
-      responseSemaphore_(kSemaphoreMaximum),
       waiting_(false),
       expectedId_(0) {
   if (!AreMessageStringsRegistered(COMM_MODULE))
@@ -93,6 +94,11 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
           WakeRequester();
           return false;
         }
+        // Answered and sync are not carried by every envelope on the wire: an envelope object
+        // reused for the next message must not keep the previous one's, or a request would be
+        // taken for answered and never get its reply.
+        envelope.SetAnswered(false);
+        envelope.SetSync(false);
         received = ipc_->Receive(envelope);
       }
       if (!received) {
@@ -130,7 +136,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
 }
 
 void KCommChannel::TakeReply(const KEnvelope& reply) {
-  KScopedLock lock(resultMutex_);
+  std::unique_lock<std::mutex> lock(resultMutex_);
   // Only the reply the requester waits for enters the slot: a late or foreign one must not
   // overwrite a reply that the requester has not read yet.
   if (!waiting_ || static_cast<uint16_t>(reply.GetI()) != expectedId_) {
@@ -148,17 +154,19 @@ void KCommChannel::TakeReply(const KEnvelope& reply) {
   }
   result_.Receive(reply);
   waiting_ = false;
-  responseSemaphore_.Release();
+  lock.unlock();
+  responseReady_.notify_all();
 }
 
 void KCommChannel::WakeRequester() {
-  KScopedLock lock(resultMutex_);
+  std::unique_lock<std::mutex> lock(resultMutex_);
   if (!waiting_) return;
   // A CONN_FAIL answers no request: the requester reports the broken exchange.
   KEnvelope failure(COMM_MODULE, COMM_CONN_FAIL, 0, 0);
   result_.Receive(failure);
   waiting_ = false;
-  responseSemaphore_.Release();
+  lock.unlock();
+  responseReady_.notify_all();
 }
 
 int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) {
@@ -170,11 +178,8 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   KScopedLock sync(syncMutex_);
   const uint16_t expected = request.GetPacketId();
   {
-    KScopedLock lock(resultMutex_);
+    std::lock_guard<std::mutex> lock(resultMutex_);
     result_.Clear();
-    // Units left by a reply that came as its requester gave up must not wake this request.
-    while (responseSemaphore_.Wait(0)) {
-    }
     expectedId_ = expected;
     waiting_ = true;
   }
@@ -195,23 +200,20 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     return COMM_RESULT_FAIL;
   }
 
-  bool woken = responseSemaphore_.Wait(kSyncTimeoutMs);
   KResultMsg got;
   {
-    KScopedLock lock(resultMutex_);
-    // A reply that arrived together with the timeout is taken all the same.
-    if (!woken && !result_.IsReceived()) {
-      waiting_ = false;
+    // The slot itself says whether the reply is in: no wake-up can be lost or left over.
+    std::unique_lock<std::mutex> lock(resultMutex_);
+    bool received = responseReady_.wait_for(lock, std::chrono::milliseconds(kSyncTimeoutMs),
+                                            [this] { return result_.IsReceived(); });
+    waiting_ = false;
+    if (!received) {
+      lock.unlock();
       throw KCommRequestError("Sync message %s timeout", request.Description().c_str());
     }
-    waiting_ = false;
     got = result_;
   }
 
-  if (!got.IsReceived()) {
-    logger_.Warning("The response for [%s] was not received", request.Description().c_str());
-    return COMM_RESULT_FAIL;
-  }
   if (static_cast<uint16_t>(got.GetI()) != expected || got.GetModule() != COMM_MODULE)
     throw KCommRequestError("Packet sync fail - expected %d received %d (sent[%s] recv[%s]",
                             expected, got.GetI(), request.Description().c_str(),
@@ -232,7 +234,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
 }
 
 void KCommChannel::StopWaiting() {
-  KScopedLock lock(resultMutex_);
+  std::lock_guard<std::mutex> lock(resultMutex_);
   waiting_ = false;
 }
 

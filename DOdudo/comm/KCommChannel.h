@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 
 #include "DOdudo/KLogger.h"
 #include "DOdudo/comm/KCommMessages.h"
@@ -118,8 +120,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
   dodudo::KThreadMutex receiveMutex_;
   dodudo::KThreadMutex syncMutex_;
   KReadWriteLock connectionLock_;
-  dodudo::KSemaphore responseSemaphore_;
-  dodudo::KThreadMutex resultMutex_;  // guards the three fields below
+  std::mutex resultMutex_;  // guards the three fields below
+  std::condition_variable responseReady_;  // a reply (or a CONN_FAIL) entered the slot
   KResultMsg result_;
   bool waiting_;         // a requester waits for the reply to expectedId_
   uint16_t expectedId_;  // packet ids wrap through 0, so waiting_ says whether one is expected

@@ -8,6 +8,7 @@ namespace comm {
 namespace {
 constexpr const char* kOrigin = "DOdudo/comm/KEnvelope";
 constexpr uint8_t kSyncBit = 0x80;
+constexpr unsigned int kHeaderSize = 17;  // p, module byte, c, g, i and the payload length
 }  // namespace
 
 std::atomic<uint16_t> KEnvelope::_PacketIdSeed{0};
@@ -62,14 +63,39 @@ KEnvelope& KEnvelope::operator=(const KEnvelope& other) {
 KEnvelope::~KEnvelope() = default;
 
 void KEnvelope::Serialize(dodudo::KSerializer& serializer) {
-  uint8_t moduleByte = static_cast<uint8_t>((m_ & 0x7F) | (sync_ ? kSyncBit : 0));
-  if (!serializer.In() && sync_) SetSendPromptly(true);
-  serializer& p_& moduleByte& c_& g_& i_;
   if (serializer.In()) {
-    m_ = moduleByte & 0x7F;
-    if (moduleByte & kSyncBit) sync_ = true;
+    Read(serializer);
+    return;
   }
-  serializer& payload_;
+  uint8_t moduleByte = static_cast<uint8_t>((m_ & 0x7F) | (sync_ ? kSyncBit : 0));
+  if (sync_) SetSendPromptly(true);
+  serializer& p_& moduleByte& c_& g_& i_& payload_;
+}
+
+void KEnvelope::Read(dodudo::KSerializer& serializer) {
+  // The header and the payload length in one read, then the payload in one more: a socket
+  // receiver reads the stream straight through the serialiser, one call per read.
+  unsigned char header[kHeaderSize];
+  serializer.Serialize(header, kHeaderSize);
+  dodudo::KBufferDeserializer fields(header, kHeaderSize);
+  uint16_t p = 0, c = 0;
+  uint8_t moduleByte = 0;
+  int32_t g = 0, i = 0;
+  uint32_t size = 0;
+  fields& p& moduleByte& c& g& i& size;
+  if (size > dodudo::KMAX_BUFFER_SIZE)
+    throw dodudo::KException("DOdudo/LB9/Basics/KBuffer", __LINE__,
+                             "Maximum buffer size of %d exceeded (%d)",
+                             static_cast<int>(dodudo::KMAX_BUFFER_SIZE), static_cast<int>(size));
+  dodudo::KBufferHolder payload(size);
+  if (size != 0) serializer.Serialize(payload.Data(), size);
+  p_ = p;
+  m_ = moduleByte & 0x7F;
+  if (moduleByte & kSyncBit) sync_ = true;
+  c_ = c;
+  g_ = g;
+  i_ = i;
+  payload_ = payload;
 }
 
 void KEnvelope::Reset() {

@@ -37,7 +37,7 @@ class DODUDO_API KEnvelope : public dodudo::KSerializable {
   ~KEnvelope() override;
 
   // Writing sets the send-promptly hint when the sync flag is set. Reading a payload above
-  // 8096 bytes throws dodudo::KException and leaves the payload as it was.
+  // 8096 bytes throws dodudo::KException; a failed read leaves the envelope as it was.
   void Serialize(dodudo::KSerializer& serializer) override;
 
   // A blank envelope again: a new packet id, module 0, code 0, g and i -1, flags clear, no payload.
@@ -72,6 +72,8 @@ class DODUDO_API KEnvelope : public dodudo::KSerializable {
   static std::atomic<uint16_t> _PacketIdSeed;
 
  private:
+  void Read(dodudo::KSerializer& serializer);
+
   uint16_t p_;
   uint8_t m_;
   uint16_t c_;
