@@ -1,0 +1,257 @@
+#include "DOdudo/TimerManager.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <tuple>
+
+#include "DOdudo/KLogger.h"
+#include "DOdudo/KRunningLog.h"
+#include "DOdudo/host/KHostSystem.h"
+
+std::atomic<TimerManager*> TimerManager::m_instance{nullptr};
+std::atomic<void*> TimerManager::m_mutex{nullptr};
+void* TimerManager::m_shutDownEvent = nullptr;
+void* TimerManager::m_timerThread_WaitTermination = nullptr;
+unsigned long TimerManager::m_timerThread = 0;
+std::atomic<bool> TimerManager::m_bShuttingDown{false};
+unsigned int TimerManager::m_lastTick = 0;
+bool TimerManager::m_flag = false;
+TimerManager::TimerList* TimerManager::m_timerList = nullptr;
+TimerManager::TimerIdList* TimerManager::m_timerIdList = nullptr;
+
+namespace {
+
+constexpr unsigned int kPeriodMs = 25;
+constexpr unsigned int kStopWaitMs = 1000;
+
+// Serialises instance(), destroy(), start() and stop() among themselves (instance() calls
+// start() while holding it).
+std::recursive_mutex g_lifecycleLock;
+
+// Tells stop() that the thread has ended and finished pulsing the termination event, so that the
+// event may be closed. An event wait alone cannot tell: it may wake spuriously, and the pulse is
+// still inside the event when the waiter wakes.
+std::mutex g_exitGate;
+bool g_threadEnded = false;  // guarded by g_exitGate
+
+class Locked {
+ public:
+  explicit Locked(void* mutex) : mutex_(mutex) { KHostSystem::EnterLocalMutex(mutex_); }
+  ~Locked() { KHostSystem::LeaveLocalMutex(mutex_); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  void* mutex_;
+};
+
+bool ThreadEnded() {
+  std::lock_guard<std::mutex> guard(g_exitGate);
+  return g_threadEnded;
+}
+
+}  // namespace
+
+TimerManager::TimerManager() : m_nextId(0) {}
+
+TimerManager::~TimerManager() = default;
+
+void TimerManager::Log(KLogLevel level, const char* format, ...) {
+  // Never deleted: the detached timer thread may log until the very end of the process.
+  static KLogger* const logger = new KLogger(
+      klogTimer, -1, "TIMER", "dodudo", KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
+  va_list args;
+  va_start(args, format);
+  logger->vLog(level, format, args);
+  va_end(args);
+}
+
+TimerManager* TimerManager::instance() {
+  TimerManager* current = m_instance.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  current = m_instance.load(std::memory_order_relaxed);
+  if (current == nullptr) {
+    current = new TimerManager();
+    m_instance.store(current, std::memory_order_release);
+    start();
+  }
+  return current;
+}
+
+void TimerManager::destroy() {
+  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  delete m_instance.exchange(nullptr);
+}
+
+bool TimerManager::start() {
+  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  if (m_mutex.load() != nullptr) return true;
+  void* mutex = KHostSystem::CreateLocalMutex();
+  if (mutex == nullptr) return false;
+  if (m_timerList == nullptr) m_timerList = new TimerList();
+  if (m_timerIdList == nullptr) m_timerIdList = new TimerIdList();
+  // Without this a timer started before the thread's first pass, due beyond the wrap, would look
+  // due at once.
+  m_lastTick = KHostSystem::GetTick();
+  m_shutDownEvent = KHostSystem::CreateSystemEvent(nullptr);
+  m_timerThread_WaitTermination = KHostSystem::CreateSystemEvent(nullptr);
+  m_mutex.store(mutex, std::memory_order_release);
+  m_timerThread = KHostSystem::StartThread(timerThreadStarter, m_timerThread_WaitTermination, 0);
+  if (m_timerThread != 0) {
+    Log(klogNotice, "TimerManager starting with tick=%u", KHostSystem::GetTick());
+    return true;
+  }
+  KHostSystem::CloseSystemEvent(m_shutDownEvent);
+  KHostSystem::CloseSystemEvent(m_timerThread_WaitTermination);
+  m_shutDownEvent = m_timerThread_WaitTermination = nullptr;
+  // No thread and no caller can hold it yet: startTimer refuses work until the store above, and
+  // nothing has been started since.
+  m_mutex.store(nullptr);
+  KHostSystem::DeleteLocalMutex(mutex);
+  return false;
+}
+
+bool TimerManager::stop() {
+  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  void* mutex = m_mutex.load(std::memory_order_acquire);
+  if (mutex == nullptr) return false;
+  {
+    Locked lock(mutex);
+    if (m_bShuttingDown.load()) return false;
+    m_bShuttingDown.store(true);
+  }
+  KHostSystem::PulseSystemEvent(m_shutDownEvent);
+
+  unsigned int begin = KHostSystem::GetTick();
+  for (;;) {
+    unsigned int waited = KHostSystem::GetTick() - begin;
+    if (ThreadEnded()) break;
+    if (waited >= kStopWaitMs) return false;
+    KHostSystem::WaitEvent(m_timerThread_WaitTermination, kStopWaitMs - waited);
+  }
+  {
+    Locked lock(mutex);
+    if (!m_timerList->empty())
+      Log(klogNotice, "Timer manager stopped with %d timers.",
+          static_cast<int>(m_timerList->size()));
+    m_timerIdList->clear();
+    m_timerList->clear();
+  }
+  KHostSystem::CloseSystemEvent(m_shutDownEvent);
+  KHostSystem::CloseSystemEvent(m_timerThread_WaitTermination);
+  m_shutDownEvent = m_timerThread_WaitTermination = nullptr;
+  return true;
+}
+
+unsigned int TimerManager::startTimer(unsigned int delayMs, void* argument,
+                                      void (*callback)(void*)) {
+  void* mutex = m_mutex.load(std::memory_order_acquire);
+  if (callback == nullptr || mutex == nullptr || m_bShuttingDown.load()) return INVALID_TIMER_ID;
+  Locked lock(mutex);
+  if (m_bShuttingDown.load()) return INVALID_TIMER_ID;
+  unsigned int now = KHostSystem::GetTick();
+  // After 2^32 timers the ids come round again; one still pending (a long timer, or one of an
+  // earlier instance) is skipped, so that an id always names a single timer.
+  TimerIdList::iterator slot;
+  for (bool fresh = false; !fresh;) {
+    if (m_nextId == INVALID_TIMER_ID) m_nextId = 1;
+    std::tie(slot, fresh) = m_timerIdList->try_emplace(m_nextId++);
+  }
+  unsigned int due = now + delayMs;
+  bool flag = due < m_lastTick ? !m_flag : m_flag;
+  try {
+    slot->second = m_timerList->insert(TimerCell{slot->first, due, argument, callback, flag});
+  } catch (...) {
+    m_timerIdList->erase(slot);
+    throw;
+  }
+  return slot->first;
+}
+
+void* TimerManager::stopTimer(unsigned int id) {
+  if (id == INVALID_TIMER_ID) return nullptr;
+  void* mutex = m_mutex.load(std::memory_order_acquire);
+  if (mutex == nullptr || m_bShuttingDown.load()) return nullptr;
+  Locked lock(mutex);
+  if (m_bShuttingDown.load()) return nullptr;
+  auto found = m_timerIdList->find(id);
+  if (found == m_timerIdList->end()) return nullptr;
+  void* argument = found->second->argument;
+  m_timerList->erase(found->second);
+  m_timerIdList->erase(found);
+  return argument;
+}
+
+void TimerManager::moveRange(TimerList::iterator from, TimerList::iterator to,
+                             std::vector<TimerCell>& fired) {
+  for (auto cell = from; cell != to;) {
+    fired.push_back(*cell);
+    m_timerIdList->erase(cell->id);
+    cell = m_timerList->erase(cell);
+  }
+}
+
+void TimerManager::collectDue(std::vector<TimerCell>& fired) {
+  Locked lock(m_mutex.load());
+  unsigned int now = KHostSystem::GetTick();
+  if (now < m_lastTick) {
+    m_flag = !m_flag;
+    Log(klogInfo, "TimerManager flag inversion. now(%u) < last(%u).", now, m_lastTick);
+  }
+  m_lastTick = now;
+  TimerList& list = *m_timerList;
+  auto key = [](bool flag, unsigned int due) { return TimerCell{0, due, nullptr, nullptr, flag}; };
+  // The group of the other flag holds the cells of the epoch that just ended (due beyond now,
+  // overdue since the wrap) before those of the next epoch (due at or below now, not due yet).
+  // The former fire first: they were due before any cell of the current epoch.
+  bool other = !m_flag;
+  auto otherEnd = other ? list.end() : list.lower_bound(key(true, 0));
+  moveRange(list.upper_bound(key(other, now)), otherEnd, fired);
+  moveRange(list.lower_bound(key(m_flag, 0)), list.upper_bound(key(m_flag, now)), fired);
+}
+
+void TimerManager::timerThread() {
+  KHostSystem::ThreadSetPriority(3);
+  std::vector<TimerCell> fired;
+  // Passes keep to a 25 ms grid, so that the time callbacks take does not stretch the period.
+  unsigned int nextPass = KHostSystem::GetTick() + kPeriodMs;
+  for (;;) {
+    unsigned int wait = nextPass - KHostSystem::GetTick();
+    if (wait > kPeriodMs) {  // late (or the clock jumped): start a fresh grid from now
+      wait = 0;
+      nextPass = KHostSystem::GetTick();
+    }
+    KHostSystem::WaitEvent(m_shutDownEvent, wait);
+    nextPass += kPeriodMs;
+    if (m_bShuttingDown.load()) break;
+    fired.clear();
+    collectDue(fired);
+    for (const TimerCell& cell : fired) {
+      try {
+        cell.callback(cell.argument);
+      } catch (const std::exception& e) {
+        Log(klogError, "TimerManager callback exception: %s", e.what());
+      } catch (...) {
+        Log(klogError, "TimerManager callback unknown error.");
+      }
+    }
+  }
+}
+
+void* TimerManager::timerThreadStarter(void* terminationEvent) {
+  _NotifyThreadInit("DOdudo/TimerManager", "timerThreadStarter", 129);
+  try {
+    timerThread();
+  } catch (...) {
+    Log(klogError, "Unrecoverable exception on timer thread, exiting ...");
+    // A failure: the parent (or a service manager) must be able to tell it from a clean end.
+    std::exit(EXIT_FAILURE);
+  }
+  std::lock_guard<std::mutex> guard(g_exitGate);
+  g_threadEnded = true;
+  KHostSystem::PulseSystemEvent(terminationEvent);
+  return nullptr;
+}
