@@ -77,7 +77,7 @@ dodudo::KIpcChannel* KCommChannel::GetConnection() {
 bool KCommChannel::Send(const KEnvelope& envelope) {
   ConnectionReader reader(connectionLock_);
   if (ipc_ == nullptr) throw KCommError("IPC not initialized!");
-  if (logger_.IsActive(klogTrace)) logger_.Log(klogTrace, Verbose(true, envelope));
+  if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(true, envelope).c_str());
   return ipc_->Send(envelope);
 }
 
@@ -106,7 +106,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
         WakeRequester();
         return false;
       }
-      if (logger_.IsActive(klogTrace)) logger_.Log(klogTrace, Verbose(false, envelope));
+      if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(false, envelope).c_str());
       lastReceiveTick_ = KHostSystem::GetTick();
       if (envelope.GetModule() != COMM_MODULE) return true;
       switch (envelope.GetCode()) {
