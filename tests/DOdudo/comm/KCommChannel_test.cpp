@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "CommTestSupport.h"
+#include "DOdudo/comm/KCommChannelKeepAlive.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "support/TestIsolation.h"
 
@@ -276,4 +277,38 @@ TEST_F(ChannelTest, ServerHandShake) {
   PeerSend(KEnvelope(comm::COMM_MODULE, comm::COMM_QUERY, -1, -1));
   second.join();
   channel.SignTermination();
+}
+
+// The companion probes only a channel that has been idle longer than its idle time, re-arms after
+// an answered probe, and stays quiet once stopped.
+TEST_F(ChannelTest, KeepAliveCompanionProbesOnlyAnIdleChannel) {
+  commtest::Receiver receiver(channel);
+  std::atomic<int> probes{0};
+  std::thread peerThread([&] {
+    KEnvelope envelope;
+    while (peer->Receive(envelope)) {
+      if (envelope.GetCode() != comm::COMM_KEEP_ALIVE) continue;
+      ++probes;
+      PeerSend(Reply(envelope, comm::COMM_SYNC_RESPONSE, 0, dodudo::KEmptyData()));
+    }
+  });
+  {
+    comm::KCommChannelKeepAlive keepAlive(channel, true, 300, 50);
+    // Traffic every 50 ms keeps the channel busy: no probe.
+    for (int n = 0; n < 15; ++n) {
+      PeerSend(KEnvelope(30, 1, n, 0));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(probes, 0);
+    // Silence: a probe within idle + period (+ the timer's 25 ms steps), then more, each answered.
+    EXPECT_TRUE(commtest::WaitFor([&] { return probes >= 2; }, 3000));
+    EXPECT_TRUE(keepAlive.IsRunning());
+    keepAlive.Stop();
+    int stopped = probes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(probes, stopped);
+    EXPECT_TRUE(channel.IsConnected());
+  }
+  peer->Terminate();
+  peerThread.join();
 }
