@@ -107,7 +107,8 @@ bool KCommClient::Pause(unsigned int steps) {
 }
 
 bool KCommClient::ReceiveHandshake(KEnvelope& envelope, unsigned int ms) {
-  dodudo::KTcpSocket* socket = SocketOf(channel_.GetConnection());
+  dodudo::KIpcChannel* ipc = channel_.GetConnection();
+  dodudo::KTcpSocket* socket = ipc != nullptr ? SocketOf(ipc) : nullptr;
   if (socket != nullptr && !socket->WaitForData(ms)) return false;
   return channel_.Receive(envelope);
 }
@@ -164,12 +165,12 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port,
 
       Identify(expected.ServiceId, name, waitMs);
 
+      KScopedLock lock(mutex_);
       if (firstConnection_) {
         messageThread_ =
             dodudo::KThread::StartThread(StartHandleRemoteMessagesThread, this, 0, false, false, 0);
         firstConnection_ = false;
       }
-      KScopedLock lock(mutex_);
       name_ = name;
       host_ = host;
       port_ = port;
@@ -316,7 +317,7 @@ void KCommClient::SetEventCallback(EventCallback callback) {
 
 bool KCommClient::GetNextAsyncMessage(KEnvelope& out, unsigned int&, unsigned int timeoutMs) {
   if (!eventSemaphore_.Wait(timeoutMs) || shuttingDown_) return false;
-  KScopedLock lock(mutex_);
+  std::lock_guard<std::mutex> lock(queueMutex_);
   if (events_.empty()) {
     logger_.Error("GetNextAsyncMessage got no events!");
     return false;
@@ -328,7 +329,7 @@ bool KCommClient::GetNextAsyncMessage(KEnvelope& out, unsigned int&, unsigned in
 
 void KCommClient::EnqueueEvent(KEnvelope& envelope) {
   {
-    KScopedLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(queueMutex_);
     events_.push_back(envelope);
   }
   eventSemaphore_.Release();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <mutex>
 
 #include "DOdudo/KLogger.h"
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
@@ -25,7 +26,7 @@ namespace comm {
 //
 // Threads: the message thread (started by the first successful Connect) reads the connection and
 // reconnects; the event thread (started by the first non-null callback) runs the callback under
-// the client mutex. Every public operation may be called from any thread. The destructor shuts
+// the client mutex. A callback may send commands and queries. Every public operation may be called from any thread. The destructor shuts
 // the client down and waits for both threads to end. Every live client is in _InstanceList, so
 // that NotifyAppTermination can shut them all down.
 class DODUDO_API KCommClient : public NonCopyable {
@@ -96,7 +97,7 @@ class DODUDO_API KCommClient : public NonCopyable {
   dodudo::kstring connectionId_;  // guarded by mutex_
   KCommChannel channel_;
   std::atomic<bool> shuttingDown_;
-  bool firstConnection_;
+  std::atomic<bool> firstConnection_;
   bool broadcastsRequested_;  // guarded by mutex_
   // The last successful connection, for Reconnect; guarded by mutex_.
   dodudo::kstring name_;
@@ -113,7 +114,10 @@ class DODUDO_API KCommClient : public NonCopyable {
   std::atomic<bool> eventThreadExited_;
   dodudo::KSemaphore eventSemaphore_;
   dodudo::KSemaphore eventThreadFinished_;
-  std::list<KEnvelope> events_;  // guarded by mutex_
+  // The queue has a lock of its own: the message thread must never wait for a callback (which
+  // may itself wait for a reply that only the message thread can receive).
+  std::mutex queueMutex_;
+  std::list<KEnvelope> events_;  // guarded by queueMutex_
 
   static std::list<KCommClient*> _InstanceList;
   static dodudo::KThreadMutex _InstListMutex;

@@ -281,6 +281,25 @@ TEST_F(KCommClientTest, EventsByCallbackAndByFetchingOverBothTransports) {
   }
 }
 
+// A callback that answers events with commands while more events keep arriving: the message
+// thread must go on receiving (the replies) while the callback runs.
+std::atomic<int> answered{0};
+void AnswerTick(KCommClient* client, KEnvelope& event, unsigned int) {
+  if (event.GetCode() != commsim::SIM_TICK || answered >= 3) return;
+  if (client->SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 4, 0, kstring("t")) == 4)
+    ++answered;
+}
+
+TEST_F(KCommClientTest, CallbackMaySendCommands) {
+  CommSim server({"--tick", "5"});
+  KCommClient client;
+  Connect(client);
+  auto start = Clock::now();
+  client.RequestEvents(AnswerTick, true);
+  EXPECT_TRUE(WaitFor([] { return answered == 3; }, 10000));
+  EXPECT_LT(SecondsSince(start), 5.0);
+}
+
 TEST_F(KCommClientTest, ShutdownOnceEndsAWaitingCommandAndCoversEveryClient) {
   CommSim server({});
   auto first = std::make_unique<KCommClient>("first");
