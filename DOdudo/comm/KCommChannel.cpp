@@ -42,7 +42,8 @@ KCommChannel::KCommChannel(KLogger& logger)
       logger_(logger),
       lastReceiveTick_(0),
       waiting_(false),
-      expectedId_(0) {
+      expectedId_(0),
+      receiveEnded_(false) {
   if (!AreMessageStringsRegistered(COMM_MODULE))
     RegisterMessageStrings(COMM_MODULE, "COMM  ", 12, MessageIdStringsComm, 12,
                            MessageIdStringsComm);
@@ -62,6 +63,8 @@ void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc) {
   ipc_ = ipc;
   connectionLock_.UnlockWriter();
   delete old;
+  std::lock_guard<std::mutex> lock(resultMutex_);
+  receiveEnded_ = false;
 }
 
 bool KCommChannel::IsConnected() {
@@ -91,7 +94,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
         ConnectionReader reader(connectionLock_);
         if (ipc_ == nullptr) {
           logger_.Warning("Receive failed, not connected");
-          WakeRequester();
+          WakeRequester(true);
           return false;
         }
         // Answered and sync are not carried by every envelope on the wire: an envelope object
@@ -103,7 +106,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
       }
       if (!received) {
         logger_.Trace("Receive failed");
-        WakeRequester();
+        WakeRequester(true);
         return false;
       }
       if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(false, envelope).c_str());
@@ -131,7 +134,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
                 e.what(), envelope.Description().c_str());
   }
   // The stream is out of step or gone: no reply can come for a waiting request any more.
-  WakeRequester();
+  WakeRequester(true);
   return false;
 }
 
@@ -158,8 +161,9 @@ void KCommChannel::TakeReply(const KEnvelope& reply) {
   responseReady_.notify_all();
 }
 
-void KCommChannel::WakeRequester() {
+void KCommChannel::WakeRequester(bool receiveEnded) {
   std::unique_lock<std::mutex> lock(resultMutex_);
+  if (receiveEnded) receiveEnded_ = true;
   if (!waiting_) return;
   // A CONN_FAIL answers no request: the requester reports the broken exchange.
   KEnvelope failure(COMM_MODULE, COMM_CONN_FAIL, 0, 0);
@@ -180,6 +184,12 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   {
     std::lock_guard<std::mutex> lock(resultMutex_);
     result_.Clear();
+    // Once the receiving thread has seen the connection end, nobody would take the reply.
+    if (receiveEnded_) {
+      logger_.Warning("Msg [%s] not sent, the connection has ended",
+                      request.Description().c_str());
+      return COMM_RESULT_FAIL;
+    }
     expectedId_ = expected;
     waiting_ = true;
   }

@@ -65,7 +65,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
   // requester; neither is returned. false when the connection failed or ended.
   bool Receive(KEnvelope& envelope);
   // Sends request (marked synchronous) and waits up to 30 s for its reply, which is read into
-  // reply. Returns the reply's result code, or 13 without a connection. A timeout, a remote
+  // reply. Returns the reply's result code, or 13 without a connection (or once the receiving
+  // thread has seen it end). A timeout, a remote
   // failure (SYNC_FAIL) or a lost connection throws KCommRequestError.
   int SyncMessage(KEnvelope& request, dodudo::KSerializable& reply);
   void SyncResponse(KEnvelope& request, int result, dodudo::KSerializable& reply);
@@ -106,7 +107,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
 
  private:
   // Places a CONN_FAIL in the result slot when a requester waits, so that it ends at once.
-  void WakeRequester();
+  // receiveEnded: the receiving thread has seen the connection end (until the next one is set).
+  void WakeRequester(bool receiveEnded = false);
   void TakeReply(const KEnvelope& reply);
   void StopWaiting();
   void Reply(KEnvelope& request, uint16_t code, int g, const dodudo::KSerializable& payload);
@@ -120,11 +122,12 @@ class DODUDO_API KCommChannel : public NonCopyable {
   dodudo::KThreadMutex receiveMutex_;
   dodudo::KThreadMutex syncMutex_;
   KReadWriteLock connectionLock_;
-  std::mutex resultMutex_;  // guards the three fields below
+  std::mutex resultMutex_;  // guards the four fields below
   std::condition_variable responseReady_;  // a reply (or a CONN_FAIL) entered the slot
   KResultMsg result_;
   bool waiting_;         // a requester waits for the reply to expectedId_
   uint16_t expectedId_;  // packet ids wrap through 0, so waiting_ says whether one is expected
+  bool receiveEnded_;    // the receiving thread saw this connection end: no reply can come
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
 };
 

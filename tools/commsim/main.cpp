@@ -41,15 +41,16 @@ bool ParseService(const std::string& text, uint32_t& service) {
     return true;
   }
   char* end = nullptr;
-  service = static_cast<uint32_t>(std::strtoul(text.c_str(), &end, 0));
-  return !text.empty() && *end == '\0';
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  service = static_cast<uint32_t>(parsed);
+  return !text.empty() && *end == '\0' && parsed <= 0xFFFFFFFFull;
 }
 
 bool ParseUnsigned(const char* text, unsigned int& value) {
   char* end = nullptr;
-  unsigned long parsed = std::strtoul(text, &end, 10);
+  unsigned long long parsed = std::strtoull(text, &end, 10);
   value = static_cast<unsigned int>(parsed);
-  return *text != '\0' && *end == '\0' && parsed <= 0xFFFFFFFFul;
+  return *text != '\0' && *end == '\0' && parsed <= 0xFFFFFFFFull;
 }
 
 bool Parse(int argc, char** argv, commsim::Options& options) {
