@@ -273,7 +273,8 @@ int KCommClient::SendCommand(KEnvelope& envelope, dodudo::KSerializable& reply) 
     logger_.Notice("Exception [%s] sending command", e.what());
     result = COMM_RESULT_FAIL;
   }
-  logger_.Trace("Command [%s] returned %d", envelope.Description().c_str(), result);
+  if (logger_.IsActive(klogTrace))
+    logger_.Trace("Command [%s] returned %d", envelope.Description().c_str(), result);
   return result;
 }
 

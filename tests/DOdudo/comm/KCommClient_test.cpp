@@ -189,6 +189,9 @@ TEST_F(KCommClientTest, LostConnectionIsReportedAndRestored) {
   ASSERT_TRUE(WaitFor([] { return Seen(kConnFail) == 1; }, 5000));
   auto start = Clock::now();
   EXPECT_EQ(client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 1, 0, kstring("x")), 13);
+  kstring answer = "untouched";
+  EXPECT_EQ(client.Query(0, "anyone?", answer), 13);
+  EXPECT_EQ(answer, "untouched");
   EXPECT_LT(SecondsSince(start), 1.0);
 
   server = std::make_unique<CommSim>(std::vector<std::string>{"--tick", "50"});
@@ -223,6 +226,21 @@ TEST_F(KCommClientTest, DroppedConnectionEndsTheWaitingCommand) {
   ASSERT_TRUE(WaitFor([] { return Seen(kReconnected) == 1; }, 10000));
   EXPECT_EQ(Seen(kConnFail), 1);
   EXPECT_EQ(client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 5, 0, kstring("z")), 5);
+}
+
+// A server that closes every connection after two envelopes: both are answered, then the client
+// reports the loss and comes back on its own.
+TEST_F(KCommClientTest, ServerDroppingAfterTwoEnvelopes) {
+  CommSim server({"--drop-after", "2"});
+  KCommClient client;
+  Connect(client);
+  client.SetEventCallback(Record);
+  EXPECT_EQ(client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 1, 0, kstring("a")), 1);
+  EXPECT_EQ(client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 2, 0, kstring("b")), 2);
+  ASSERT_TRUE(WaitFor([] { return Seen(kReconnected) == 1; }, 10000));
+  EXPECT_EQ(IndexOf(kConnFail), 0);
+  EXPECT_EQ(IndexOf(kReconnected), 1);
+  EXPECT_EQ(client.GetConnectionId(), "app-1[1]");
 }
 
 // The text's 30-second limit on a reply, for real: the command reports 13, and the reply that
