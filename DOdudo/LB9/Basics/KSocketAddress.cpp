@@ -22,14 +22,14 @@ kstring WithoutScope(const kstring& host) {
 }
 
 // The number after the first '%', or -1 when there is none or it is not a number.
-long ScopeOf(const kstring& host) {
+long long ScopeOf(const kstring& host) {
   const auto percent = host.find('%');
   if (percent == kstring::npos || percent + 1 >= host.size()) return -1;
   const char* text = host.c_str() + percent + 1;
   char* end = nullptr;
   errno = 0;
-  const long scope = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || scope > 0xFFFFFFFFL) return -1;
+  const long long scope = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || scope > 0xFFFFFFFFLL) return -1;
   return scope;
 }
 }  // namespace
@@ -48,7 +48,7 @@ sockaddr_storage GetSocketAddress2(kstring host, unsigned short port) {
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
     v6->sin6_family = AF_INET6;
     inet_pton(AF_INET6, WithoutScope(host).c_str(), &v6->sin6_addr);
-    const long scope = ScopeOf(host);
+    const long long scope = ScopeOf(host);
     if (scope >= 0) v6->sin6_scope_id = static_cast<uint32_t>(scope);
     v6->sin6_port = htons(port);
     return storage;

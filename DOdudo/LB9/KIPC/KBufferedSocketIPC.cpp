@@ -56,7 +56,8 @@ KBufferedSocketSender::KBufferedSocketSender(KTcpSocket* socket,
       transmitter_(socket),
       retryCount_(options.RetryCount),
       usable_(true),
-      accepting_(true) {
+      accepting_(true),
+      waitingForSpace_(false) {
   Logger();
   ring_.SetDelivery(&transmitter_, &KBufferedSocketTransmitter::get);
   SetScheduler(1);
@@ -96,7 +97,6 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
   // A record larger than the whole ring can never fit: no point in retrying.
   uint32_t attemptsLeft = size > ring_.Capacity() ? 1 : retryCount_;
   for (;;) {
-    spaceEvent_.Wait(0);
     if (ring_.Provide(bytes, size)) return;
     // With a count of 0 the counter wraps and the record is offered until it fits.
     if (--attemptsLeft == 0) {
@@ -108,10 +108,15 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
     Logger().Warning(
         "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more time(s)...)",
         size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft));
+    // The pause ends early when the flush thread makes room; a pulse left from an earlier
+    // pause is forgotten first.
+    waitingForSpace_ = true;
+    spaceEvent_.Wait(0);
     dataEvent_.Pulse();
     // A full ring is no time to let records gather.
     if (flushSleep_ != 0) flushEvent_.Pulse();
-    spaceEvent_.Wait(flushSleep_ != 0 ? flushSleep_ : DEFAULT_FLUSH_SLEEP);
+    if (ring_.Free() < size) spaceEvent_.Wait(flushSleep_ != 0 ? flushSleep_ : DEFAULT_FLUSH_SLEEP);
+    waitingForSpace_ = false;
   }
 }
 
@@ -158,12 +163,15 @@ void KBufferedSocketSender::GuardedFlush() {
 void KBufferedSocketSender::Flush() {
   while (usable_) {
     const uint32_t consumed = ring_.Deliver(flushLimit_);
-    if (consumed != 0) spaceEvent_.Pulse();
     if (consumed > flushLimit_) {
       Logger().Warning("Flush thread requested %d but consumed %d", static_cast<int>(flushLimit_),
                        static_cast<int>(consumed));
     }
-    if (consumed != flushLimit_) return;
+    const bool more = consumed == flushLimit_;
+    // A paused sender resumes once half the ring is free (or the drain is over): room for many
+    // records per pause, while the rest of the drain overlaps with its sending.
+    if (waitingForSpace_ && (!more || ring_.Free() >= ring_.Capacity() / 2)) spaceEvent_.Pulse();
+    if (!more) return;
   }
 }
 

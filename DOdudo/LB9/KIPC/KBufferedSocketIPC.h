@@ -110,6 +110,8 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   kstring errorText_;
   std::atomic<bool> usable_;
   std::atomic<bool> accepting_;
+  // Set while a sender pauses on a full ring, so that the flush thread pulses spaceEvent_.
+  std::atomic<bool> waitingForSpace_;
   // The record being put into the ring; guarded by the send mutex.
   KBufferSerializerStream record_;
 };

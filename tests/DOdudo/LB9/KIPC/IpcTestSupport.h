@@ -1,0 +1,52 @@
+#pragma once
+
+// Shared by the channel tests: frames and encodings written out byte by byte, and exception texts.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DOdudo/LB9/KIPC/KIpcChannel.h"
+#include "DOdudo/host/KString.h"
+
+namespace ipctest {
+
+inline std::string Le32(uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
+// The encoding of a string, and a frame around any encoding.
+inline std::string Str(const std::string& text) { return Le32(text.size() + 1) + text + '\0'; }
+inline std::string Frame(const std::string& body) { return Le32(body.size()) + body; }
+
+// Four threads send numbered strings of different lengths through sender at once; receiver, at
+// the far end, must get every one whole and each thread's in order.
+inline void ExpectWholeRecordsInOrder(dodudo::KSender& sender, dodudo::KReceiver& receiver,
+                                      int each) {
+  auto text = [](int t, int i) {
+    return dodudo::fstring("%d:%d:%s", t, i, std::string(t * 45, 'p').c_str());
+  };
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < each; ++i) EXPECT_TRUE(sender.Send(text(t, i)));
+    });
+  }
+  int next[4] = {};
+  for (int n = 0; n < 4 * each; ++n) {
+    dodudo::kstring got;
+    int t = -1;
+    ASSERT_TRUE(receiver.Receive(got));
+    ASSERT_EQ(sscanf(got.c_str(), "%d:", &t), 1);
+    ASSERT_EQ(got, text(t, next[t]++));
+  }
+  for (auto& s : senders) s.join();
+}
+
+}  // namespace ipctest
