@@ -1,6 +1,6 @@
 #include "DOdudo/comm/KCommClient.h"
 
-#include <climits>
+#include <chrono>
 #include <cstdarg>
 
 #include "DOdudo/LB9/Basics/KBaseSocket.h"
@@ -57,7 +57,6 @@ KCommClient::KCommClient(const char* module, bool buffered,
       messageThreadFinished_(false),
       messageThreadExited_(false),
       eventThreadExited_(false),
-      eventSemaphore_(INT_MAX),
       eventThreadFinished_(1) {
   KScopedLock lock(_InstListMutex);
   _InstanceList.push_back(this);
@@ -317,12 +316,13 @@ void KCommClient::SetEventCallback(EventCallback callback) {
 }
 
 bool KCommClient::GetNextAsyncMessage(KEnvelope& out, unsigned int&, unsigned int timeoutMs) {
-  if (!eventSemaphore_.Wait(timeoutMs) || shuttingDown_) return false;
-  std::lock_guard<std::mutex> lock(queueMutex_);
-  if (events_.empty()) {
-    logger_.Error("GetNextAsyncMessage got no events!");
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  auto ready = [this] { return !events_.empty() || shuttingDown_; };
+  if (timeoutMs == kForever)
+    eventsReady_.wait(lock, ready);
+  else if (!eventsReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
     return false;
-  }
+  if (shuttingDown_) return false;
   out = events_.front();
   events_.pop_front();
   return true;
@@ -333,14 +333,18 @@ void KCommClient::EnqueueEvent(KEnvelope& envelope) {
     std::lock_guard<std::mutex> lock(queueMutex_);
     events_.push_back(envelope);
   }
-  eventSemaphore_.Release();
+  eventsReady_.notify_one();
 }
 
 void KCommClient::Shutdown() {
   bool expected = false;
   if (!shuttingDown_.compare_exchange_strong(expected, true)) return;
   logger_.Notice("Shutting connection down...");
-  eventSemaphore_.Release();
+  {
+    // Taken so that no waiter can miss the flag between its test and its wait.
+    std::lock_guard<std::mutex> lock(queueMutex_);
+  }
+  eventsReady_.notify_all();
   bool waitEvents = false, waitMessages = false;
   CheckForWindowsThreadTermination(waitEvents, waitMessages);
   if (waitEvents && !eventThreadFinished_.Wait(2000))

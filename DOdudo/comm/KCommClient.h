@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -112,12 +113,12 @@ class DODUDO_API KCommClient : public NonCopyable {
   std::atomic<bool> messageThreadFinished_;
   std::atomic<bool> messageThreadExited_;
   std::atomic<bool> eventThreadExited_;
-  dodudo::KSemaphore eventSemaphore_;
   dodudo::KSemaphore eventThreadFinished_;
   // The queue has a lock of its own: the message thread must never wait for a callback (which
   // may itself wait for a reply that only the message thread can receive).
   std::mutex queueMutex_;
-  std::list<KEnvelope> events_;  // guarded by queueMutex_
+  std::condition_variable eventsReady_;  // an event was queued, or shutting down
+  std::list<KEnvelope> events_;          // guarded by queueMutex_
 
   static std::list<KCommClient*> _InstanceList;
   static dodudo::KThreadMutex _InstListMutex;
