@@ -186,8 +186,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     result_.Clear();
     // Once the receiving thread has seen the connection end, nobody would take the reply.
     if (receiveEnded_) {
-      logger_.Warning("Msg [%s] not sent, the connection has ended",
-                      request.Description().c_str());
+      logger_.Warning("Msg [%s] not sent, the connection has ended", request.Description().c_str());
       return COMM_RESULT_FAIL;
     }
     expectedId_ = expected;
@@ -205,8 +204,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   }
   if (!sent) {
     StopWaiting();
-    logger_.Warning("Msg [%s] not sent, the connection is unusable",
-                    request.Description().c_str());
+    logger_.Warning("Msg [%s] not sent, the connection is unusable", request.Description().c_str());
     return COMM_RESULT_FAIL;
   }
 

@@ -122,7 +122,7 @@ class DODUDO_API KCommChannel : public NonCopyable {
   dodudo::KThreadMutex receiveMutex_;
   dodudo::KThreadMutex syncMutex_;
   KReadWriteLock connectionLock_;
-  std::mutex resultMutex_;  // guards the four fields below
+  std::mutex resultMutex_;                 // guards the four fields below
   std::condition_variable responseReady_;  // a reply (or a CONN_FAIL) entered the slot
   KResultMsg result_;
   bool waiting_;         // a requester waits for the reply to expectedId_

@@ -31,8 +31,8 @@ using StateRef = std::shared_ptr<KCommChannelKeepAlive::State>;
 // cancelled. Called with the state's mutex held.
 void Arm(const StateRef& state) {
   auto* reference = new StateRef(state);
-  state->timerId =
-      TimerManager::instance()->startTimer(state->periodMs, reference, KCommChannelKeepAlive::Timer);
+  state->timerId = TimerManager::instance()->startTimer(state->periodMs, reference,
+                                                        KCommChannelKeepAlive::Timer);
   if (state->timerId == TimerManager::INVALID_TIMER_ID) {
     // The timer service is shutting down: no more probes.
     delete reference;
@@ -42,8 +42,8 @@ void Arm(const StateRef& state) {
 
 }  // namespace
 
-KCommChannelKeepAlive::KCommChannelKeepAlive(KCommChannel& channel, bool start,
-                                             unsigned int idleMs, unsigned int periodMs)
+KCommChannelKeepAlive::KCommChannelKeepAlive(KCommChannel& channel, bool start, unsigned int idleMs,
+                                             unsigned int periodMs)
     : state_(std::make_shared<State>(channel, idleMs, periodMs)) {
   if (start) Start();
 }

@@ -112,8 +112,8 @@ bool KCommClient::ReceiveHandshake(KEnvelope& envelope, unsigned int ms) {
   return channel_.Receive(envelope);
 }
 
-void KCommClient::Connect(kstring name, kstring host, unsigned int port,
-                          const KHelloMsg& expected, unsigned int timeoutMs, bool fastRetry) {
+void KCommClient::Connect(kstring name, kstring host, unsigned int port, const KHelloMsg& expected,
+                          unsigned int timeoutMs, bool fastRetry) {
   const unsigned int start = KHostSystem::GetTick();
   if (shuttingDown_) return;
   for (unsigned int attempt = 1;; ++attempt) {
@@ -240,8 +240,7 @@ void KCommClient::Reconnect() {
 }
 
 void KCommClient::SendBroadcastRequest(bool broadcasts) {
-  KEnvelope request(COMM_MODULE, COMM_REQ_BROADCASTS, -1, -1,
-                    dodudo::KPlainData<bool>(broadcasts));
+  KEnvelope request(COMM_MODULE, COMM_REQ_BROADCASTS, -1, -1, dodudo::KPlainData<bool>(broadcasts));
   channel_.Send(request);
 }
 
@@ -263,8 +262,8 @@ int KCommClient::SendCommand(KEnvelope& envelope) {
 }
 
 int KCommClient::SendCommand(KEnvelope& envelope, dodudo::KSerializable& reply) {
-  logger_.Trace("CMD %d mod=%d (%d, %d)", envelope.GetCode(), envelope.GetModule(),
-                envelope.GetG(), envelope.GetI());
+  logger_.Trace("CMD %d mod=%d (%d, %d)", envelope.GetCode(), envelope.GetModule(), envelope.GetG(),
+                envelope.GetI());
   int result;
   try {
     result = channel_.SyncMessage(envelope, reply);
@@ -299,8 +298,7 @@ void KCommClient::RequestEvents(EventCallback callback, bool broadcasts) {
   try {
     SendBroadcastRequest(broadcasts);
   } catch (const std::exception& e) {
-    logger_.Notice("Could not request broadcast(%s) [%s]", broadcasts ? "true" : "false",
-                   e.what());
+    logger_.Notice("Could not request broadcast(%s) [%s]", broadcasts ? "true" : "false", e.what());
   }
 }
 

@@ -27,9 +27,9 @@ namespace comm {
 //
 // Threads: the message thread (started by the first successful Connect) reads the connection and
 // reconnects; the event thread (started by the first non-null callback) runs the callback under
-// the client mutex. A callback may send commands and queries. Every public operation may be called from any thread. The destructor shuts
-// the client down and waits for both threads to end. Every live client is in _InstanceList, so
-// that NotifyAppTermination can shut them all down.
+// the client mutex. A callback may send commands and queries. Every public operation may be called
+// from any thread. The destructor shuts the client down and waits for both threads to end. Every
+// live client is in _InstanceList, so that NotifyAppTermination can shut them all down.
 class DODUDO_API KCommClient : public NonCopyable {
  public:
   using EventCallback = void (*)(KCommClient* client, KEnvelope& event, unsigned int count);

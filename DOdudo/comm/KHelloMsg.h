@@ -13,10 +13,10 @@ class DODUDO_API KHelloMsg : public dodudo::KSerializable {
  public:
   // Four ASCII letters, most significant byte first.
   enum KServiceId : uint32_t {
-    Z7M_SERVER = 0x5A374D53,    // "Z7MS"
-    DVX_SERVER = 0x44565850,    // "DVXP"
-    VOIP_MEDIA = 0x54564D48,    // "TVMH"
-    Z7M = 0x5A374D20,           // "Z7M "
+    Z7M_SERVER = 0x5A374D53,  // "Z7MS"
+    DVX_SERVER = 0x44565850,  // "DVXP"
+    VOIP_MEDIA = 0x54564D48,  // "TVMH"
+    Z7M = 0x5A374D20,         // "Z7M "
   };
 
   KHelloMsg() = default;

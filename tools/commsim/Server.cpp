@@ -61,7 +61,8 @@ class Session {
  public:
   Session(Server& server, dodudo::KIpcChannel* ipc)
       : options_(server.GetOptions()),
-        logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME, false),
+        logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME,
+                false),
         channel_(logger_) {
     channel_.SetConnection(ipc);
     thread_ = std::thread([this] { Run(); });
@@ -163,7 +164,8 @@ class Session {
     }
     if (request.GetModule() != SIM_MODULE) {
       if (Replying())
-        channel_.SyncFailResponse(request, dodudo::fstring("unknown module %d", request.GetModule()), 1);
+        channel_.SyncFailResponse(request,
+                                  dodudo::fstring("unknown module %d", request.GetModule()), 1);
       return true;
     }
     switch (request.GetCode()) {
@@ -192,7 +194,8 @@ class Session {
         return false;
       default:
         if (Replying())
-          channel_.SyncFailResponse(request, dodudo::fstring("unknown command %d", request.GetCode()), 1);
+          channel_.SyncFailResponse(request,
+                                    dodudo::fstring("unknown command %d", request.GetCode()), 1);
         return true;
     }
   }
@@ -213,7 +216,8 @@ class Session {
 
 Server::Server(const Options& options)
     : options_(options),
-      logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME, false) {}
+      logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME,
+              false) {}
 
 Server::~Server() {
   Stop();

@@ -34,14 +34,14 @@ struct Options {
   std::string host = "127.0.0.1";
   unsigned int port = 14200;
   comm::KHelloMsg hello{comm::KHelloMsg::Z7M_SERVER, 1, 0, 0};
-  uint16_t helloCode = 11;      // HELLOV2; another code makes the hello invalid
-  bool silent = false;          // accept, then never say hello
-  unsigned int delayMs = 0;     // every reply to a command or query comes this late
-  bool noReplies = false;       // commands and queries are never answered
-  unsigned int dropAfter = 0;   // close a connection after this many envelopes (0: never)
+  uint16_t helloCode = 11;     // HELLOV2; another code makes the hello invalid
+  bool silent = false;         // accept, then never say hello
+  unsigned int delayMs = 0;    // every reply to a command or query comes this late
+  bool noReplies = false;      // commands and queries are never answered
+  unsigned int dropAfter = 0;  // close a connection after this many envelopes (0: never)
   bool ignoreKeepAlives = false;
-  unsigned int tickMs = 0;      // push a TICK to broadcast clients this often (0: never)
-  bool quiet = false;           // no trace lines
+  unsigned int tickMs = 0;  // push a TICK to broadcast clients this often (0: never)
+  bool quiet = false;       // no trace lines
 };
 
 class Session;

@@ -23,9 +23,9 @@
 
 #include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
+#include "DOdudo/LogTestSupport.h"
 #include "DOdudo/comm/KCommChannel.h"
 #include "DOdudo/comm/KEnvelope.h"
-#include "DOdudo/LogTestSupport.h"
 
 namespace commtest {
 
@@ -43,7 +43,8 @@ inline std::vector<std::string> Lines(const std::string& module) {
   std::vector<std::string> lines;
   for (const std::string& line : logtest::LogLines(module + ".log")) {
     auto bar = line.find("| ");
-    lines.push_back(line.substr(0, 1) + " " + (bar == std::string::npos ? line : line.substr(bar + 2)));
+    lines.push_back(line.substr(0, 1) + " " +
+                    (bar == std::string::npos ? line : line.substr(bar + 2)));
   }
   return lines;
 }
@@ -80,7 +81,6 @@ class Link {
     socket->Assign(fd, "127.0.0.1");
     return {near, new dodudo::KSocketIpcChannel(socket)};
   }
-  unsigned int Port() const { return port_; }
 
  private:
   int listen_;
@@ -166,7 +166,6 @@ class CommSim {
     if (out_ != nullptr) fclose(out_);
     out_ = nullptr;
   }
-  bool Running() const { return pid_ > 0; }
 
  private:
   std::vector<std::string> args_;

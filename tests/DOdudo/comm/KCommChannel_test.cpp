@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "CommTestSupport.h"
-#include "DOdudo/comm/KCommChannelKeepAlive.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
+#include "DOdudo/comm/KCommChannelKeepAlive.h"
 #include "support/TestIsolation.h"
 
 using comm::KEnvelope;

@@ -1,4 +1,6 @@
 // Envelope and hello wire bytes, the packet-id counter and the trace text of the name registry.
+#include "DOdudo/comm/KEnvelope.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -9,7 +11,6 @@
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/comm/KCommChannel.h"
-#include "DOdudo/comm/KEnvelope.h"
 #include "DOdudo/comm/KHelloMsg.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -72,8 +73,8 @@ TEST(KEnvelope, PayloadRoundTripCopyAndLimit) {
   Bytes wire = Encode(request);
   ASSERT_EQ(wire.size(), 17u + 8u);
   EXPECT_EQ(Bytes(wire.begin() + 3, wire.end()),
-            (Bytes{0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x03, 0x02, 0x01, 0x08, 0x00, 0x00,
-                   0x00, 0x04, 0x00, 0x00, 0x00, 'a', 'b', 'c', 0x00}));
+            (Bytes{0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x03, 0x02, 0x01, 0x08,
+                   0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 'a',  'b',  'c',  0x00}));
 
   KEnvelope copy(request);
   EXPECT_EQ(copy.GetPacketId(), request.GetPacketId());
@@ -81,8 +82,8 @@ TEST(KEnvelope, PayloadRoundTripCopyAndLimit) {
   dodudo::kstring text;
   copy.GetPayload(text);
   EXPECT_EQ(text, "abc");
-  EXPECT_EQ(copy.Description(), dodudo::fstring("ENV(p%d,m5,c4660,g-1,i16909060 sz=8)",
-                                                request.GetPacketId()));
+  EXPECT_EQ(copy.Description(),
+            dodudo::fstring("ENV(p%d,m5,c4660,g-1,i16909060 sz=8)", request.GetPacketId()));
 
   copy.Reset();
   EXPECT_EQ(copy.GetPacketId(), static_cast<uint16_t>(request.GetPacketId() + 1));
@@ -129,8 +130,8 @@ TEST(KEnvelope, PacketIdsWrapAndStayDistinctAcrossThreads) {
 
 TEST(KHelloMsg, BytesAndServiceNames) {
   comm::KHelloMsg hello(comm::KHelloMsg::Z7M_SERVER, 2, 1, 5);
-  EXPECT_EQ(Encode(hello), (Bytes{0x53, 0x4D, 0x37, 0x5A, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00,
-                                  0x00, 0x00, 0x05, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(Encode(hello), (Bytes{0x53, 0x4D, 0x37, 0x5A, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                                  0x00, 0x05, 0x00, 0x00, 0x00}));
   comm::KHelloMsg back;
   Decode(Encode(hello), back);
   EXPECT_EQ(back.ServiceId, 0x5A374D53u);
@@ -151,7 +152,8 @@ TEST(KCommVerbose, TraceTextAfterCommTable) {
 
   KEnvelope::_PacketIdSeed = 11;
   KEnvelope probe(1, 10, 0, 0);
-  EXPECT_EQ(comm::KCommChannel::Verbose(true, probe), "TX> P00012|COMM  : KEEP_ALIVE     g0 i000 ( 0) ");
+  EXPECT_EQ(comm::KCommChannel::Verbose(true, probe),
+            "TX> P00012|COMM  : KEEP_ALIVE     g0 i000 ( 0) ");
   KEnvelope unknownCode(1, 42, 3, 1234, dodudo::KPlainData<bool>(true));
   EXPECT_EQ(comm::KCommChannel::Verbose(false, unknownCode),
             "RX< P00013|COMM  : MSG_42         g3 i1234 ( 1) 01");
@@ -174,6 +176,8 @@ TEST(KCommVerbose, RegistrationKeepsFirstTableAndSplitsDirections) {
   EXPECT_EQ(comm::KCommChannel::MaxMessageNameLength(), 19u);
   KEnvelope::_PacketIdSeed = 0;
   KEnvelope envelope(20, 1, 0, 0);
-  EXPECT_EQ(comm::KCommChannel::Verbose(true, envelope), "TX> P00001|APP   : START               g0 i000 ( 0) ");
-  EXPECT_EQ(comm::KCommChannel::Verbose(false, envelope), "RX< P00001|APP   : STARTED_AND_RUNNING g0 i000 ( 0) ");
+  EXPECT_EQ(comm::KCommChannel::Verbose(true, envelope),
+            "TX> P00001|APP   : START               g0 i000 ( 0) ");
+  EXPECT_EQ(comm::KCommChannel::Verbose(false, envelope),
+            "RX< P00001|APP   : STARTED_AND_RUNNING g0 i000 ( 0) ");
 }
