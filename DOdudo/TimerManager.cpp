@@ -4,11 +4,69 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
+#include <set>
 #include <tuple>
+#include <unordered_map>
 
 #include "DOdudo/KLogger.h"
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/host/KHostSystem.h"
+
+namespace {
+
+// Recycles the nodes of the timer collections: a start/stop pair would otherwise cost two
+// allocations and two frees. Not thread-safe by itself: every container using it is guarded by
+// TimerManager::m_mutex. Keeps at most kMaxFree nodes of each size for reuse.
+template <typename T>
+class NodePool {
+ public:
+  using value_type = T;
+  NodePool() = default;
+  template <typename U>
+  NodePool(const NodePool<U>&) {}
+
+  T* allocate(std::size_t n) {
+    if (n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+    if (free_ == nullptr) return static_cast<T*>(::operator new(sizeof(Slot)));
+    Slot* slot = free_;
+    free_ = slot->next;
+    --count_;
+    return reinterpret_cast<T*>(slot);
+  }
+  void deallocate(T* p, std::size_t n) {
+    if (n != 1 || count_ >= kMaxFree) return ::operator delete(p);
+    Slot* slot = reinterpret_cast<Slot*>(p);
+    slot->next = free_;
+    free_ = slot;
+    ++count_;
+  }
+  template <typename U>
+  bool operator==(const NodePool<U>&) const {
+    return true;
+  }
+  template <typename U>
+  bool operator!=(const NodePool<U>&) const {
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kMaxFree = 1 << 16;
+  union Slot {
+    Slot* next;
+    alignas(T) unsigned char storage[sizeof(T)];
+  };
+  static inline Slot* free_ = nullptr;
+  static inline std::size_t count_ = 0;
+};
+
+}  // namespace
+
+struct TimerManager::TimerList : std::multiset<TimerCell, TimerCellCompare, NodePool<TimerCell>> {};
+struct TimerManager::TimerIdList
+    : std::unordered_map<unsigned int, TimerList::iterator, std::hash<unsigned int>,
+                         std::equal_to<unsigned int>,
+                         NodePool<std::pair<const unsigned int, TimerList::iterator>>> {};
 
 std::atomic<TimerManager*> TimerManager::m_instance{nullptr};
 std::atomic<void*> TimerManager::m_mutex{nullptr};
@@ -107,10 +165,9 @@ bool TimerManager::start() {
   KHostSystem::CloseSystemEvent(m_shutDownEvent);
   KHostSystem::CloseSystemEvent(m_timerThread_WaitTermination);
   m_shutDownEvent = m_timerThread_WaitTermination = nullptr;
-  // No thread and no caller can hold it yet: startTimer refuses work until the store above, and
-  // nothing has been started since.
+  // The handle is cleared so that a later start() tries again, but the lock itself is not freed:
+  // a startTimer that read the handle meanwhile may be entering it.
   m_mutex.store(nullptr);
-  KHostSystem::DeleteLocalMutex(mutex);
   return false;
 }
 
@@ -185,15 +242,6 @@ void* TimerManager::stopTimer(unsigned int id) {
   return argument;
 }
 
-void TimerManager::moveRange(TimerList::iterator from, TimerList::iterator to,
-                             std::vector<TimerCell>& fired) {
-  for (auto cell = from; cell != to;) {
-    fired.push_back(*cell);
-    m_timerIdList->erase(cell->id);
-    cell = m_timerList->erase(cell);
-  }
-}
-
 void TimerManager::collectDue(std::vector<TimerCell>& fired) {
   Locked lock(m_mutex.load());
   unsigned int now = KHostSystem::GetTick();
@@ -203,14 +251,21 @@ void TimerManager::collectDue(std::vector<TimerCell>& fired) {
   }
   m_lastTick = now;
   TimerList& list = *m_timerList;
+  auto moveRange = [&](TimerList::iterator from, TimerList::iterator to) {
+    for (auto cell = from; cell != to;) {
+      fired.push_back(*cell);
+      m_timerIdList->erase(cell->id);
+      cell = list.erase(cell);
+    }
+  };
   auto key = [](bool flag, unsigned int due) { return TimerCell{0, due, nullptr, nullptr, flag}; };
   // The group of the other flag holds the cells of the epoch that just ended (due beyond now,
   // overdue since the wrap) before those of the next epoch (due at or below now, not due yet).
   // The former fire first: they were due before any cell of the current epoch.
   bool other = !m_flag;
   auto otherEnd = other ? list.end() : list.lower_bound(key(true, 0));
-  moveRange(list.upper_bound(key(other, now)), otherEnd, fired);
-  moveRange(list.lower_bound(key(m_flag, 0)), list.upper_bound(key(m_flag, now)), fired);
+  moveRange(list.upper_bound(key(other, now)), otherEnd);
+  moveRange(list.lower_bound(key(m_flag, 0)), list.upper_bound(key(m_flag, now)));
 }
 
 void TimerManager::timerThread() {

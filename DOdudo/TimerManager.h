@@ -1,8 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <set>
-#include <unordered_map>
 #include <vector>
 
 #include "DOdudo/KLogDefs.h"
@@ -73,8 +71,9 @@ class DODUDO_API TimerManager {
   static void Log(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
  private:
-  using TimerList = std::multiset<TimerCell, TimerCellCompare>;
-  using TimerIdList = std::unordered_map<unsigned int, TimerList::iterator>;
+  // The ordered multiset of pending cells under TimerCellCompare, and the map from id to a cell.
+  struct TimerList;
+  struct TimerIdList;
 
   TimerManager();
   TimerManager(const TimerManager&) = delete;
@@ -84,8 +83,6 @@ class DODUDO_API TimerManager {
   static void timerThread();
   // One pass of the thread: flips the epoch on a wrap and moves the due cells to `fired`.
   static void collectDue(std::vector<TimerCell>& fired);
-  static void moveRange(TimerList::iterator from, TimerList::iterator to,
-                        std::vector<TimerCell>& fired);
 
   unsigned int m_nextId;  // guarded by m_mutex
 

@@ -12,6 +12,7 @@
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
+#include "DOdudo/config/KYamlDocuments.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "DOdudo/host/KMutex.h"
 #include "DOdudo/host/KThread.h"
@@ -87,7 +88,7 @@ void LoadFromFile(KReloadable& object, bool validateOnly) {
   std::string text;
   if (!ReadFile(path, text)) throw ReloadException("Could not open file[%s]", path.c_str());
   YAML::Node node;
-  if (!SelectDocument(YAML::LoadAll(text), object.GetDocument(), node)) {
+  if (!SelectDocument(LoadDocuments(text), object.GetDocument(), node)) {
     if (object.GetMissingDocumentPolicy() != KReloadable::kMissingDocumentIsEmpty)
       throw ReloadException("Could not find document '%s' in file '%s.yaml'",
                             object.GetDocument().c_str(), name.c_str());
