@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,6 +163,7 @@ class CommSim {
     if (pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       dup2(out[1], 1);
       std::string text = std::to_string(port);
       execl(COMMSIM_PATH, COMMSIM_PATH, "--quiet", "--port", text.c_str(), nullptr);

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +136,7 @@ class CommSim {
     if (pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts must not leave its server behind
       dup2(out[1], 1);
       std::vector<std::string> all = {COMMSIM_PATH, "--port", std::to_string(port_)};
       all.insert(all.end(), args_.begin(), args_.end());

@@ -228,9 +228,9 @@ TEST_F(KCommClientTest, DroppedConnectionsEndTheWaitingCommandAndComeBack) {
   EXPECT_EQ(client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 1, 0, kstring("a")), 1);
   EXPECT_EQ(client.SendCommand(commsim::SIM_MODULE, commsim::SIM_ECHO, 2, 0, kstring("b")), 2);
   ASSERT_TRUE(WaitFor([] { return Seen(kReconnected) == 2; }, 10000));
-  std::lock_guard<std::mutex> lock(eventsMutex);
-  EXPECT_EQ(events, (std::vector<int>{kConnFail, kReconnected, kConnFail, kReconnected}));
   EXPECT_EQ(client.GetConnectionId(), "app-2[2]");
+  std::lock_guard<std::mutex> lock(eventsMutex);  // never held while calling the client
+  EXPECT_EQ(events, (std::vector<int>{kConnFail, kReconnected, kConnFail, kReconnected}));
 }
 
 // The text's 30-second limit on a reply, for real: the command reports 13, and the reply that
