@@ -1,7 +1,10 @@
 #include "DOdudo/KCrashLogger.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
+#include "DOdudo/KLogDirectory.h"
 #include "DOdudo/KLogPlatform.h"
 #include "DOdudo/KLogger.h"
 #include "DOdudo/SysLog.h"
@@ -18,13 +21,12 @@ KCrashLogger::KCrashLogger() : text("\n\n***** Tolma application error *****\n")
 }
 
 KCrashLogger::~KCrashLogger() {
-  std::string path = KLogger::GetLogDirectory() + "crash.log";
-  if (FILE* file = fopen(path.c_str(), "a")) {
-    fputs(text.c_str(), file);
-    fclose(file);
-  } else {
-    SysLog(klogError, text.c_str());
-  }
+  // Appended in one write, never through a link planted in the log directory.
+  int fd = klogdetail::OpenLogFileAt(klogdetail::LogDirectoryFd(), klogdetail::LogDirectoryMode(),
+                                     "crash.log");
+  bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  if (!written) SysLog(klogError, text.c_str());
 }
 
 void KCrashLogger::Log(const char* format, ...) {

@@ -62,14 +62,56 @@ void KLogBuilder::NewLine(bool commit) {
   }
 }
 
-dodudo::kstring KLogBuilder::GetHeader() const {
+namespace {
+
+// The text of a line being committed: on the stack unless it is long. (No buffer kept per
+// thread: a thread-local object with a destructor would keep the library from being unloaded.)
+class LineText {
+ public:
+  void Append(const char* data, size_t length) {
+    if (!big_ && used_ + length <= sizeof small_) {
+      memcpy(small_ + used_, data, length);
+      used_ += length;
+      return;
+    }
+    if (!big_) {
+      large_.assign(small_, used_);
+      big_ = true;
+    }
+    large_.append(data, length);
+  }
+  void Append(const std::string& text) { Append(text.data(), text.size()); }
+  void PopBack() {
+    if (big_) {
+      large_.pop_back();
+    } else {
+      --used_;
+    }
+  }
+  const char* Data() const { return big_ ? large_.data() : small_; }
+  size_t Size() const { return big_ ? large_.size() : used_; }
+
+ private:
+  char small_[1024];
+  size_t used_ = 0;
+  bool big_ = false;
+  std::string large_;
+};
+
+void Append(std::string& out, const char* data, size_t length) { out.append(data, length); }
+void Append(LineText& out, const char* data, size_t length) { out.Append(data, length); }
+
+// "L|dd/mm/yyyy hh:mm:ss.mmm" and, when the logger shows it, "|" and its name in 8 columns,
+// digit by digit: this runs for every line, and printf would cost as much as formatting the
+// caller's text.
+template <typename Out>
+void AppendHeader(const KLogBuilder& line, Out& out) {
   dodudo::time::KSystemTime t = klogdetail::LocalNow();
-  if (writer != nullptr) writer->CheckDay(static_cast<unsigned int>(t.day));
-  unsigned int index =
-      static_cast<unsigned int>(level) <= klogTrace ? static_cast<unsigned int>(level) : 0u;
-  // "L|dd/mm/yyyy hh:mm:ss.mmm", digit by digit: this runs for every line, and printf would
-  // cost as much as formatting the caller's text.
-  char header[26];
+  if (line.writer != nullptr) line.writer->CheckDay(static_cast<unsigned int>(t.day));
+  unsigned int index = static_cast<unsigned int>(line.level) <= klogTrace
+                           ? static_cast<unsigned int>(line.level)
+                           : 0u;
+  char header[25];
   header[0] = KLOG_LEVEL_CHARS[index];
   header[1] = '|';
   PutDigits(header + 2, t.day, 2);
@@ -85,31 +127,45 @@ dodudo::kstring KLogBuilder::GetHeader() const {
   PutDigits(header + 19, t.second, 2);
   header[21] = '.';
   PutDigits(header + 22, t.milliseconds, 3);
-  header[25] = '\0';
-  dodudo::kstring result = header;
-  if (logger != nullptr && logger->ShowName()) {
-    klogdetail::AppendFormat(result, "|%-8s", logger->GetName().c_str());
+  Append(out, header, sizeof header);
+  if (line.logger != nullptr && line.logger->ShowName()) {
+    std::string name;
+    klogdetail::AppendFormat(name, "|%-8s", line.logger->GetName().c_str());
+    Append(out, name.data(), name.size());
   }
-  return result;
+}
+
+}  // namespace
+
+dodudo::kstring KLogBuilder::GetHeader() const {
+  std::string header;
+  AppendHeader(*this, header);
+  return header;
 }
 
 void KLogBuilder::Commit() {
   if (!active || text.empty() || writer == nullptr) return;
-  dodudo::kstring line = GetHeader();
-  line += text;
+  LineText line;
+  AppendHeader(*this, line);
+  line.Append(text);
+  line.Append("\n", 1);
   text.clear();
   bool lazy = logger != nullptr && level == klogTrace && logger->LazyTraceFlush();
   {
     klogdetail::Guard guard(writer->GetMutex());
-    writer->FmtWrite("%s\n", line.c_str());
+    writer->WriteText(line.Data(), line.Size());
     writer->Flush(lazy);
   }
   if (level == klogError || level == klogWarning || level == klogInfo) {
-    KLogWriter* messages = KLogManager::ErrorWriter();
-    if (messages == nullptr) return;
-    dodudo::kstring name = writer->Name();
-    klogdetail::Guard guard(messages->GetMutex());
-    messages->FmtWrite("%s (%s)\n", line.c_str(), name.c_str());
-    messages->Flush(false);
+    if (KLogWriter* messages = KLogManager::ErrorWriter()) {
+      // The same line with the writer's name before its end: "... (snl)\n".
+      line.PopBack();
+      line.Append(" (", 2);
+      line.Append(writer->Name());
+      line.Append(")\n", 2);
+      klogdetail::Guard guard(messages->GetMutex());
+      messages->WriteText(line.Data(), line.Size());
+      messages->Flush(false);
+    }
   }
 }

@@ -36,4 +36,5 @@ class DODUDO_API KLogBuilder {
   bool binaryMode = false;
   KLogger* logger = nullptr;
   dodudo::kstring text;
+
 };

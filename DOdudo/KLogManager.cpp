@@ -12,6 +12,7 @@
 #include "DOdudo/KCrashLogger.h"
 #include "DOdudo/KFileLogWriter.h"
 #include "DOdudo/KLogBuilder.h"
+#include "DOdudo/KLogDirectory.h"
 #include "DOdudo/KLogFilter.h"
 #include "DOdudo/KLogServerLink.h"
 #include "DOdudo/KLogger.h"
@@ -273,26 +274,9 @@ void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
 
 // ---- Log directory ---------------------------------------------------------------------------
 
-const std::string& KLogManager::LogDirectory() {
-  static const std::string directory = [] {
-    std::string dir = "/var/log/tolma";
-    KHostSystem::MakeDirectory(dir.c_str());
-    dir += "/";
-    std::string probe = dir + "WriteTest.tmp";
-    if (FILE* file = fopen(probe.c_str(), "w")) {
-      fclose(file);
-      unlink(probe.c_str());
-      return dir;
-    }
-    std::string message;
-    klogdetail::AppendFormat(
-        message, "Fatal error writing to a critical file \"%s\"! Exiting process!", dir.c_str());
-    SysLog(klogError, message.c_str());
-    fputs(message.c_str(), stderr);
-    exit(-123);
-  }();
-  return directory;
-}
+// Created, checked and write-tested once (KLogDirectory.h); an unwritable directory ends the
+// process.
+const std::string& KLogManager::LogDirectory() { return klogdetail::LogDirectoryPath(); }
 
 // ---- Reload thread ---------------------------------------------------------------------------
 

@@ -14,3 +14,13 @@ void KLogWriter::FmtWrite(const char* format, ...) {
   Write(format, args);
   va_end(args);
 }
+
+void KLogWriter::WriteText(const char* text, size_t length) {
+  // Longer text than an int can count goes in pieces; no line comes near that.
+  while (length > 0) {
+    int piece = length > 0x40000000u ? 0x40000000 : static_cast<int>(length);
+    FmtWrite("%.*s", piece, text);
+    text += piece;
+    length -= static_cast<size_t>(piece);
+  }
+}

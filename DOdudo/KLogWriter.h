@@ -3,13 +3,14 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstddef>
 #include <string>
 
 #include "DOdudo/host/KExport.h"
 #include "DOdudo/host/KString.h"
 
 // A sink of finished log lines. The logger front end writes one line as
-//   lock GetMutex(); FmtWrite("%s\n", line); Flush(lazy); unlock
+//   lock GetMutex(); WriteText(line incl. its "\n"); Flush(lazy); unlock
 // so a writer sees whole lines as long as every caller holds its mutex around a line. Writers are
 // owned by the log manager and live until it ends; loggers only point at them. A writer handles
 // its own I/O failures and never throws into the logging caller.
@@ -29,6 +30,9 @@ class DODUDO_API KLogWriter {
   // Ends a line; lazy lines need not reach the file at once.
   virtual void Flush(bool lazy) = 0;
   virtual dodudo::kstring Name() = 0;
+  // Text taken as it is, no format interpreted (the front end's finished lines). By default it
+  // goes through Write("%.*s").
+  virtual void WriteText(const char* text, size_t length);
 
   void FmtWrite(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };

@@ -13,10 +13,14 @@ void KMessagesWriter::Write(const char* format, va_list args) {
   if (format != nullptr) klogdetail::AppendVFormat(buffer_, format, args);
 }
 
+void KMessagesWriter::WriteText(const char* text, size_t length) {
+  klogdetail::Guard guard(GetMutex());
+  if (text != nullptr) buffer_.append(text, length);
+}
+
 void KMessagesWriter::Flush(bool lazy) {
   klogdetail::Guard guard(GetMutex());
-  std::string text;
-  text.swap(buffer_);
-  KFileLogWriter::Write(text.c_str());
+  if (!buffer_.empty()) KFileLogWriter::WriteText(buffer_.data(), buffer_.size());
+  buffer_.clear();
   KFileLogWriter::Flush(lazy);
 }

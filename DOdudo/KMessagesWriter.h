@@ -16,6 +16,7 @@ class DODUDO_API KMessagesWriter : public KFileLogWriter {
 
   void CheckDay(unsigned int day) override;
   void Write(const char* format, va_list args) override;
+  void WriteText(const char* text, size_t length) override;
   void Flush(bool lazy) override;
   void PrintLogOpened() override;
 

@@ -1,7 +1,8 @@
 // Lines per second of the logger (trace lines flushed per line and lazily, single-threaded and
 // with 4 threads; info lines, which are also copied to messages.log), beside spdlog's
 // basic_file_sink_mt with the same line layout (flushing every line and not), and beside the floor
-// of one write(2) of the same bytes per line. All files live in one directory, /var/log/tolma;
+// of one write(2) of the same bytes per line; info lines also beside the same system calls done
+// bare. All files live in one directory, /var/log/tolma;
 // run through bench/run.sh, which puts it in a private tmpfs. Prints the ratios last.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -100,12 +101,41 @@ void BM_Write2Floor(benchmark::State& state) {
   unlink(path.c_str());
 }
 
+// The system calls of an info line done bare: the copy to the shared messages file (open, one
+// write, close) and one write of the line to the module's file, which stays open. `heldDir`
+// opens the shared file relative to a descriptor of the log directory, as the library does,
+// instead of through its whole path.
+void BM_InfoFloor(benchmark::State& state, bool heldDir) {
+  char line[160];
+  int length =
+      snprintf(line, sizeof line, "I|06/12/2026 08:23:55.400| " BODY_FORMAT "\n", 3, 1, 12345678);
+  std::string module = std::string(kDir) + "bench_floor.log";
+  std::string shared = std::string(kDir) + "bench_floor_messages.log";
+  int fd = open(module.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int dir = open(kDir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  for (auto _ : state) {
+    int copy = heldDir ? openat(dir, "bench_floor_messages.log", flags, 0644)
+                       : open(shared.c_str(), flags, 0644);
+    if (write(copy, line, static_cast<size_t>(length)) != length) state.SkipWithError("write");
+    close(copy);
+    if (write(fd, line, static_cast<size_t>(length)) != length) state.SkipWithError("write");
+  }
+  close(dir);
+  close(fd);
+  state.SetItemsProcessed(state.iterations());
+  unlink(module.c_str());
+  unlink(shared.c_str());
+}
+
 BENCHMARK_CAPTURE(BM_KLoggerTrace, flush, false)->UseRealTime()->Threads(1)->Threads(4);
 BENCHMARK_CAPTURE(BM_KLoggerTrace, lazy, true)->UseRealTime()->Threads(1)->Threads(4);
 BENCHMARK(BM_KLoggerInfo)->UseRealTime()->Threads(1);
 BENCHMARK_CAPTURE(BM_Spdlog, flush, true)->UseRealTime()->Threads(1)->Threads(4);
 BENCHMARK_CAPTURE(BM_Spdlog, noflush, false)->UseRealTime()->Threads(1)->Threads(4);
 BENCHMARK(BM_Write2Floor)->UseRealTime()->Threads(1);
+BENCHMARK_CAPTURE(BM_InfoFloor, path, false)->UseRealTime()->Threads(1);
+BENCHMARK_CAPTURE(BM_InfoFloor, held_dir, true)->UseRealTime()->Threads(1);
 
 // Console output as usual, plus the lines per second of each run for the ratio table.
 class RateReporter : public benchmark::ConsoleReporter {
@@ -158,6 +188,10 @@ int main(int argc, char** argv) {
              "BM_KLoggerTrace/flush" + t1);
   PrintRatio(reporter, "info (+ messages.log copy) vs one write(2) per line", "BM_KLoggerInfo" + t1,
              "BM_Write2Floor" + t1);
+  PrintRatio(reporter, "info vs its calls bare (open path, write, close; write)",
+             "BM_KLoggerInfo" + t1, "BM_InfoFloor/path" + t1);
+  PrintRatio(reporter, "info vs its calls bare (openat held dir, write, close; write)",
+             "BM_KLoggerInfo" + t1, "BM_InfoFloor/held_dir" + t1);
   benchmark::Shutdown();
   return 0;
 }

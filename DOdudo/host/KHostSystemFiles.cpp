@@ -1,6 +1,7 @@
 // Files, directories and directory searches.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <string>
 
+#include "DOdudo/host/KFileAt.h"
 #include "DOdudo/host/KHostSystem.h"
 
 namespace {
@@ -19,20 +21,56 @@ bool IsDirectory(const char* path) {
   return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// mkdir that treats an existing entry as success; the caller checks the final result.
-bool MakeOne(const std::string& path) {
-  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
-}
-
 bool IsDotEntry(const char* name) {
   return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+// mkdir that treats an existing entry as success; the caller checks the final result. The mode
+// follows the parent (0755, or group-writable inside a group-writable directory): never 0777,
+// which under a umask of 0 would let every user plant files in the new directory.
+bool MakeOne(std::string path) {
+  // The kernel's view: '/' alone separates (a '\\' is part of a name).
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  int parentFd = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (parentFd < 0) return false;
+  int result = dodudo::file::MakeDirectoryAt(parentFd, name.c_str());
+  close(parentFd);
+  errno = result;
+  return result == 0 || result == EEXIST;
+}
+
+// Empties the directory `dirFd` (which it closes) without following any link: each entry is
+// examined and removed relative to the directory, never through a path that could be swapped.
+void RemoveContents(int dirFd) {
+  DIR* stream = fdopendir(dirFd);
+  if (stream == nullptr) {
+    close(dirFd);
+    return;
+  }
+  while (dirent* entry = readdir(stream)) {
+    if (IsDotEntry(entry->d_name)) continue;
+    struct stat info {};
+    if (fstatat(dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      int child = openat(dirfd(stream), entry->d_name,
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) RemoveContents(child);
+      unlinkat(dirfd(stream), entry->d_name, AT_REMOVEDIR);
+    } else {
+      unlinkat(dirfd(stream), entry->d_name, 0);
+    }
+  }
+  closedir(stream);
 }
 
 }  // namespace
 
 FILE* KHostSystem::OpenSharedFile(const char* path) {
   if (path == nullptr) return nullptr;
-  return fopen(path, "a");
+  return fopen(path, "ae");  // close-on-exec, as every descriptor of the library
 }
 
 bool KHostSystem::RemoveFile(const char* path) {
@@ -62,27 +100,14 @@ bool KHostSystem::MakeDirectory(const char* path) {
 
 bool KHostSystem::RemoveDirectory(const char* path) {
   if (path == nullptr) return true;
-  // A link to a directory is not a directory: searching through it would empty its target.
-  struct stat own {};
-  if (lstat(path, &own) == 0 && S_ISLNK(own.st_mode)) return true;
-  char name[256];
-  int result = kNoMoreFiles;
-  void* search = FindFirst(path, "*", name, &result);
-  if (search != nullptr) {
-    for (; result == 0; result = FindNext(search, "*", name)) {
-      if (IsDotEntry(name)) continue;
-      std::string child = std::string(path) + '/' + name;
-      struct stat info {};
-      // lstat: a symbolic link to a directory is removed as a link, its target is left alone.
-      if (lstat(child.c_str(), &info) != 0) continue;
-      if (S_ISDIR(info.st_mode))
-        RemoveDirectory(child.c_str());
-      else
-        RemoveFile(child.c_str());
-    }
-    FindClose(search);
-  }
-  return rmdir(path) != 0;
+  // "link/" would resolve the link: the name is taken without its trailing separators, and a
+  // link to a directory is not a directory, so searching through it would empty its target.
+  std::string own(path);
+  while (own.size() > 1 && own.back() == '/') own.pop_back();
+  int fd = open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return true;
+  RemoveContents(fd);
+  return rmdir(own.c_str()) != 0;
 }
 
 void* KHostSystem::FindFirst(const char* directory, const char* extension, char* name,

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include "DOdudo/KCrashLogger.h"
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
 #include "LogTestSupport.h"
@@ -171,6 +172,121 @@ TEST(KLogDirectory, UnwritableDirectoryEndsTheProcess) {
   EXPECT_EQ(expected, logtest::ReadFile("/var/log/child.err"));
   EXPECT_THAT(syslog.Messages(), ElementsAre(EndsWith(expected)));
   EXPECT_EQ(0u, syslog.Messages()[0].find("<11>"));  // LOG_USER | LOG_ERR
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Links planted in the log directory by another user are never followed: the write test, the
+// log files, crash.log, a subdirectory of a writer name and old/ all stay away from the targets.
+TEST(KLogDirectory, PlantedLinksAreNeverFollowed) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::SyslogCapture syslog;
+  logtest::WriteConfig("MaxLogFileSize=1000\n[SNL]\nValue=true\n");
+  std::ofstream("/var/log/victim") << "keep";
+  mkdir("/var/log/elsewhere", 0755);
+  for (const char* name : {"WriteTest.tmp", "snl.log", "crash.log"})
+    ASSERT_EQ(0, symlink("/var/log/victim", (std::string("/var/log/tolma/") + name).c_str()));
+  ASSERT_EQ(0, symlink("/var/log/elsewhere", "/var/log/tolma/old"));
+  ASSERT_EQ(0, symlink("/var/log/elsewhere", "/var/log/tolma/sub"));
+  EXPECT_EQ("/var/log/tolma/", KLogger::GetLogDirectory());
+  EXPECT_FALSE(Exists("/var/log/tolma/WriteTest.tmp"));  // the planted entry itself is gone
+  KLogger snl(klogSNL, -1, "SNL", "snl", 0, false);
+  KLogger sub(klogSNL, -1, "SNL", "sub/x", 0, false);
+  KLogger rotating(klogSNL, -1, "SNL", "rot", 0, false);
+  snl.Notice("never through the link");
+  sub.Notice("beside the link");
+  for (int n = 0; n < 15; ++n) rotating.Notice("%-72d", n);  // past the limit: old/ is a link
+  { KCrashLogger crash; crash.Log("report"); }
+  EXPECT_EQ("keep", logtest::ReadFile("/var/log/victim"));
+  EXPECT_TRUE(logtest::Glob("/var/log/elsewhere/*").empty());
+  EXPECT_THAT(LogLines("x.log"), ElementsAre("N|<time>| beside the link"));
+  EXPECT_EQ(15u, LogLines("rot.log").size());
+  std::vector<std::string> messages = syslog.Messages();
+  ASSERT_EQ(2u, messages.size());
+  EXPECT_THAT(messages[0], EndsWith("fopen(3) failed: (40) Too many levels of symbolic links. "
+                                    "Log snl disabled by 30 seconds.\n"));
+  EXPECT_THAT(messages[1], EndsWith("Message:\n\treport\n"));  // crash.log could not be used
+}
+
+// Under a umask of 0 the log tree is still 0755 with 0644 files; inside a group-writable setgid
+// log directory (root:snl 2775) new directories are 2775 and new files 0664 whatever the umask,
+// so that every member of the group can write and rotate them.
+TEST(KLogDirectory, ModesOfWhatTheLibraryCreates) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::WriteConfig("MaxLogFileSize=100\n[SNL]\nValue=true\n");
+  for (mode_t dirMode : {0u, 02775u}) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (dirMode == 0) {
+        rmdir("/var/log/tolma");
+        umask(0);
+      } else {
+        chmod("/var/log/tolma", dirMode);
+        umask(022);
+      }
+      KLogger log(klogSNL, -1, "SNL", "sub/x", 0, false);
+      for (int n = 0; n < 3; ++n) log.Notice("%-80d", n);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(0, status);
+    mode_t dir = dirMode == 0 ? 0755 : 02775, file = dirMode == 0 ? 0644 : 0664;
+    EXPECT_EQ(dir, ModeOf("/var/log/tolma"));
+    EXPECT_EQ(dir, ModeOf("/var/log/tolma/sub"));
+    EXPECT_EQ(dir, ModeOf("/var/log/tolma/old"));
+    EXPECT_EQ(dir, ModeOf("/var/log/tolma/old/sub"));
+    EXPECT_EQ(file, ModeOf("/var/log/tolma/sub/x.log"));
+    EXPECT_EQ(file, ModeOf("/var/log/tolma/klog.log"));
+    EXPECT_EQ(file, ModeOf(logtest::Glob("/var/log/tolma/old/sub/x.*")[0]));
+    ASSERT_EQ(0, system("rm -rf /var/log/tolma/* && chmod 00755 /var/log/tolma"));
+  }
+}
+
+// A log directory that is a link, or that every user may write, is reported once on syslog and
+// standard error, and still used; the shared setup root:snl 2775 passes silently.
+TEST(KLogDirectory, UntrustedDirectoryIsReportedOnce) {
+  SNL_REQUIRE_ISOLATION();
+  logtest::SyslogCapture syslog;
+  const std::string anyone = "Log directory \"/var/log/tolma\" may be written by any user (mode ";
+  const std::string advice = "): they can remove or replace its log files; make it writable by "
+                             "its owner and group only (for instance root:snl 2775).";
+  const std::string link = "Log directory \"/var/log/tolma\" is a symbolic link (to "
+                           "\"/var/log/real\"): logs are written in its target; make it a "
+                           "directory owned by root, or check who may change the link.";
+  const std::pair<const char*, std::string> rows[] = {
+      {"chmod 2775 /var/log/tolma", ""},
+      {"chmod 00777 /var/log/tolma", anyone + "0777" + advice},
+      {"chmod 01777 /var/log/tolma", anyone + "1777" + advice},
+      {"mv /var/log/tolma /var/log/real && ln -s /var/log/real /var/log/tolma", link}};
+  size_t reported = 0;
+  for (const auto& [setup, expected] : rows) {
+    ASSERT_EQ(0, system(setup));
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(open("/var/log/child.err", O_CREAT | O_TRUNC | O_WRONLY, 0644), 2);
+      KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+      log.Notice("written");
+      KLogger again(klogSNL, -1, "SNL", "other", 0, false);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(expected.empty() ? "" : expected + "\n", logtest::ReadFile("/var/log/child.err"));
+    EXPECT_THAT(LogLines("snl.log"), ElementsAre("N|<time>| written")) << setup;
+    std::vector<std::string> messages = syslog.Messages();
+    if (!expected.empty()) {
+      ASSERT_EQ(reported + 1, messages.size()) << setup;
+      EXPECT_THAT(messages[reported++], EndsWith(expected));
+    }
+    EXPECT_EQ(reported, messages.size()) << setup;
+    ASSERT_EQ(0, system("rm -f /var/log/tolma/*.log; [ -L /var/log/tolma ] && rm /var/log/tolma "
+                       "&& mv /var/log/real /var/log/tolma; chmod 00755 /var/log/tolma"));
+  }
 }
 
 }  // namespace

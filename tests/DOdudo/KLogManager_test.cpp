@@ -147,15 +147,20 @@ TEST(KLogManager, ManyThreadsCreatingTheFirstLoggersGetOneManager) {
   SNL_REQUIRE_ISOLATION();
   std::vector<std::thread> threads;
   std::vector<KLogManager*> seen(8);
+  std::atomic<int> built{0};
   for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([i, &seen] {
+    threads.emplace_back([i, &seen, &built] {
       KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
       seen[i] = KLogManager::Instance();
       log.Notice("thread %d", i);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      // No logger goes before all (the main thread's too) are built: the last one gone would end
+      // logging for the rest.
+      ++built;
+      while (built.load() < 9) std::this_thread::yield();
     });
   }
   KLogger keep(klogSNL, -1, "SNL", "snl", 0, false);
+  ++built;
   for (std::thread& thread : threads) thread.join();
   for (KLogManager* manager : seen) EXPECT_EQ(KLogManager::Instance(), manager);
   EXPECT_EQ(8u, logtest::ReadLines("/var/log/tolma/snl.log").size());
