@@ -43,7 +43,7 @@ namespace {
 // flags '-' and '0', a width (digits or '*'), a precision for %s, and the sizes l, ll and z.
 // Anything else (floating point, %p, %n, other flags, precision of a number, a null string)
 // makes the whole format go to vsnprintf instead: false, and the caller starts over.
-struct Spec {
+struct Directive {
   bool left = false;
   bool zero = false;
   int width = 0;
@@ -90,12 +90,12 @@ class Sink {
   size_t used_ = 0;
 };
 
-void Pad(Sink& out, const char* text, size_t length, const Spec& spec) {
-  size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void Pad(Sink& out, const char* text, size_t length, const Directive& dir) {
+  size_t width = dir.width > 0 ? static_cast<size_t>(dir.width) : 0;
   size_t padding = width > length ? width - length : 0;
-  if (!spec.left) out.Fill(' ', padding);
+  if (!dir.left) out.Fill(' ', padding);
   out.Put(text, length);
-  if (spec.left) out.Fill(' ', padding);
+  if (dir.left) out.Fill(' ', padding);
 }
 
 // Digits of value in base 10 or 16, written backwards from `end`; returns where they start.
@@ -124,24 +124,24 @@ char* Digits(char* end, unsigned long long value, int base, bool upper) {
 }
 
 void PutNumber(Sink& out, unsigned long long value, bool negative, int base, bool upper,
-               const Spec& spec) {
+               const Directive& dir) {
   char digits[24];
   char* end = digits + sizeof digits;
   char* p = Digits(end, value, base, upper);
   size_t count = static_cast<size_t>(end - p);
   size_t length = count + (negative ? 1 : 0);
-  size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+  size_t width = dir.width > 0 ? static_cast<size_t>(dir.width) : 0;
   if (width <= length) {
     if (negative) *--p = '-';
     out.Put(p, length);
     return;
   }
   size_t padding = width - length;
-  if (!spec.left && !spec.zero) out.Fill(' ', padding);
+  if (!dir.left && !dir.zero) out.Fill(' ', padding);
   if (negative) out.Put("-", 1);
-  if (!spec.left && spec.zero) out.Fill('0', padding);  // zeros go after the sign
+  if (!dir.left && dir.zero) out.Fill('0', padding);  // zeros go after the sign
   out.Put(p, count);
-  if (spec.left) out.Fill(' ', padding);
+  if (dir.left) out.Fill(' ', padding);
 }
 
 bool FastFormat(Sink& out, const char* format, va_list* args) {
@@ -155,93 +155,93 @@ bool FastFormat(Sink& out, const char* format, va_list* args) {
       ++f;
       continue;
     }
-    Spec spec;
+    Directive dir;
     for (;; ++f) {
       if (*f == '-') {
-        spec.left = true;
+        dir.left = true;
       } else if (*f == '0') {
-        spec.zero = true;
+        dir.zero = true;
       } else {
         break;
       }
     }
     if (*f == '*') {
-      spec.width = va_arg(*args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = spec.width == -2147483647 - 1 ? 0 : -spec.width;
+      dir.width = va_arg(*args, int);
+      if (dir.width < 0) {
+        dir.left = true;
+        dir.width = dir.width == -2147483647 - 1 ? 0 : -dir.width;
       }
       ++f;
     } else {
       for (; *f >= '0' && *f <= '9'; ++f) {
-        if (spec.width > 100000) return false;
-        spec.width = spec.width * 10 + (*f - '0');
+        if (dir.width > 100000) return false;
+        dir.width = dir.width * 10 + (*f - '0');
       }
     }
     if (*f == '.') {
       ++f;
       if (*f == '*') {
-        spec.precision = va_arg(*args, int);
+        dir.precision = va_arg(*args, int);
         ++f;
       } else {
-        spec.precision = 0;
+        dir.precision = 0;
         for (; *f >= '0' && *f <= '9'; ++f) {
-          if (spec.precision > 100000) return false;
-          spec.precision = spec.precision * 10 + (*f - '0');
+          if (dir.precision > 100000) return false;
+          dir.precision = dir.precision * 10 + (*f - '0');
         }
       }
     }
     if (*f == 'l') {
-      spec.size = 1;
+      dir.size = 1;
       if (*++f == 'l') {
-        spec.size = 2;
+        dir.size = 2;
         ++f;
       }
     } else if (*f == 'z') {
-      spec.size = 3;
+      dir.size = 3;
       ++f;
     }
-    if (spec.left) spec.zero = false;
+    if (dir.left) dir.zero = false;
     char conversion = *f++;
     switch (conversion) {
       case 'd':
       case 'i': {
-        if (spec.precision >= 0) return false;
-        long long value = spec.size == 0   ? va_arg(*args, int)
-                          : spec.size == 1 ? va_arg(*args, long)
-                          : spec.size == 2 ? va_arg(*args, long long)
+        if (dir.precision >= 0) return false;
+        long long value = dir.size == 0   ? va_arg(*args, int)
+                          : dir.size == 1 ? va_arg(*args, long)
+                          : dir.size == 2 ? va_arg(*args, long long)
                                            : static_cast<long long>(va_arg(*args, ssize_t));
         unsigned long long magnitude =
             value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                       : static_cast<unsigned long long>(value);
-        PutNumber(out, magnitude, value < 0, 10, false, spec);
+        PutNumber(out, magnitude, value < 0, 10, false, dir);
         break;
       }
       case 'u':
       case 'x':
       case 'X': {
-        if (spec.precision >= 0) return false;
-        unsigned long long value = spec.size == 0   ? va_arg(*args, unsigned int)
-                                   : spec.size == 1 ? va_arg(*args, unsigned long)
-                                   : spec.size == 2 ? va_arg(*args, unsigned long long)
+        if (dir.precision >= 0) return false;
+        unsigned long long value = dir.size == 0   ? va_arg(*args, unsigned int)
+                                   : dir.size == 1 ? va_arg(*args, unsigned long)
+                                   : dir.size == 2 ? va_arg(*args, unsigned long long)
                                                     : va_arg(*args, size_t);
-        PutNumber(out, value, false, conversion == 'u' ? 10 : 16, conversion == 'X', spec);
+        PutNumber(out, value, false, conversion == 'u' ? 10 : 16, conversion == 'X', dir);
         break;
       }
       case 'c': {
-        if (spec.size != 0 || spec.zero) return false;
+        if (dir.size != 0 || dir.zero) return false;
         char c = static_cast<char>(va_arg(*args, int));
-        Pad(out, &c, 1, spec);
+        Pad(out, &c, 1, dir);
         break;
       }
       case 's': {
-        if (spec.size != 0 || spec.zero) return false;
+        if (dir.size != 0 || dir.zero) return false;
         const char* text = va_arg(*args, const char*);
         if (text == nullptr) return false;
-        size_t length = spec.precision >= 0
-                            ? strnlen(text, static_cast<size_t>(spec.precision))
+        size_t length = dir.precision >= 0
+                            ? strnlen(text, static_cast<size_t>(dir.precision))
                             : strlen(text);
-        Pad(out, text, length, spec);
+        Pad(out, text, length, dir);
         break;
       }
       default:

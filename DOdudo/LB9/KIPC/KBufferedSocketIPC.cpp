@@ -97,6 +97,9 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
   // A record larger than the whole ring can never fit: no point in retrying.
   uint32_t attemptsLeft = size > ring_.Capacity() ? 1 : retryCount_;
   for (;;) {
+    // Once Terminate has begun, the last drain may already be over: a record put into the ring
+    // now would never leave it.
+    if (!accepting_) throw SenderStopped();
     if (ring_.Provide(bytes, size)) return;
     // With a count of 0 the counter wraps and the record is offered until it fits.
     if (--attemptsLeft == 0) {
@@ -105,16 +108,18 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
     // A dead flush thread will never make room.
     if (!usable_ || !accepting_) throw SenderStopped();
     const uint32_t used = ring_.Used();
-    Logger().Warning(
-        "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more time(s)...)",
-        size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft));
     // The pause ends early when the flush thread makes room; a pulse left from an earlier
     // pause is forgotten first.
     waitingForSpace_ = true;
     spaceEvent_.Wait(0);
+    if (!accepting_) throw SenderStopped();  // Terminate's pulse may just have been cleared
+    // The flush thread is woken before the warning is written, so that it drains meanwhile; a
+    // full ring is no time to let records gather.
     dataEvent_.Pulse();
-    // A full ring is no time to let records gather.
     if (flushSleep_ != 0) flushEvent_.Pulse();
+    Logger().Warning(
+        "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more time(s)...)",
+        size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft));
     if (ring_.Free() < size) spaceEvent_.Wait(flushSleep_ != 0 ? flushSleep_ : DEFAULT_FLUSH_SLEEP);
     waitingForSpace_ = false;
   }
@@ -125,6 +130,9 @@ void KBufferedSocketSender::Execute() {
   KThread::SetPriority(priority_);
   if (RunUntilStopOrFailure()) {
     Logger().Trace("Terminated flush thread: %p", static_cast<void*>(this));
+    // Under the send mutex: a sender that got past its checks before Terminate finishes its
+    // record first, and every later one finds the sender closed.
+    KScopedLock lock(sendMutex_);
     if (usable_) GuardedFlush();
     if (usable_) return;
   }
@@ -145,7 +153,9 @@ bool KBufferedSocketSender::RunUntilStopOrFailure() {
       dataEvent_.Wait(0);
       continue;
     }
-    dataEvent_.Wait(kInfinite);
+    // A record that came while the last pass drained may have had its pulse cleared by that
+    // pass: never wait while the ring holds records.
+    if (ring_.Used() == 0) dataEvent_.Wait(kInfinite);
     if (StopRequested()) return true;
     GuardedFlush();
   }
@@ -177,6 +187,7 @@ void KBufferedSocketSender::Flush() {
 
 void KBufferedSocketSender::Terminate() {
   accepting_ = false;
+  spaceEvent_.Pulse();  // a sender pausing on a full ring gives up at once
   if (!(IsRunning() || IsStarting()) || IsTerminated()) return;
   RequestStop();
   flushEvent_.Pulse();

@@ -3,7 +3,9 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
@@ -71,14 +73,27 @@ void KSocketSender::Serialize(void* data, unsigned int size) { socket_->Write(da
 KSocketReceiver::KSocketReceiver(KTcpSocket* socket)
     : socket_(socket),
       terminated_(false),
+      receiving_(0),
       maxFrameSize_(kDefaultMaxFrameSize),
       frameSize_(0),
       remaining_(0),
       outOfStep_(false) {}
 
-KSocketReceiver::~KSocketReceiver() = default;
+KSocketReceiver::~KSocketReceiver() {
+  if (receiving_ == 0) return;
+  // The owner tears the channel down while its receiving thread still waits on the socket: wake
+  // it and let it leave before the receiver and the socket go.
+  Terminate();
+  while (receiving_ != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 bool KSocketReceiver::Receive(KSerializable& object) {
+  // Counts this thread in until it leaves, however it leaves; the decrement is the last access.
+  struct Inside {
+    explicit Inside(std::atomic<int>& count) : count_(count) { ++count_; }
+    ~Inside() { --count_; }
+    std::atomic<int>& count_;
+  } inside(receiving_);
   if (terminated_) return false;
   if (!socket_->WaitForData(async_ ? 0 : KTcpSocket::kWaitForever)) return false;
   if (terminated_) return false;

@@ -45,6 +45,7 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   static constexpr uint32_t kDefaultMaxFrameSize = 1024 * 1024;
 
   explicit KSocketReceiver(KTcpSocket* socket);
+  // When another thread is inside Receive, terminates the receiver and waits until it has left.
   ~KSocketReceiver() override;
 
   // Waits without limit (async: not at all) for data; false when nothing is there or the
@@ -67,6 +68,8 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
 
   KTcpSocket* socket_;
   std::atomic<bool> terminated_;
+  // Threads inside Receive; the destructor waits for them.
+  std::atomic<int> receiving_;
   uint32_t maxFrameSize_;
   // The current frame's count and the part of it not read yet; guarded by the read mutex.
   uint32_t frameSize_;
@@ -75,8 +78,9 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
 };
 
 // A channel over one socket, owning both halves and the socket. Any number of threads may send;
-// one thread receives; Terminate (from any thread) wakes the receiver. Destroy the channel only
-// after the receiving thread has left Receive.
+// one thread receives; Terminate (from any thread) wakes the receiver. Destroying the channel
+// ends a Receive blocked in another thread (false or a socket exception) before anything it uses
+// is freed; senders must have left Send.
 class DODUDO_API KSocketIpcChannel : public KIpcChannel {
  public:
   // Opens a KClientSocket to host and port; a failure propagates as its KSocketException.

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -165,6 +166,48 @@ TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
   sender.reset();
   const std::string record = Frame(Str(std::string(31, 's')));
   EXPECT_EQ(drained.get(), record + record);
+}
+
+// A third thread terminates the sender while another sends: every Send that returned true
+// reaches the peer; none is left behind in the ring after the last drain.
+TEST(BufferedSender, TerminateRacingASenderLosesNoAcceptedRecord) {
+  for (int round = 0; round < 20; ++round) {
+    PairedSocket pair;
+    auto received = std::async(std::launch::async,
+                               [&] { return snltest::ReadBytes(pair.peer.Get()).size(); });
+    std::atomic<size_t> accepted{0};
+    {
+      KBufferedSocketSender sender(&pair.socket, Options(200, 1, 0));
+      std::thread sending([&] {
+        while (sender.Send(kstring("r"))) ++accepted;
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(2 + round % 5));
+      std::thread([&] { sender.Terminate(); }).join();
+      sending.join();
+    }
+    pair.socket.SignalFinalization();
+    ASSERT_EQ(received.get(), accepted * 10) << "round " << round;  // 10 bytes a frame
+  }
+}
+
+// Bursts that overrun the default ring: the last records of each burst leave without waiting
+// for another Send.
+TEST(BufferedSender, BurstsLeaveWholeWithoutALaterSend) {
+  snltest::LoopbackListener listener;
+  dodudo::KClientSocket socket;
+  socket.Open("127.0.0.1", listener.Port());
+  snltest::Fd peer(listener.Accept());
+  KBufferedSocketSender sender(&socket, dodudo::KBufferedSocketOptions());
+  const kstring text(std::string(59, 'b'));
+  const size_t burstBytes = 10000 * Frame(Str(text)).size();
+  for (int burst = 0; burst < 5; ++burst) {
+    auto reading = std::async(std::launch::async,
+                              [&] { return snltest::ReadBytes(peer.Get(), burstBytes, 3000); });
+    std::thread([&] {
+      for (int i = 0; i < 10000; ++i) ASSERT_TRUE(sender.Send(text));
+    }).join();
+    ASSERT_EQ(reading.get().size(), burstBytes) << "burst " << burst;
+  }
 }
 
 // The peer resets the connection: the flush thread stops with its warning and Send returns false.

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -79,6 +80,29 @@ TEST(SocketChannelReceive, AsyncWithoutDataAndTerminateFromAnotherThread) {
   EXPECT_THAT(TextOf([&] { blocked.channel->Send(kstring("late")); }),
               MatchesRegex("Socket error: Socket=FFFFFFFF - .*"));
   EXPECT_EQ(snltest::ReadBytes(blocked.peer.Get()), "");  // the peer sees the stream end
+}
+
+// The owner destroys the channel while another thread is blocked in Receive, waiting for a
+// frame or stalled in the middle of one: that Receive ends before anything it uses is freed.
+TEST(SocketChannelReceive, DestroyedWhileAnotherThreadReceives) {
+  for (const std::string& sent : {std::string(), Frame(Str("abcdef")).substr(0, 9)}) {
+    ChannelPair c;
+    snltest::WriteAll(c.peer.Get(), sent);
+    dodudo::KSocketIpcChannel* channel = c.channel.get();
+    std::atomic<int> outcome{0};
+    std::thread receiving([channel, &outcome] {
+      kstring text;
+      try {
+        outcome = channel->Receive(text) ? 1 : 2;
+      } catch (const dodudo::KSocketException&) {
+        outcome = 3;
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    c.channel.reset();
+    receiving.join();
+    EXPECT_EQ(outcome, sent.empty() ? 2 : 3);
+  }
 }
 
 TEST(SocketChannelSend, ConcurrentSendersNeverInterleave) {
