@@ -1,0 +1,356 @@
+#include "DOdudo/comm/KCommChannel.h"
+
+#include <chrono>
+
+#include "DOdudo/LB9/Basics/KPlainData.h"
+#include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/LB9/KIPC/KIpcChannel.h"
+#include "DOdudo/host/KHostSystem.h"
+#include "DOdudo/host/KMutex.h"
+
+namespace comm {
+
+using dodudo::KScopedLock;
+
+namespace {
+
+constexpr unsigned int kSemaphoreMaximum = 0x100000;
+constexpr unsigned int kSyncTimeoutMs = 30000;
+constexpr unsigned int kTerminationTimeoutMs = 30000;
+
+// Read side of the connection lock for one scope.
+class ConnectionReader {
+ public:
+  explicit ConnectionReader(KReadWriteLock& lock) : lock_(lock) { lock_.LockReader(); }
+  ~ConnectionReader() { lock_.UnlockReader(); }
+  ConnectionReader(const ConnectionReader&) = delete;
+  ConnectionReader& operator=(const ConnectionReader&) = delete;
+
+ private:
+  KReadWriteLock& lock_;
+};
+
+std::atomic<int> nextChannelId{0};
+
+}  // namespace
+
+KCommChannel::KCommChannel(KLogger& logger)
+    : ipc_(nullptr),
+      terminationSemaphore_(kSemaphoreMaximum),
+      terminationSignalled_(false),
+      receiverSeen_(false),
+      logger_(logger),
+      lastReceiveTick_(0),
+      waiting_(false),
+      expectedId_(0),
+      receiveEnded_(false) {
+  if (!AreMessageStringsRegistered(COMM_MODULE))
+    RegisterMessageStrings(COMM_MODULE, "COMM  ", 12, MessageIdStringsComm, 12,
+                           MessageIdStringsComm);
+}
+
+KCommChannel::~KCommChannel() {
+  destroyCallbacks_.Call(this);
+  Terminate(true);
+  // After a termination timeout the connection is still installed; drop it all the same.
+  ClearConnection();
+}
+
+void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc) {
+  dodudo::KIpcChannel* old;
+  connectionLock_.LockWriter();
+  old = ipc_;
+  ipc_ = ipc;
+  connectionLock_.UnlockWriter();
+  delete old;
+  std::lock_guard<std::mutex> lock(resultMutex_);
+  receiveEnded_ = false;
+}
+
+bool KCommChannel::IsConnected() {
+  ConnectionReader reader(connectionLock_);
+  return ipc_ != nullptr;
+}
+
+dodudo::KIpcChannel* KCommChannel::GetConnection() {
+  ConnectionReader reader(connectionLock_);
+  return ipc_;
+}
+
+bool KCommChannel::Send(const KEnvelope& envelope) {
+  ConnectionReader reader(connectionLock_);
+  if (ipc_ == nullptr) throw KCommError("IPC not initialized!");
+  if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(true, envelope).c_str());
+  return ipc_->Send(envelope);
+}
+
+bool KCommChannel::Receive(KEnvelope& envelope) {
+  KScopedLock receiving(receiveMutex_);
+  receiverSeen_ = true;
+  try {
+    for (;;) {
+      bool received;
+      {
+        ConnectionReader reader(connectionLock_);
+        if (ipc_ == nullptr) {
+          logger_.Warning("Receive failed, not connected");
+          WakeRequester(true);
+          return false;
+        }
+        // Answered and sync are not carried by every envelope on the wire: an envelope object
+        // reused for the next message must not keep the previous one's, or a request would be
+        // taken for answered and never get its reply.
+        envelope.SetAnswered(false);
+        envelope.SetSync(false);
+        received = ipc_->Receive(envelope);
+      }
+      if (!received) {
+        logger_.Trace("Receive failed");
+        WakeRequester(true);
+        return false;
+      }
+      if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(false, envelope).c_str());
+      lastReceiveTick_ = KHostSystem::GetTick();
+      if (envelope.GetModule() != COMM_MODULE) return true;
+      switch (envelope.GetCode()) {
+        case COMM_KEEP_ALIVE: {
+          dodudo::KEmptyData empty;
+          SyncResponse(envelope, 0, empty);
+          envelope.Reset();
+          break;
+        }
+        case COMM_SYNC_RESPONSE:
+        case COMM_SYNC_FAIL:
+          TakeReply(envelope);
+          break;
+        default:
+          return true;
+      }
+    }
+  } catch (const dodudo::KSocketException& e) {
+    logger_.Log(klogNotice, "Receive failed: connection ended with message [%s]", e.what());
+  } catch (const std::exception& e) {
+    logger_.Log(klogWarning, "Receive failed: unexpected exception [%s] handling COMM msg [%s]",
+                e.what(), envelope.Description().c_str());
+  }
+  // The stream is out of step or gone: no reply can come for a waiting request any more.
+  WakeRequester(true);
+  return false;
+}
+
+void KCommChannel::TakeReply(const KEnvelope& reply) {
+  std::unique_lock<std::mutex> lock(resultMutex_);
+  // Only the reply the requester waits for enters the slot: a late or foreign one must not
+  // overwrite a reply that the requester has not read yet.
+  if (!waiting_ || static_cast<uint16_t>(reply.GetI()) != expectedId_) {
+    logger_.Log(klogNotice, "Response dropped! Expected %d received %d packet=[%s]",
+                waiting_ ? expectedId_ : 0, reply.GetI(), reply.Description().c_str());
+    return;
+  }
+  if (reply.GetCode() == COMM_SYNC_FAIL && logger_.IsActive(klogTrace)) {
+    dodudo::kstring text;
+    try {
+      reply.GetPayload(text);
+    } catch (const std::exception&) {
+    }
+    logger_.Log(klogTrace, "Remote error [%s]", text.c_str());
+  }
+  result_.Receive(reply);
+  waiting_ = false;
+  lock.unlock();
+  responseReady_.notify_all();
+}
+
+void KCommChannel::WakeRequester(bool receiveEnded) {
+  std::unique_lock<std::mutex> lock(resultMutex_);
+  if (receiveEnded) receiveEnded_ = true;
+  if (!waiting_) return;
+  // A CONN_FAIL answers no request: the requester reports the broken exchange.
+  KEnvelope failure(COMM_MODULE, COMM_CONN_FAIL, 0, 0);
+  result_.Receive(failure);
+  waiting_ = false;
+  lock.unlock();
+  responseReady_.notify_all();
+}
+
+int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) {
+  if (!IsConnected()) {
+    logger_.Trace("Msg [%s] not sent because client is not connected",
+                  request.Description().c_str());
+    return COMM_RESULT_FAIL;
+  }
+  KScopedLock sync(syncMutex_);
+  const uint16_t expected = request.GetPacketId();
+  {
+    std::lock_guard<std::mutex> lock(resultMutex_);
+    result_.Clear();
+    // Once the receiving thread has seen the connection end, nobody would take the reply.
+    if (receiveEnded_) {
+      logger_.Warning("Msg [%s] not sent, the connection has ended", request.Description().c_str());
+      return COMM_RESULT_FAIL;
+    }
+    expectedId_ = expected;
+    waiting_ = true;
+  }
+  if (logger_.IsActive(klogTrace)) logger_.Trace("SyncMsg %s", request.Description().c_str());
+
+  request.SetSync(true);
+  bool sent;
+  try {
+    sent = Send(request);
+  } catch (...) {
+    StopWaiting();
+    throw;
+  }
+  if (!sent) {
+    StopWaiting();
+    logger_.Warning("Msg [%s] not sent, the connection is unusable", request.Description().c_str());
+    return COMM_RESULT_FAIL;
+  }
+
+  KResultMsg got;
+  {
+    // The slot itself says whether the reply is in: no wake-up can be lost or left over.
+    std::unique_lock<std::mutex> lock(resultMutex_);
+    bool received = responseReady_.wait_for(lock, std::chrono::milliseconds(kSyncTimeoutMs),
+                                            [this] { return result_.IsReceived(); });
+    waiting_ = false;
+    if (!received) {
+      lock.unlock();
+      throw KCommRequestError("Sync message %s timeout", request.Description().c_str());
+    }
+    got = result_;
+  }
+
+  if (static_cast<uint16_t>(got.GetI()) != expected || got.GetModule() != COMM_MODULE)
+    throw KCommRequestError("Packet sync fail - expected %d received %d (sent[%s] recv[%s]",
+                            expected, got.GetI(), request.Description().c_str(),
+                            got.Description().c_str());
+  if (got.GetCode() == COMM_SYNC_FAIL) {
+    dodudo::kstring text;
+    got.GetPayload(text);
+    throw KCommRequestError("Remote error [%s] sent [%s]", text.c_str(),
+                            request.Description().c_str());
+  }
+  if (got.GetCode() == COMM_SYNC_RESPONSE) {
+    got.GetPayload(reply);
+    return got.GetG();
+  }
+  logger_.Error("Synchronization fail - received %s while expecting RESPONSE",
+                got.Description().c_str());
+  throw KCommRequestError("Synchronization fail");
+}
+
+void KCommChannel::StopWaiting() {
+  std::lock_guard<std::mutex> lock(resultMutex_);
+  waiting_ = false;
+}
+
+void KCommChannel::Reply(KEnvelope& request, uint16_t code, int g,
+                         const dodudo::KSerializable& payload) {
+  request.SetAnswered(true);
+  KEnvelope response(COMM_MODULE, code, g, request.GetPacketId(), payload);
+  Send(response);
+}
+
+void KCommChannel::SyncResponse(KEnvelope& request, int result, dodudo::KSerializable& reply) {
+  if (request.IsAnswered()) {
+    logger_.Warning("Envelope already answered [%s]", request.Description().c_str());
+    return;
+  }
+  if (!request.IsSync()) {
+    logger_.Warning("Trying to send a sync response to an async envelope [%s]",
+                    request.Description().c_str());
+    return;
+  }
+  Reply(request, COMM_SYNC_RESPONSE, result, reply);
+}
+
+void KCommChannel::SyncFailResponse(KEnvelope& request, dodudo::kstring text, int code) {
+  if (request.IsAnswered()) {
+    logger_.Warning("Fail on envelope already answered [%s]", request.Description().c_str());
+    return;
+  }
+  if (!request.IsSync()) {
+    logger_.Warning("Trying to send a sync response to an async envelope [%s]",
+                    request.Description().c_str());
+    return;
+  }
+  Reply(request, COMM_SYNC_FAIL, code, text);
+}
+
+bool KCommChannel::KeepAlive(unsigned int idleMs) {
+  {
+    ConnectionReader reader(connectionLock_);
+    if (ipc_ == nullptr || KHostSystem::GetTick() - lastReceiveTick_ <= idleMs) return true;
+  }
+  try {
+    KEnvelope probe(COMM_MODULE, COMM_KEEP_ALIVE, 0, 0);
+    dodudo::KEmptyData empty;
+    int result = SyncMessage(probe, empty);
+    if (result != 0) throw KCommError("Invalid keep alive return %d", result);
+    return true;
+  } catch (const std::exception& e) {
+    logger_.Warning("KeepAlive failed, closing connection [%s]", e.what());
+    ConnectionReader reader(connectionLock_);
+    if (ipc_ != nullptr) ipc_->Terminate();
+    return false;
+  }
+}
+
+void KCommChannel::HandShake(KHelloMsg& hello, dodudo::kstring& id) {
+  KEnvelope greeting(COMM_MODULE, COMM_HELLOV2, -1, -1, hello);
+  Send(greeting);
+  KEnvelope answer;
+  if (!Receive(answer))
+    throw KCommError(
+        "Handshake failed. RQT firmware and Z7M with incompatible versions. Aborting connection "
+        "to Client.");
+  if (answer.GetModule() != COMM_MODULE || answer.GetCode() != COMM_REMOTE_ID)
+    throw KCommError("Invalid remote id [%s]", answer.Description().c_str());
+  dodudo::kstring clientId;
+  answer.GetPayload(clientId);
+  dodudo::kstring assigned = clientId + GetNextId();
+  id = assigned;
+  logger_.SetIdentity(assigned);
+  KEnvelope reply(COMM_MODULE, COMM_REMOTE_ID, -1, -1, assigned);
+  Send(reply);
+}
+
+void KCommChannel::Terminate(bool wait) {
+  {
+    ConnectionReader reader(connectionLock_);
+    if (ipc_ != nullptr) ipc_->Terminate();
+  }
+  if (!wait) {
+    logger_.Notice("Comm channel could not be properly terminated (windows thread release)");
+    return;
+  }
+  // A channel on which nobody ever received has no receiving thread to wait for.
+  if (receiverSeen_ && !terminationSignalled_ &&
+      !terminationSemaphore_.Wait(kTerminationTimeoutMs)) {
+    logger_.Warning("Comm channel could not be properly terminated (timeout)");
+    return;
+  }
+  if (IsConnected()) ClearConnection();
+  WakeRequester();
+}
+
+void KCommChannel::SignTermination() {
+  terminationSignalled_ = true;
+  terminationSemaphore_.Release();
+}
+
+void KCommChannel::ClearConnection() {
+  // Wake a receiver blocked on the connection first: it holds the read side of the lock.
+  {
+    ConnectionReader reader(connectionLock_);
+    if (ipc_ != nullptr) ipc_->Terminate();
+  }
+  SetConnection(nullptr);
+  WakeRequester();
+}
+
+dodudo::kstring KCommChannel::GetNextId() { return dodudo::fstring("[%d]", nextChannelId++); }
+
+}  // namespace comm

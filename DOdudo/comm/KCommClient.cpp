@@ -1,0 +1,447 @@
+#include "DOdudo/comm/KCommClient.h"
+
+#include <chrono>
+#include <cstdarg>
+
+#include "DOdudo/LB9/Basics/KBaseSocket.h"
+#include "DOdudo/LB9/Basics/KPlainData.h"
+#include "DOdudo/LB9/KIPC/KSocketIPC.h"
+#include "DOdudo/comm/KCommChannelKeepAlive.h"
+#include "DOdudo/host/KHostSystem.h"
+#include "DOdudo/host/KMutex.h"
+#include "DOdudo/host/KThread.h"
+
+namespace comm {
+
+using dodudo::KScopedLock;
+using dodudo::kstring;
+
+namespace {
+
+constexpr unsigned int kForever = 0xFFFFFFFFu;
+constexpr unsigned int kRetryStepMs = 500;
+// A server that accepts but stays silent must not hold Connect beyond its own time limit (nor
+// the message thread's reconnection for ever).
+constexpr unsigned int kHandshakeWaitMs = 30000;
+constexpr unsigned int kKeepAliveIdleMs = 5000;
+constexpr unsigned int kKeepAlivePeriodMs = 2000;
+
+dodudo::KTcpSocket* SocketOf(dodudo::KIpcChannel* ipc) {
+  auto* receiver = dynamic_cast<dodudo::KSocketReceiver*>(ipc->GetReceiver());
+  return receiver != nullptr ? receiver->GetSocket() : nullptr;
+}
+
+}  // namespace
+
+std::list<KCommClient*> KCommClient::_InstanceList;
+dodudo::KThreadMutex KCommClient::_InstListMutex;
+
+dodudo::KBufferedSocketOptions KCommClient::DefaultBufferedOptions() {
+  return dodudo::KBufferedSocketOptions();
+}
+
+KCommClient::KCommClient(const char* module, bool buffered,
+                         const dodudo::KBufferedSocketOptions& options)
+    : messageThread_(nullptr),
+      eventThread_(nullptr),
+      logger_(klogZ7MClient, klogZ7MClientComm, "COMMCLI", module, KLogger::KLOG_SHOW_NAME, false),
+      channel_(logger_),
+      shuttingDown_(false),
+      firstConnection_(true),
+      broadcastsRequested_(false),
+      port_(0),
+      connectionCount_(0),
+      callback_(nullptr),
+      buffered_(buffered),
+      options_(options),
+      messageThreadFinished_(false),
+      messageThreadExited_(false),
+      eventThreadExited_(false),
+      eventThreadFinished_(1) {
+  KScopedLock lock(_InstListMutex);
+  _InstanceList.push_back(this);
+}
+
+KCommClient::~KCommClient() {
+  {
+    KScopedLock lock(_InstListMutex);
+    _InstanceList.remove(this);
+  }
+  Shutdown();
+  // Both threads use this object until their very last statement.
+  if (eventThread_ != nullptr) {
+    while (!eventThreadExited_) KHostSystem::Delay(5);
+    dodudo::KThread::CloseThreadHandle(eventThread_);
+  }
+  if (messageThread_ != nullptr) {
+    while (!messageThreadExited_) KHostSystem::Delay(5);
+    dodudo::KThread::CloseThreadHandle(messageThread_);
+  }
+}
+
+void KCommClient::Log(KLogLevel level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  logger_.vLog(level, format, args);
+  va_end(args);
+}
+
+kstring KCommClient::GetConnectionId() {
+  KScopedLock lock(mutex_);
+  return connectionId_;
+}
+
+void KCommClient::Connect(kstring name, kstring host, unsigned int port,
+                          KHelloMsg::KServiceId service, unsigned int major, unsigned int minor,
+                          unsigned int build, unsigned int timeoutMs, bool fastRetry) {
+  Connect(name, host, port, KHelloMsg(service, major, minor, build), timeoutMs, fastRetry);
+}
+
+bool KCommClient::Pause(unsigned int steps) {
+  for (unsigned int step = 0; step < steps; ++step) {
+    if (shuttingDown_) return false;
+    KHostSystem::Delay(kRetryStepMs);
+  }
+  return true;
+}
+
+bool KCommClient::ReceiveHandshake(KEnvelope& envelope, unsigned int ms) {
+  dodudo::KIpcChannel* ipc = channel_.GetConnection();
+  dodudo::KTcpSocket* socket = ipc != nullptr ? SocketOf(ipc) : nullptr;
+  if (socket != nullptr && !socket->WaitForData(ms)) return false;
+  return channel_.Receive(envelope);
+}
+
+void KCommClient::Connect(kstring name, kstring host, unsigned int port, const KHelloMsg& expected,
+                          unsigned int timeoutMs, bool fastRetry) {
+  const unsigned int start = KHostSystem::GetTick();
+  if (shuttingDown_) return;
+  for (unsigned int attempt = 1;; ++attempt) {
+    logger_.Notice("Connecting to [%s:%d], attempt %d", host.c_str(), port, attempt);
+    if (firstConnection_) logger_.SetIdentity(name);
+    try {
+      dodudo::KIpcChannel* ipc;
+      if (buffered_)
+        ipc = new dodudo::KBufferedSocketIpcChannel(host.c_str(), port, options_);
+      else
+        ipc = new dodudo::KSocketIpcChannel(host.c_str(), port);
+      channel_.SetConnection(ipc);
+      kstring localHost, remoteHost;
+      unsigned short localPort = 0, remotePort = 0;
+      if (dodudo::KTcpSocket* socket = SocketOf(ipc)) {
+        socket->GetLocalAddress(localHost, localPort);
+        socket->GetRemoteAddress(remoteHost, remotePort);
+      }
+
+      unsigned int waitMs = kHandshakeWaitMs;
+      if (timeoutMs != kForever) {
+        unsigned int elapsed = KHostSystem::GetTick() - start;
+        waitMs = elapsed < timeoutMs ? timeoutMs - elapsed : 0;
+        if (waitMs > kHandshakeWaitMs) waitMs = kHandshakeWaitMs;
+      }
+      KEnvelope greeting;
+      if (!ReceiveHandshake(greeting, waitMs))
+        throw KCommHandshakeError(
+            "Expected message (hello) not received, aborting connection to Server [%d]",
+            static_cast<int>(expected.ServiceId));
+      if (greeting.GetModule() != COMM_MODULE || greeting.GetCode() != COMM_HELLOV2)
+        throw KCommHandshakeError("Invalid hello msg (%s)", greeting.Description().c_str());
+      KHelloMsg hello;
+      greeting.GetPayload(hello);
+      if (hello.ServiceId != expected.ServiceId)
+        throw KCommHandshakeError("Invalid Server id: %d, expected: %d",
+                                  static_cast<int>(hello.ServiceId),
+                                  static_cast<int>(expected.ServiceId));
+      if (hello.Major != expected.Major || hello.Minor != expected.Minor)
+        throw KCommHandshakeError("Version incompatibility, server: %d.%d, expected: %d.%d",
+                                  hello.Major, hello.Minor, expected.Major, expected.Minor);
+      if (hello.Build != expected.Build)
+        logger_.Trace("Running under different builds, server %d.%d.%d, client: %d.%d.%d",
+                      hello.Major, hello.Minor, hello.Build, expected.Major, expected.Minor,
+                      expected.Build);
+      logger_.Info("Connected from %s:%d to %s %s:%d", localHost.c_str(), localPort,
+                   hello.ServiceName(), remoteHost.c_str(), remotePort);
+
+      Identify(expected.ServiceId, name, waitMs);
+
+      KScopedLock lock(mutex_);
+      if (firstConnection_) {
+        messageThread_ =
+            dodudo::KThread::StartThread(StartHandleRemoteMessagesThread, this, 0, false, false, 0);
+        firstConnection_ = false;
+      }
+      name_ = name;
+      host_ = host;
+      port_ = port;
+      serverHello_ = hello;
+      return;
+    } catch (const KCommHandshakeError& e) {
+      logger_.Notice("KCommClient handshake failed [%s]", e.what());
+      channel_.ClearConnection();
+      throw;
+    } catch (const std::exception& e) {
+      logger_.Notice("Failed to connect to server [%s]", e.what());
+      channel_.ClearConnection();
+      unsigned int steps = attempt <= 4 ? 5 : (fastRetry ? 10 : 20);
+      for (unsigned int step = 0; step < steps; ++step) {
+        if (shuttingDown_) return;
+        if (timeoutMs != kForever && KHostSystem::GetTick() - start > timeoutMs) throw;
+        KHostSystem::Delay(kRetryStepMs);
+      }
+    }
+  }
+}
+
+void KCommClient::Identify(uint32_t service, const kstring& name, unsigned int waitMs) {
+  kstring identity = dodudo::fstring("%s-%u", name.c_str(), connectionCount_.load());
+  KEnvelope request(COMM_MODULE, COMM_REMOTE_ID, -1, -1, identity);
+  channel_.Send(request);
+  KEnvelope answer;
+  if (!ReceiveHandshake(answer, waitMs) || answer.GetModule() != COMM_MODULE ||
+      answer.GetCode() != COMM_REMOTE_ID)
+    throw KCommRequestError(
+        "Expected message (remote_id) not received, aborting connection to Server [%d]",
+        static_cast<int>(service));
+  kstring assigned;
+  answer.GetPayload(assigned);
+  ++connectionCount_;
+  logger_.Notice("Connection id changing to (%s)", assigned.c_str());
+  logger_.SetIdentity(assigned);
+  KScopedLock lock(mutex_);
+  connectionId_ = assigned;
+}
+
+void KCommClient::Reconnect() {
+  try {
+    channel_.ClearConnection();
+    kstring name, host;
+    unsigned int port;
+    KHelloMsg hello;
+    {
+      KScopedLock lock(mutex_);
+      name = name_;
+      host = host_;
+      port = port_;
+      hello = serverHello_;
+    }
+    Connect(name, host, port, hello, kForever, false);
+    if (shuttingDown_) return;
+    bool broadcasts;
+    {
+      KScopedLock lock(mutex_);
+      broadcasts = broadcastsRequested_;
+    }
+    if (broadcasts) SendBroadcastRequest(true);
+    KEnvelope restored(COMM_MODULE, COMM_RECONNECTED, 0, 0);
+    EnqueueEvent(restored);
+  } catch (const std::exception& e) {
+    logger_.Error("Unexpected exception cleaning connection [%s]", e.what());
+  }
+}
+
+void KCommClient::SendBroadcastRequest(bool broadcasts) {
+  KEnvelope request(COMM_MODULE, COMM_REQ_BROADCASTS, -1, -1, dodudo::KPlainData<bool>(broadcasts));
+  channel_.Send(request);
+}
+
+int KCommClient::SendCommand(unsigned char module, unsigned int code, unsigned int g,
+                             unsigned int i, const dodudo::KSerializable& payload) {
+  try {
+    KEnvelope envelope(module, static_cast<uint16_t>(code), static_cast<int32_t>(g),
+                       static_cast<int32_t>(i), payload);
+    return SendCommand(envelope);
+  } catch (const std::exception& e) {
+    logger_.Notice("Exception [%s] sending command", e.what());
+    return COMM_RESULT_FAIL;
+  }
+}
+
+int KCommClient::SendCommand(KEnvelope& envelope) {
+  dodudo::KEmptyData empty;
+  return SendCommand(envelope, empty);
+}
+
+int KCommClient::SendCommand(KEnvelope& envelope, dodudo::KSerializable& reply) {
+  logger_.Trace("CMD %d mod=%d (%d, %d)", envelope.GetCode(), envelope.GetModule(), envelope.GetG(),
+                envelope.GetI());
+  int result;
+  try {
+    result = channel_.SyncMessage(envelope, reply);
+  } catch (const std::exception& e) {
+    logger_.Notice("Exception [%s] sending command", e.what());
+    result = COMM_RESULT_FAIL;
+  }
+  if (logger_.IsActive(klogTrace))
+    logger_.Trace("Command [%s] returned %d", envelope.Description().c_str(), result);
+  return result;
+}
+
+int KCommClient::Query(unsigned char g, kstring question, kstring& answer) {
+  try {
+    KEnvelope envelope(COMM_MODULE, COMM_QUERY, g, 0, question);
+    int result = channel_.SyncMessage(envelope, answer);
+    logger_.Trace("Query env %d result %d answer [%s]", envelope.GetPacketId(), result,
+                  answer.c_str());
+    return result;
+  } catch (const std::exception& e) {
+    logger_.Warning("Exception [%s] on query", e.what());
+    return COMM_RESULT_FAIL;
+  }
+}
+
+void KCommClient::RequestEvents(EventCallback callback, bool broadcasts) {
+  SetEventCallback(callback);
+  {
+    KScopedLock lock(mutex_);
+    broadcastsRequested_ = broadcasts;
+  }
+  try {
+    SendBroadcastRequest(broadcasts);
+  } catch (const std::exception& e) {
+    logger_.Notice("Could not request broadcast(%s) [%s]", broadcasts ? "true" : "false", e.what());
+  }
+}
+
+void KCommClient::SetEventCallback(EventCallback callback) {
+  KScopedLock lock(mutex_);
+  if (shuttingDown_) {
+    callback_ = nullptr;
+    return;
+  }
+  callback_ = callback;
+  if (callback_ != nullptr && eventThread_ == nullptr)
+    eventThread_ = dodudo::KThread::StartThread(StartProcessEventsThread, this, 0, false, false, 0);
+}
+
+bool KCommClient::GetNextAsyncMessage(KEnvelope& out, unsigned int&, unsigned int timeoutMs) {
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  auto ready = [this] { return !events_.empty() || shuttingDown_; };
+  if (timeoutMs == kForever)
+    eventsReady_.wait(lock, ready);
+  else if (!eventsReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
+    return false;
+  if (shuttingDown_) return false;
+  out = events_.front();
+  events_.pop_front();
+  return true;
+}
+
+void KCommClient::EnqueueEvent(KEnvelope& envelope) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    events_.push_back(envelope);
+  }
+  eventsReady_.notify_one();
+}
+
+void KCommClient::Shutdown() {
+  bool expected = false;
+  if (!shuttingDown_.compare_exchange_strong(expected, true)) return;
+  logger_.Notice("Shutting connection down...");
+  {
+    // Taken so that no waiter can miss the flag between its test and its wait.
+    std::lock_guard<std::mutex> lock(queueMutex_);
+  }
+  eventsReady_.notify_all();
+  bool waitEvents = false, waitMessages = false;
+  CheckForWindowsThreadTermination(waitEvents, waitMessages);
+  if (waitEvents && !eventThreadFinished_.Wait(2000))
+    logger_.Notice("Could not release dispatch event thread");
+  channel_.Terminate(waitMessages);
+}
+
+void KCommClient::CheckForWindowsThreadTermination(bool& waitEvents, bool& waitMessages) {
+  waitMessages = true;
+  KScopedLock lock(mutex_);
+  waitEvents = eventThread_ != nullptr && !eventThreadExited_;
+  if (messageThread_ == nullptr) channel_.SignTermination();
+}
+
+void KCommClient::NotifyAppTermination() {
+  KScopedLock lock(_InstListMutex);
+  for (KCommClient* client : _InstanceList) client->Shutdown();
+}
+
+void* KCommClient::StartHandleRemoteMessagesThread(void* argument) {
+  auto* client = static_cast<KCommClient*>(argument);
+  client->HandleRemoteMessages();
+  client->logger_.Notice("Msg thread signaling termination");
+  client->channel_.SignTermination();
+  client->messageThreadExited_ = true;  // the last use of the client
+  return nullptr;
+}
+
+void KCommClient::HandleRemoteMessages() {
+  dodudo::KThread::SetPriority(3);
+  {
+    KCommChannelKeepAlive keepAlive(channel_, true, kKeepAliveIdleMs, kKeepAlivePeriodMs);
+    while (!shuttingDown_) {
+      try {
+        bool wasConnected = channel_.IsConnected();
+        KEnvelope envelope;
+        if (channel_.Receive(envelope)) {
+          EnqueueEvent(envelope);
+          continue;
+        }
+        if (shuttingDown_) {
+          logger_.Notice("Client connection closed, leaving thread");
+          break;
+        }
+        keepAlive.Stop();
+        if (wasConnected) {
+          logger_.Notice("Client connection fail, trying to reconnect");
+          KEnvelope failure(COMM_MODULE, COMM_CONN_FAIL, 0, 0);
+          EnqueueEvent(failure);
+        } else if (!Pause(20)) {
+          // The last reconnection was refused (a handshake error ends Reconnect): try again
+          // later instead of hammering the server, without another CONN_FAIL.
+          continue;
+        }
+        Reconnect();
+        if (channel_.IsConnected()) keepAlive.Start();
+      } catch (const std::exception& e) {
+        logger_.Warning("Unexpected exception [%s] in %s", e.what(), "HandleRemoteMessages");
+      } catch (...) {
+        logger_.Error("Unknown exception in %s", "HandleRemoteMessages");
+      }
+    }
+    messageThreadFinished_ = true;
+  }
+}
+
+void* KCommClient::StartProcessEventsThread(void* argument) {
+  auto* client = static_cast<KCommClient*>(argument);
+  client->ProcessEvents();
+  client->eventThreadFinished_.Release();
+  client->eventThreadExited_ = true;  // the last use of the client
+  return nullptr;
+}
+
+void KCommClient::ProcessEvents() {
+  dodudo::KThread::SetPriority(2);
+  for (;;) {
+    {
+      KScopedLock lock(mutex_);
+      if (callback_ == nullptr) break;
+    }
+    try {
+      KEnvelope envelope;
+      unsigned int count = 0;
+      if (!GetNextAsyncMessage(envelope, count, kForever)) {
+        if (shuttingDown_) {
+          logger_.Notice("Leaving event thread");
+          break;
+        }
+        continue;
+      }
+      KScopedLock lock(mutex_);
+      if (callback_ != nullptr) callback_(this, envelope, 0);
+    } catch (const std::exception& e) {
+      logger_.Warning("Unexpected exception [%s] in %s", e.what(), "ProcessEvents");
+    } catch (...) {
+      logger_.Error("Unknown exception in %s", "ProcessEvents");
+    }
+  }
+}
+
+}  // namespace comm

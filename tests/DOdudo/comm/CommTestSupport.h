@@ -1,0 +1,180 @@
+#pragma once
+
+// Helpers of the comm tests: loopback connections between a channel under test and a raw peer,
+// a receiving thread, the log lines of a module, and the commsim server as a real process.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DOdudo/LB9/Basics/KClientSocket.h"
+#include "DOdudo/LB9/KIPC/KSocketIPC.h"
+#include "DOdudo/LogTestSupport.h"
+#include "DOdudo/comm/KCommChannel.h"
+#include "DOdudo/comm/KEnvelope.h"
+
+namespace commtest {
+
+inline bool WaitFor(const std::function<bool()>& condition, int ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// The lines of /var/log/tolma/<module>.log without their level and time header.
+inline std::vector<std::string> Lines(const std::string& module) {
+  std::vector<std::string> lines;
+  for (const std::string& line : logtest::LogLines(module + ".log")) {
+    auto bar = line.find("| ");
+    lines.push_back(line.substr(0, 1) + " " +
+                    (bar == std::string::npos ? line : line.substr(bar + 2)));
+  }
+  return lines;
+}
+
+inline int Count(const std::vector<std::string>& lines, const std::string& text) {
+  int count = 0;
+  for (const std::string& line : lines) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+// A listening socket on 127.0.0.1 and the connections made to it.
+class Link {
+ public:
+  Link() {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listen_, 4);
+    socklen_t length = sizeof address;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Link() { close(listen_); }
+
+  // A connected pair: first the near end (for the channel under test), then the peer.
+  std::pair<dodudo::KIpcChannel*, dodudo::KIpcChannel*> Pair() {
+    auto* near = new dodudo::KSocketIpcChannel("127.0.0.1", port_);
+    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    auto* socket = new dodudo::KClientSocket();
+    socket->Assign(fd, "127.0.0.1");
+    return {near, new dodudo::KSocketIpcChannel(socket)};
+  }
+
+ private:
+  int listen_;
+  unsigned int port_;
+};
+
+// Runs the receiving loop of a channel and keeps what it returns.
+class Receiver {
+ public:
+  explicit Receiver(comm::KCommChannel& channel) : channel_(channel) {
+    thread_ = std::thread([this] {
+      comm::KEnvelope envelope;
+      while (channel_.Receive(envelope)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        got_.push_back(envelope);
+      }
+      ended_ = true;
+      channel_.SignTermination();
+    });
+  }
+  ~Receiver() {
+    channel_.ClearConnection();
+    thread_.join();
+  }
+  std::vector<comm::KEnvelope> Got() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return got_;
+  }
+  bool Ended() const { return ended_; }
+
+ private:
+  comm::KCommChannel& channel_;
+  std::mutex mutex_;
+  std::vector<comm::KEnvelope> got_;
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+#ifdef COMMSIM_PATH
+// commsim as a separate process on 127.0.0.1:port (each test has a network namespace of its
+// own, so fixed ports never clash). Start() returns once the server listens.
+class CommSim {
+ public:
+  explicit CommSim(std::vector<std::string> args, unsigned int port = 14200)
+      : args_(std::move(args)), port_(port) {
+    Start();
+  }
+  ~CommSim() { Kill(); }
+
+  void Start() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts must not leave its server behind
+      dup2(out[1], 1);
+      std::vector<std::string> all = {COMMSIM_PATH, "--port", std::to_string(port_)};
+      all.insert(all.end(), args_.begin(), args_.end());
+      std::vector<char*> argv;
+      for (auto& arg : all) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = fdopen(out[0], "r");
+    char line[256];
+    if (out_ == nullptr || fgets(line, sizeof line, out_) == nullptr) Kill();
+  }
+  // The next line the server prints ("connected <id>"), empty at its end.
+  std::string NextLine() {
+    char line[256];
+    if (out_ == nullptr || fgets(line, sizeof line, out_) == nullptr) return "";
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+    if (out_ != nullptr) fclose(out_);
+    out_ = nullptr;
+  }
+
+ private:
+  std::vector<std::string> args_;
+  unsigned int port_;
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+};
+#endif
+
+}  // namespace commtest

@@ -1,0 +1,125 @@
+// commsim: a reference comm server for tests and demonstrations. See the usage text below.
+#include <signal.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/commsim/Server.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: commsim [options]\n"
+    "  --host A            IPv4 address to listen on (127.0.0.1)\n"
+    "  --port N            TCP port (14200; 0 picks a free one)\n"
+    "  --service ID        service id in the hello: Z7MS, DVXP, TVMH, \"Z7M \" or a number\n"
+    "  --version M.m.b     version in the hello (1.0.0)\n"
+    "  --hello-code C      greet with message C instead of HELLOV2 (11)\n"
+    "  --silent            never send a hello\n"
+    "  --delay MS          answer every command and query MS late\n"
+    "  --no-replies        never answer commands and queries\n"
+    "  --drop-after N      close each connection after N envelopes\n"
+    "  --ignore-keepalives leave keep-alive probes unanswered\n"
+    "  --tick MS           push a TICK event to broadcast clients every MS\n"
+    "  --quiet             no trace lines in commsim.log, whatever klog.cfg says\n"
+    "Commands of module 20: 1 ECHO, 2 FAIL, 3 PUSH g events, 4 SLEEP g ms, 5 DROP.\n"
+    "Queries (COMM 7) are answered with \"re: \" and the question.\n";
+
+commsim::Server* running = nullptr;
+
+void OnSignal(int) {
+  if (running != nullptr) running->Stop();
+}
+
+bool ParseService(const std::string& text, uint32_t& service) {
+  if (text.size() == 4 && !std::isdigit(static_cast<unsigned char>(text[0]))) {
+    service = 0;
+    for (char c : text) service = (service << 8) | static_cast<unsigned char>(c);
+    return true;
+  }
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  service = static_cast<uint32_t>(parsed);
+  return !text.empty() && *end == '\0' && parsed <= 0xFFFFFFFFull;
+}
+
+bool ParseUnsigned(const char* text, unsigned int& value) {
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text, &end, 10);
+  value = static_cast<unsigned int>(parsed);
+  return *text != '\0' && *end == '\0' && parsed <= 0xFFFFFFFFull;
+}
+
+bool Parse(int argc, char** argv, commsim::Options& options) {
+  for (int n = 1; n < argc; ++n) {
+    std::string arg = argv[n];
+    const char* value = n + 1 < argc ? argv[n + 1] : nullptr;
+    unsigned int number = 0;
+    bool ok = true;
+    if (arg == "--quiet") {
+      options.quiet = true;
+      continue;
+    } else if (arg == "--silent") {
+      options.silent = true;
+      continue;
+    } else if (arg == "--no-replies") {
+      options.noReplies = true;
+      continue;
+    } else if (arg == "--ignore-keepalives") {
+      options.ignoreKeepAlives = true;
+      continue;
+    }
+    if (value == nullptr) return false;
+    ++n;
+    if (arg == "--host") {
+      options.host = value;
+    } else if (arg == "--port") {
+      ok = ParseUnsigned(value, options.port) && options.port <= 65535;
+    } else if (arg == "--service") {
+      ok = ParseService(value, options.hello.ServiceId);
+    } else if (arg == "--version") {
+      ok = std::sscanf(value, "%u.%u.%u", &options.hello.Major, &options.hello.Minor,
+                       &options.hello.Build) == 3;
+    } else if (arg == "--hello-code") {
+      ok = ParseUnsigned(value, number) && number <= 0xFFFF;
+      options.helloCode = static_cast<uint16_t>(number);
+    } else if (arg == "--delay") {
+      ok = ParseUnsigned(value, options.delayMs);
+    } else if (arg == "--drop-after") {
+      ok = ParseUnsigned(value, options.dropAfter);
+    } else if (arg == "--tick") {
+      ok = ParseUnsigned(value, options.tickMs);
+    } else {
+      ok = false;
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  commsim::Options options;
+  if (!Parse(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  commsim::Server server(options);
+  if (!server.Listen()) return 1;
+  if (options.quiet) KLogger::OverwriteOption(klogNetwork, 0);
+  running = &server;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::printf("listening %s:%u\n", options.host.c_str(), server.Port());
+  std::fflush(stdout);
+  server.Run();
+  running = nullptr;
+  return 0;
+}
