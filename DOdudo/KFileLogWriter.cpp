@@ -15,6 +15,7 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/SysLog.h"
 #include "DOdudo/host/KFileAt.h"
+#include "DOdudo/host/KInitOrder.h"
 
 using klogdetail::Guard;
 
@@ -92,9 +93,10 @@ std::string Numbered(const std::string& name, long n) {
 pthread_mutex_t g_writersLock = PTHREAD_MUTEX_INITIALIZER;
 KFileLogWriter* g_writers = nullptr;
 
+// Built before the controller and so destroyed after it: what it logs on its way out is flushed.
 struct ExitFlush {
   ~ExitFlush() { KFileLogWriter::FlushAll(); }
-} g_exitFlush;
+} g_exitFlush DODUDO_INIT_TOOLKIT;
 
 }  // namespace
 

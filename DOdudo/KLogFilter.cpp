@@ -13,11 +13,6 @@
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "DOdudo/host/KBaseException.h"
 
-namespace klogdetail {
-uint32_t ToLittle32(uint32_t value) { return htole32(value); }
-uint64_t ToLittle64(uint64_t value) { return htole64(value); }
-}  // namespace klogdetail
-
 namespace {
 
 // A size key of the whole file: absent or "@" gives the default; otherwise the number in base 0

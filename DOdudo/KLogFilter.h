@@ -1,5 +1,7 @@
 #pragma once
 
+#include <endian.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -81,9 +83,11 @@ class DODUDO_API KLogFilter : public dodudo::KSerializable {
   std::atomic<uint64_t> maxTotalLogSize_{KLOG_DEFAULT_MAX_TOTAL_LOG_SIZE};
 };
 
+// Inline: Transfer is instantiated in the application's own code (Serialize above), which can only
+// call what the library exports.
 namespace klogdetail {
-uint32_t ToLittle32(uint32_t value);
-uint64_t ToLittle64(uint64_t value);
+inline uint32_t ToLittle32(uint32_t value) { return htole32(value); }
+inline uint64_t ToLittle64(uint64_t value) { return htole64(value); }
 }  // namespace klogdetail
 
 template <class Io>

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -14,45 +15,40 @@
 #include "DOdudo/KLogBuilder.h"
 #include "DOdudo/KLogDirectory.h"
 #include "DOdudo/KLogFilter.h"
+#include "DOdudo/KLogMessage.h"
 #include "DOdudo/KLogServerLink.h"
 #include "DOdudo/KLogger.h"
 #include "DOdudo/KMessagesWriter.h"
+#include "DOdudo/KRemoteLogClient.h"
 #include "DOdudo/KRemoteLogSpecs.h"
+#include "DOdudo/KRemoteLogWriter.h"
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/SysLog.h"
+#include "DOdudo/config/KConfigReloader.h"
 #include "DOdudo/host/KThread.h"
 
 using klogdetail::Guard;
 
 namespace {
 
-// Creation and termination of the instance. `ready` is set once creation has finished, so other
-// threads only take the creation lock while the manager is being built (or after its end).
+// ---- The lifecycle of the process's logging ---------------------------------------------------
+//
+//   kNone --first GetMe(false)--> kCreating --> kRunning --last logger / GetMe(true)--> kEnding
+//   --> kEnded
+//
+// kRunning is the only phase in which loggers count down; kEnded is final (a process never gets a
+// second manager, and later callers get a crash.log report). Every change of phase happens under
+// g_lifecycle, and so do Initialize and Finalize, so the end of logging never deletes a manager
+// that one of them is still using. The log calls themselves only read g_phase and g_instance.
+//
+// g_lifecycle is a statically initialised recursive mutex: no constructor or destructor runs, so
+// it serves static initialisers, survives exit() inside creation (the log directory test) and
+// leaves nothing behind when the library is unloaded. Recursive, because creating the manager
+// creates its own logger, which asks for the manager again.
+enum Phase { kNone, kCreating, kRunning, kEnding, kEnded };
+std::atomic<int> g_phase{kNone};
 std::atomic<KLogManager*> g_instance{nullptr};
-std::atomic<bool> g_ready{false};
-std::atomic<bool> g_terminated{false};
-std::atomic<bool> g_destructionDone{false};
-
-// Kept while logging can still start: a process that ends inside the creation (the log directory
-// test) still holds it while the static destructors run. Once logging has ended, the reaper below
-// deletes it when the library is unloaded (or at exit), so load/unload cycles leak nothing; a
-// late caller after that gets a fresh one.
-std::atomic<dodudo::KThreadMutex*> g_creationLock{nullptr};
-
-dodudo::KThreadMutex& CreationLock() {
-  dodudo::KThreadMutex* lock = g_creationLock.load(std::memory_order_acquire);
-  if (lock != nullptr) return *lock;
-  auto* fresh = new dodudo::KThreadMutex();
-  if (g_creationLock.compare_exchange_strong(lock, fresh, std::memory_order_acq_rel)) return *fresh;
-  delete fresh;
-  return *lock;
-}
-
-struct CreationLockReaper {
-  ~CreationLockReaper() {
-    if (g_terminated.load()) delete g_creationLock.exchange(nullptr);
-  }
-} g_creationLockReaper;
+pthread_mutex_t g_lifecycle = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 constexpr unsigned int kReloadWaitMs = 50000;
 constexpr unsigned int kRetryStepMs = 500;
@@ -65,23 +61,24 @@ void Internal(KLogLevel level, const char* format, ...) {
   va_end(args);
 }
 
-// Configuration reloads of the application (reload record type 1) are not wired in this build.
-void ReloadAllConfigurations() {}
-
 }  // namespace
 
-KLogManager::KLogManager() : reloadExit(0x100000), startTime(klogdetail::LocalNow()) {}
+KLogManager::KLogManager() : startTime(klogdetail::LocalNow()) {}
 
 KLogManager::~KLogManager() {
-  {
-    Guard guard(writersLock);
-    for (auto& entry : writers) delete entry.second;
-    writers.clear();
-    errorWriter.store(nullptr);
-    delete filter.exchange(nullptr);
-  }
+  DeleteWriters();
+  delete filter.exchange(nullptr);
   delete channel;
 }
+
+void KLogManager::DeleteWriters() {
+  Guard guard(writersLock);
+  errorWriter.store(nullptr);
+  for (auto& entry : writers) delete entry.second;
+  writers.clear();
+}
+
+void KLogManager::SetFilter(KLogFilter* replacement) { delete filter.exchange(replacement); }
 
 KLogManager* KLogManager::Instance() { return g_instance.load(std::memory_order_acquire); }
 
@@ -90,9 +87,15 @@ KLogManager* KLogManager::Create() {
   // the exit handlers would then have to tear down half-built.
   LogDirectory();
   dodudo::KRemoteLogSpecs::Instance().LoadValues();
-  // A non-empty RemoteLogHost asks for the remote-log client, which ships lines to the server;
-  // this build has none, so the process logs locally (its filter then keeps every trace on).
-  KLogManager* manager = new KLogManager();
+  KLogManager* manager = nullptr;
+  if (!dodudo::KRemoteLogSpecs::Instance().Host().empty()) {
+    try {
+      manager = new dodudo::KRemoteLogClient();
+    } catch (const std::exception&) {
+      manager = nullptr;  // log locally instead
+    }
+  }
+  if (manager == nullptr) manager = new KLogManager();
   g_instance.store(manager, std::memory_order_release);
   manager->selfLogger.store(new KLogger(klogKLogger, -1, "LOG", nullptr, 0, false));
   if (manager->Filter() == nullptr) {
@@ -111,44 +114,97 @@ KLogManager* KLogManager::Create() {
 }
 
 KLogManager* KLogManager::GetMe(bool terminate) {
-  if (!terminate && g_ready.load(std::memory_order_acquire)) {
-    if (KLogManager* manager = Instance()) return manager;
-  }
-  Guard guard(CreationLock());
   if (terminate) {
-    g_destructionDone.store(true);
-    if (KLogManager* manager = Instance()) {
-      // The instance is forgotten before the self-logger goes, so that its destructor cannot
-      // count down into a second teardown.
-      KLogger* self = manager->selfLogger.exchange(nullptr);
-      g_ready.store(false);
-      g_instance.store(nullptr);
-      delete self;
-      delete manager;
+    End();
+    return nullptr;
+  }
+  // While ending, the manager's own threads may still ask for it until it is forgotten.
+  auto usable = [] {
+    int phase = g_phase.load(std::memory_order_acquire);
+    return phase == kRunning || phase == kEnding;
+  };
+  if (usable()) return Instance();
+  // Another thread is creating the manager (or ending it): wait for the phase to move on rather
+  // than block on the lock. A thread the manager starts while it is being built may ask for it
+  // before the end, which waits for that thread with the lock held, has begun.
+  while (pthread_mutex_trylock(&g_lifecycle) != 0) {
+    if (usable()) return Instance();
+    KHostSystem::Delay(1);
+  }
+  struct Unlock {
+    ~Unlock() { pthread_mutex_unlock(&g_lifecycle); }
+  } unlock;
+  switch (g_phase.load()) {
+    case kCreating:  // this thread is building it (the lock keeps every other thread out)
+    case kRunning:
+      return Instance();
+    case kNone:
+      break;
+    default: {
+      KCrashLogger crash;
+      crash.Log("Trying to log when KLogger is already finished");
+      return nullptr;
     }
-    g_terminated.store(true);
-    return nullptr;
   }
-  if (g_terminated.load()) {
-    KCrashLogger crash;
-    crash.Log("Trying to log when KLogger is already finished");
-    return nullptr;
+  g_phase.store(kCreating);
+  try {
+    KLogManager* manager = Create();
+    g_phase.store(kRunning, std::memory_order_release);
+    return manager;
+  } catch (...) {
+    g_instance.store(nullptr);
+    g_phase.store(kNone);
+    throw;
   }
-  if (KLogManager* manager = Instance()) return manager;  // being built by this thread
-  KLogManager* manager = Create();
-  g_ready.store(true, std::memory_order_release);
-  return manager;
 }
 
-KLogWriter* KLogManager::GetWriter(const char* name) {
+// The end of logging, from the last logger's destruction or GetMe(true). The reload thread is
+// left first: a manager whose thread did not end is left behind rather than deleted under it.
+void KLogManager::End() {
+  Guard guard(&g_lifecycle);
+  if (g_phase.load() != kRunning) {
+    if (g_phase.load() == kNone) g_phase.store(kEnded);
+    return;
+  }
+  KLogManager* manager = Instance();
+  // From here no logger counts down (the self-logger's destruction included).
+  g_phase.store(kEnding, std::memory_order_release);
+  bool left = manager->LeaveReloadThread();
+  // Forgotten before it goes: a late caller finds no manager rather than a dying one.
+  g_instance.store(nullptr, std::memory_order_release);
+  if (left) {
+    delete manager->selfLogger.exchange(nullptr);
+    delete manager;
+  }
+  g_phase.store(kEnded, std::memory_order_release);
+}
+
+void KLogManager::AppInitialization() {
+  if (GetMe(false) == nullptr) return;
+  Guard guard(&g_lifecycle);
+  if (g_phase.load() == kRunning) Instance()->StartReloadConfigThread();
+}
+
+void KLogManager::AppTermination() {
+  Guard guard(&g_lifecycle);
+  if (g_phase.load() == kRunning) Instance()->LeaveReloadThread();
+}
+
+KLogWriter* KLogManager::FindOrAddWriter(const char* name, WriterMaker make) {
   std::string key = name != nullptr ? name : "klog";
   Guard guard(writersLock);
   auto found = writers.find(key);
   if (found != writers.end()) return found->second;
-  KLogWriter* writer = key == "messages" ? static_cast<KLogWriter*>(new KMessagesWriter())
-                                         : new KFileLogWriter(key.c_str());
+  KLogWriter* writer = make(key, this);
   writers.emplace(key, writer);
   return writer;
+}
+
+KLogWriter* KLogManager::GetWriter(const char* name) {
+  return FindOrAddWriter(name, [](const std::string& key, KLogManager*) -> KLogWriter* {
+    if (key == "messages") return new KMessagesWriter();
+    return new KFileLogWriter(key.c_str());
+  });
 }
 
 KLogWriter* KLogManager::ErrorWriter() {
@@ -191,27 +247,19 @@ void KLogManager::NotifyLoggerCreation() {
 }
 
 void KLogManager::NotifyLoggerDestruction() {
-  if (g_destructionDone.load()) return;
+  if (g_phase.load(std::memory_order_acquire) != kRunning) return;
+  // Under the lifecycle lock, so that KLogger::Terminate() racing the last logger cannot count
+  // down on a manager that the other has just deleted.
+  Guard lifecycle(&g_lifecycle);
+  if (g_phase.load() != kRunning) return;
   KLogManager* manager = Instance();
-  if (manager == nullptr) return;
   unsigned int left;
   {
     Guard guard(manager->countLock);
     if (manager->loggerCount > 0) --manager->loggerCount;
     left = manager->loggerCount;
   }
-  if (left != 1) return;
-  g_destructionDone.store(true);
-  if (!manager->LeaveReloadThread()) {
-    // The reload thread still runs on this manager: deleting it would pull the memory from under
-    // the thread. Logging ends, the manager is left behind.
-    Guard guard(CreationLock());
-    g_ready.store(false);
-    g_instance.store(nullptr);
-    g_terminated.store(true);
-    return;
-  }
-  GetMe(true);
+  if (left == 1) End();
 }
 
 unsigned int KLogManager::LoggerCount() {
@@ -219,22 +267,24 @@ unsigned int KLogManager::LoggerCount() {
   return loggerCount;
 }
 
-std::vector<KFileLogWriter*> KLogManager::OpenFileWriters() {
+std::vector<KLogWriter*> KLogManager::OpenWriters() {
   Guard guard(writersLock);
-  std::vector<KFileLogWriter*> open;
+  std::vector<KLogWriter*> open;
   for (auto& entry : writers) {
     auto* file = dynamic_cast<KFileLogWriter*>(entry.second);
-    if (file != nullptr && file->IsOpen()) open.push_back(file);
+    auto* remote = dynamic_cast<dodudo::KRemoteLogWriter*>(entry.second);
+    if ((file != nullptr && file->IsOpen()) || (remote != nullptr && remote->HasWritten()))
+      open.push_back(entry.second);
   }
   return open;
 }
 
-void KLogManager::WriteCheckpoint(const std::vector<KFileLogWriter*>& targets) {
+void KLogManager::WriteCheckpoint(const std::vector<KLogWriter*>& targets) {
   Guard guard(writersLock);
   ++checkpoint;
-  for (KFileLogWriter* file : targets) {
+  for (KLogWriter* target : targets) {
     KLogBuilder builder;
-    builder.Constructor(file, nullptr, false);
+    builder.Constructor(target, nullptr, false);
     builder.level = klogTrace;
     builder.Log("\t\t\t\t ***** CHECKPOINT %d ***** ", checkpoint);
   }
@@ -242,7 +292,7 @@ void KLogManager::WriteCheckpoint(const std::vector<KFileLogWriter*>& targets) {
 
 void KLogManager::MakeCheckpoint() {
   Guard guard(writersLock);
-  WriteCheckpoint(OpenFileWriters());
+  WriteCheckpoint(OpenWriters());
 }
 
 void KLogManager::closeAllOpenLogs() {
@@ -263,7 +313,7 @@ void KLogManager::FlushWriters() {
 void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
   // The checkpoint marks the change in the logs that were being written; they are closed first
   // (so that they reopen after the change), and would otherwise never get it.
-  std::vector<KFileLogWriter*> wasOpen = OpenFileWriters();
+  std::vector<KLogWriter*> wasOpen = OpenWriters();
   closeAllOpenLogs();
   if (KLogFilter* current = Filter()) {
     current->CopySettingsFrom(received);
@@ -280,16 +330,34 @@ const std::string& KLogManager::LogDirectory() { return klogdetail::LogDirectory
 
 // ---- Reload thread ---------------------------------------------------------------------------
 
+namespace {
+
+// A reload record of type 1: the application reloads its YAML configurations, on a thread of the
+// reloader's own (the reload thread goes back to its server at once).
+void ReloadAllConfigurations() {
+  Internal(klogNotice, "Configuration reload requested by the log server");
+  config::KConfigReloader::AsyncReloadAll();
+}
+
+}  // namespace
+
 void KLogManager::StartReloadConfigThread() {
-  if (reloadRunning.load() || reloadThread != nullptr || reloadStillRunning.load()) return;
-  reloadRunning.store(true);
-  reloadThread = dodudo::KThread::StartThread(ReloadConfigThread, this, 0, false, false, 0);
-  if (reloadThread == nullptr) reloadRunning.store(false);
+  std::lock_guard<std::mutex> guard(reloadLock);
+  if (reloadState != Reload::kIdle) return;
+  reloadState = Reload::kRunning;
+  void* handle = dodudo::KThread::StartThread(ReloadConfigThread, this, 0, false, false, 0);
+  if (handle == nullptr) reloadState = Reload::kIdle;
+  dodudo::KThread::CloseThreadHandle(handle);  // the thread is detached; its end is reloadState
+}
+
+bool KLogManager::ReloadWanted() {
+  std::lock_guard<std::mutex> guard(reloadLock);
+  return reloadState == Reload::kRunning;
 }
 
 void* KLogManager::ReloadConfigThread(void* self) {
   auto* manager = static_cast<KLogManager*>(self);
-  if (manager->reloadRunning.load()) {
+  if (manager->ReloadWanted()) {
     _NotifyThreadInit("DOdudo/KLogger", "ReloadConfigThread", 436);
     try {
       manager->ReloadConfigLoop();
@@ -298,16 +366,19 @@ void* KLogManager::ReloadConfigThread(void* self) {
     }
   }
   Internal(klogTrace, "Signaling reload thread exit");
-  manager->reloadExit.Release();
+  // The last touch of the manager: once the lock is released, a leaver may delete it.
+  std::lock_guard<std::mutex> guard(manager->reloadLock);
+  manager->reloadState = Reload::kIdle;
+  manager->reloadEnded.notify_all();
   return nullptr;
 }
 
 bool KLogManager::WaitBeforeRetry(int seconds) {
   for (int step = 0; step < seconds * 1000 / static_cast<int>(kRetryStepMs); ++step) {
-    if (!reloadRunning.load()) return false;
+    if (!ReloadWanted()) return false;
     KHostSystem::Delay(kRetryStepMs);
   }
-  return reloadRunning.load();
+  return ReloadWanted();
 }
 
 void KLogManager::DropChannel() {
@@ -324,14 +395,14 @@ bool KLogManager::EnsureChannel(int& attempt, bool& everConnected, std::string& 
   ++attempt;
   Internal(klogNotice, "Connecting to log server (attempt %d)", attempt);
   try {
-    channel = OpenLogServerLink(dodudo::KRemoteLogSpecs::Instance().Port());
+    channel = new KLogServerLink("127.0.0.1", dodudo::KRemoteLogSpecs::Instance().Port());
   } catch (const std::exception& e) {
     error = e.what();
     return false;
   }
   everConnected = true;
   attempt = 0;
-  if (reloadRunning.load()) return true;
+  if (ReloadWanted()) return true;
   channel->Terminate();
   delete channel;
   channel = nullptr;
@@ -342,7 +413,7 @@ void KLogManager::ReloadConfigLoop() {
   int attempt = 0;
   bool everConnected = false;
   bool firstFilter = true;
-  while (reloadRunning.load()) {
+  while (ReloadWanted()) {
     std::string error;
     if (!EnsureChannel(attempt, everConnected, error)) {
       if (error.empty()) break;
@@ -354,14 +425,14 @@ void KLogManager::ReloadConfigLoop() {
     }
     const char* reason = nullptr;
     try {
-      KLogFilter received;
-      uint32_t type = 0;
-      if (!channel->Receive(type, received)) {
+      // Only this thread deletes the channel, so it may receive on it without the lock.
+      dodudo::KReloadMessage message;
+      if (!channel->Receive(message)) {
         reason = "Log server connection ended";
-      } else if (type == 1) {
+      } else if (message.Type() == dodudo::KReloadMessage::kReloadConfigs) {
         ReloadAllConfigurations();
-      } else if (type == 2) {
-        ApplyServerFilter(received, firstFilter);
+      } else if (message.Type() == dodudo::KReloadMessage::kLogFilter) {
+        ApplyServerFilter(message.GetLogFilter(), firstFilter);
         firstFilter = false;
       }
     } catch (const KLogServerLink::Closed&) {
@@ -369,6 +440,7 @@ void KLogManager::ReloadConfigLoop() {
     } catch (const std::exception& e) {
       Internal(klogWarning, "Unexpected exception in reload config thread, reload disabled [%s]",
                e.what());
+      DropChannel();
       return;
     }
     if (reason != nullptr) {
@@ -380,24 +452,28 @@ void KLogManager::ReloadConfigLoop() {
 }
 
 bool KLogManager::LeaveReloadThread() {
-  // A thread that outlived an earlier wait (Finalize) may still be running on this manager.
-  if (!reloadRunning.load()) return !reloadStillRunning.load();
-  reloadRunning.store(false);
-  {
-    Guard guard(channelLock);
-    if (channel != nullptr) channel->Terminate();
+  std::unique_lock<std::mutex> lock(reloadLock);
+  if (reloadState == Reload::kIdle) return true;
+  if (reloadState == Reload::kRunning) {
+    reloadState = Reload::kLeaving;
+    lock.unlock();
+    {
+      Guard guard(channelLock);
+      if (channel != nullptr) channel->Terminate();
+    }
+    Internal(klogTrace, "Waiting reload config thread to exit");
+    lock.lock();
   }
-  Internal(klogTrace, "Waiting reload config thread to exit");
-  bool released = reloadExit.Wait(kReloadWaitMs);
-  dodudo::KThread::CloseThreadHandle(reloadThread);
-  reloadThread = nullptr;
-  if (released) {
+  // Every leaver waits here for the same end, however many call at once.
+  bool ended = reloadEnded.wait_for(lock, std::chrono::milliseconds(kReloadWaitMs),
+                                    [this] { return reloadState == Reload::kIdle; });
+  lock.unlock();
+  if (ended) {
     Internal(klogTrace, "Thread released");
-    return true;
+  } else {
+    Internal(klogNotice, "Reload config thread did not signed termination, leaking LogManager!!!");
   }
-  reloadStillRunning.store(true);
-  Internal(klogNotice, "Reload config thread did not signed termination, leaking LogManager!!!");
-  return false;
+  return ended;
 }
 
 // ---- Requests to the log server --------------------------------------------------------------
@@ -406,7 +482,8 @@ void KLogManager::SendRemoteLogRequest(const std::string& request) {
   Guard guard(channelLock);
   if (channel == nullptr) return;
   try {
-    channel->Send("0", request);
+    dodudo::KLogMessage record("0", request.c_str());
+    channel->Send(record);
   } catch (const std::exception& e) {
     Internal(klogWarning, "Could not request \"%s\" [%s]", request.c_str(), e.what());
   }
@@ -415,21 +492,3 @@ void KLogManager::SendRemoteLogRequest(const std::string& request) {
 void KLogManager::RequestReload() { SendRemoteLogRequest("reload"); }
 
 void KLogManager::RequestKConfigReload() { SendRemoteLogRequest("config_reload"); }
-
-// ---- Log server connection -------------------------------------------------------------------
-
-namespace {
-
-KLogServerLink* NoSocketChannel(uint16_t) {
-  throw std::runtime_error("no socket channel in this build");
-}
-
-std::atomic<KLogServerConnector> g_connector{NoSocketChannel};
-
-}  // namespace
-
-KLogServerLink* OpenLogServerLink(uint16_t port) { return g_connector.load()(port); }
-
-void SetLogServerConnector(KLogServerConnector connector) {
-  g_connector.store(connector != nullptr ? connector : NoSocketChannel);
-}

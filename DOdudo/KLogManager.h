@@ -3,14 +3,15 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "DOdudo/KLogDefs.h"
 #include "DOdudo/KLogPlatform.h"
-#include "DOdudo/host/KSemaphore.h"
 
 class KFileLogWriter;
 class KLogFilter;
@@ -28,10 +29,16 @@ class KLogger;
 // stderr); a missing or unreadable klog.cfg leaves the filter with every trace on; an absent log
 // server only makes the reload thread retry.
 //
-// Threading: creation is serialised (a thread arriving during creation waits for it); writer map,
-// logger count and server channel each have their own lock. A writer's lock may be taken while the
-// map lock is held, never the other way round. Destroying the manager while other threads are
-// still logging is the application's error.
+// Lifecycle (KLogManager.cpp keeps it in one place): none -> creating -> running -> ending ->
+// ended. The first GetMe(false) creates the manager (a KRemoteLogClient when klog.cfg names a log
+// server); the destruction of the last application logger, or GetMe(true), ends it; an ended
+// process never gets a second manager. Starting and leaving the reload thread are atomic: any
+// number of Initialize/Finalize calls, and the end of logging, may race.
+//
+// Threading: creation and the end are serialised by one process-wide lock; writer map, logger
+// count, server channel and reload thread each have their own lock. A writer's lock may be taken
+// while the map lock is held, never the other way round. Destroying the manager while other
+// threads are still logging is the application's error.
 class DODUDO_API KLogManager {
  public:
   // GetMe(false): the instance, created on first use; none after the end (and a crash.log
@@ -39,6 +46,11 @@ class DODUDO_API KLogManager {
   static KLogManager* GetMe(bool terminate);
   // The instance if there is one; neither creates nor reports.
   static KLogManager* Instance();
+
+  // dodudo::Initialize() / Finalize(): start and leave the reload thread of the instance, if any,
+  // without racing the end of logging.
+  static void AppInitialization();
+  static void AppTermination();
 
   virtual void StartReloadConfigThread();
   virtual ~KLogManager();
@@ -59,8 +71,9 @@ class DODUDO_API KLogManager {
   void closeAllOpenLogs();
   void FlushWriters();
 
-  // Stops the reload thread and waits up to 50 s for it. False when it did not end (now or in an
-  // earlier call).
+  // Stops the reload thread and waits up to 50 s for it. False when it still runs (it did not end
+  // within the wait, now or in an earlier call). Any number of callers may leave at once; each
+  // returns once the thread has ended.
   bool LeaveReloadThread();
   void RequestReload();
   void RequestKConfigReload();
@@ -72,6 +85,8 @@ class DODUDO_API KLogManager {
   void ApplyServerFilter(const KLogFilter& received, bool first);
 
   KLogFilter* Filter() const { return filter.load(std::memory_order_acquire); }
+  // Replaces the filter before the manager is published (the remote client brings its own).
+  void SetFilter(KLogFilter* replacement);
   const dodudo::time::KSystemTime& StartTime() const { return startTime; }
   void GetStartTime(dodudo::time::KSystemTime& out) const { out = startTime; }
   // The log directory, "/var/log/tolma/", fixed and tested on first use.
@@ -79,27 +94,35 @@ class DODUDO_API KLogManager {
 
  protected:
   KLogManager();
+  // The writer of a key (null name: "klog"), made by `make` under the map lock when missing.
+  using WriterMaker = KLogWriter* (*)(const std::string& key, KLogManager* manager);
+  KLogWriter* FindOrAddWriter(const char* name, WriterMaker make);
+  // Deletes every writer (a derived manager whose writers call back into it does this first).
+  void DeleteWriters();
 
  private:
+  // The reload thread's state, guarded by reloadLock.
+  enum class Reload { kIdle, kRunning, kLeaving };
+
   static void* ReloadConfigThread(void* self);
   void ReloadConfigLoop();
   bool WaitBeforeRetry(int seconds);
   bool EnsureChannel(int& attempt, bool& everConnected, std::string& error);
   void DropChannel();
+  bool ReloadWanted();
   static KLogManager* Create();
-  std::vector<KFileLogWriter*> OpenFileWriters();
-  void WriteCheckpoint(const std::vector<KFileLogWriter*>& targets);
+  static void End();
+  // Writers that take a checkpoint: file writers with an open file, remote writers that wrote.
+  std::vector<KLogWriter*> OpenWriters();
+  void WriteCheckpoint(const std::vector<KLogWriter*>& targets);
 
   std::atomic<bool> internalLogOff{false};
   unsigned int loggerCount = 0;
   dodudo::KThreadMutex countLock;
-  void* reloadThread = nullptr;
-  std::atomic<bool> reloadRunning{false};
-  // Set when the reload thread did not end within the wait: the manager must then never be
-  // deleted, whichever later call ends logging.
-  std::atomic<bool> reloadStillRunning{false};
-  dodudo::KSemaphore reloadExit;
-  KLogServerLink* channel = nullptr;
+  std::mutex reloadLock;
+  std::condition_variable reloadEnded;
+  Reload reloadState = Reload::kIdle;  // guarded by reloadLock
+  KLogServerLink* channel = nullptr;   // guarded by channelLock
   dodudo::KThreadMutex channelLock;
   std::string moduleName;
   std::map<std::string, KLogWriter*> writers;

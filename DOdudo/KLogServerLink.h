@@ -1,15 +1,25 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
-class KLogFilter;
+namespace dodudo {
+class KReloadMessage;
+class KSerializable;
+}  // namespace dodudo
 
-// The log manager's connection to the local log server, reduced to what its reload thread needs:
-// receive reload orders and filters, send requests, and be unblocked from another thread.
-// The socket channel implements it; until then OpenLogServerLink fails, so the reload thread
-// keeps retrying without touching logging.
+// One connection to a log server over a socket IPC channel: records go out framed as every IPC
+// object (32-bit little-endian count, then the record); reload records come back. Used by the
+// plain manager's reload thread (127.0.0.1) and by the remote log client.
+//
+// A received frame is read whole (its count is bounded) before it is decoded, so a malformed or
+// hostile record is refused as a unit and never leaves the stream out of step.
+//
+// Threading: one thread receives while others send (sends are serialised inside); Terminate and
+// Shutdown may be called from any thread while another is blocked in Receive or Send. The owner
+// deletes the link only after every thread using it has left it.
 class KLogServerLink {
  public:
   // A receive that failed because the connection broke ("Log server connection closed").
@@ -17,18 +27,31 @@ class KLogServerLink {
     using std::runtime_error::runtime_error;
   };
 
-  virtual ~KLogServerLink() = default;
-  // One reload record: its type, and for type 2 the filter it carries (decoded into `filter`).
-  // False when the connection ended in order; throws Closed when it broke.
-  virtual bool Receive(uint32_t& type, KLogFilter& filter) = 0;
-  // A record with a name and a text ("0" and "reload" for a reload request).
-  virtual void Send(const std::string& name, const std::string& text) = 0;
-  // Unblocks a pending Receive; called from another thread.
-  virtual void Terminate() = 0;
-};
+  // Connects; throws a std::exception when it cannot.
+  KLogServerLink(const std::string& host, uint16_t port);
+  ~KLogServerLink();
+  KLogServerLink(const KLogServerLink&) = delete;
+  KLogServerLink& operator=(const KLogServerLink&) = delete;
 
-// Connects to the log server on 127.0.0.1:port. Throws a std::exception when it cannot.
-using KLogServerConnector = KLogServerLink* (*)(uint16_t port);
-KLogServerLink* OpenLogServerLink(uint16_t port);
-// Replaces the connector (the socket layer installs its own; tests install fakes).
-void SetLogServerConnector(KLogServerConnector connector);
+  // One reload record. False when the server ended the connection in order or the link was
+  // terminated; throws Closed when the connection broke, another std::exception for a malformed
+  // record (the link is then unusable).
+  bool Receive(dodudo::KReloadMessage& message);
+  // One whole record; throws a std::exception when it could not be written.
+  void Send(dodudo::KSerializable& record);
+  // Framed records gathered with AppendFrame, in one write; throws when it could not be written.
+  void SendBytes(const std::string& frames);
+  // Appends the frame of one record (count, then the record) to `out`.
+  static void AppendFrame(std::string& out, dodudo::KSerializable& record);
+  // Wakes and stops a pending Receive.
+  void Terminate();
+  // Also makes a pending or later Send fail at once (used before waiting for a sender to leave).
+  void Shutdown();
+
+  // The largest reload record accepted; a filter takes 282 bytes.
+  static constexpr uint32_t kMaxReloadRecord = 64 * 1024;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};

@@ -188,13 +188,9 @@ void KLogger::GetStartTime(dodudo::time::KSystemTime& out) {
   if (KLogManager* manager = KLogManager::GetMe(false)) manager->GetStartTime(out);
 }
 
-void KLogger::NotifyAppInitialization() {
-  if (KLogManager* manager = KLogManager::GetMe(false)) manager->StartReloadConfigThread();
-}
+void KLogger::NotifyAppInitialization() { KLogManager::AppInitialization(); }
 
-void KLogger::NotifyAppTermination() {
-  if (KLogManager* manager = KLogManager::Instance()) manager->LeaveReloadThread();
-}
+void KLogger::NotifyAppTermination() { KLogManager::AppTermination(); }
 
 void KLogger::Terminate() { KLogManager::NotifyLoggerDestruction(); }
 

@@ -1,6 +1,7 @@
 # cmake --install: the library with its SONAME links, the public headers under <prefix>/include/snl
-# (so that applications write #include <snl/snl.h>), pkg-config's snl.pc, the CMake package for
-# find_package(snl) giving snl::snl, and the system files: the udev rule and the keep-alive unit.
+# (so that applications write #include <snl/snl.h> and #include "DOdudo/KLogger.h"), pkg-config's
+# snl.pc, the CMake package for find_package(snl) giving snl::snl, and the system files: the udev
+# rule, the keep-alive unit and the tmpfiles.d entry for the log and lock directories.
 include(CMakePackageConfigHelpers)
 include(${CMAKE_CURRENT_LIST_DIR}/PublicHeaders.cmake)
 
@@ -12,7 +13,7 @@ set(SNL_GROUP "snl" CACHE STRING "Group given access to the boards by the udev r
 install(TARGETS snl EXPORT snlTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT devel)
 
-snl_public_headers(SNL_INSTALLED_HEADERS snl/snl.h snl/SNLKVAInternal.h)
+snl_installed_headers(SNL_INSTALLED_HEADERS)
 foreach(header IN LISTS SNL_INSTALLED_HEADERS)
   get_filename_component(dir ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snl/${dir} COMPONENT devel)
@@ -36,13 +37,32 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/snlConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/snlConfig.cmake ${CMAKE_BINARY_DIR}/snlConfigVersion.cmake
   DESTINATION ${SNL_CMAKE_DIR} COMPONENT devel)
 
+set(SNL_TMPFILES_DIR "lib/tmpfiles.d" CACHE STRING "tmpfiles.d directory, relative to the prefix")
+
 if(SNL_INSTALL_SYSTEM_FILES)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/60-snl-watchdog.rules.in
     ${CMAKE_BINARY_DIR}/packaging/60-snl-watchdog.rules @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/packaging/snl-keepalive@.service.in
-    ${CMAKE_BINARY_DIR}/packaging/snl-keepalive@.service @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/snl.tmpfiles.in
+    ${CMAKE_BINARY_DIR}/packaging/snl.conf @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/60-snl-watchdog.rules
     DESTINATION ${SNL_UDEV_RULES_DIR})
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/snl-keepalive@.service
-    DESTINATION ${SNL_SYSTEMD_UNIT_DIR})
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/snl.conf DESTINATION ${SNL_TMPFILES_DIR})
+  # The unit names snlctl by its installed path, which is known only when installing:
+  # cmake --install --prefix may choose another prefix than the one configured.
+  install(CODE "
+    set(bindir \"${CMAKE_INSTALL_BINDIR}\")
+    if(NOT IS_ABSOLUTE \"\${bindir}\")
+      set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
+    endif()
+    file(READ \"${CMAKE_SOURCE_DIR}/packaging/snl-keepalive@.service.in\" unit)
+    string(REPLACE \"@SNLCTL@\" \"\${bindir}/snlctl\" unit \"\${unit}\")
+    string(REPLACE \"@SNL_GROUP@\" \"${SNL_GROUP}\" unit \"\${unit}\")
+    file(WRITE \"${CMAKE_BINARY_DIR}/packaging/install/snl-keepalive@.service\" \"\${unit}\")
+    set(unitdir \"${SNL_SYSTEMD_UNIT_DIR}\")
+    if(NOT IS_ABSOLUTE \"\${unitdir}\")
+      set(unitdir \"\${CMAKE_INSTALL_PREFIX}/\${unitdir}\")
+    endif()
+    file(INSTALL DESTINATION \"\${unitdir}\" TYPE FILE
+      FILES \"${CMAKE_BINARY_DIR}/packaging/install/snl-keepalive@.service\")
+  ")
 endif()

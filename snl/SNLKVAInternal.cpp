@@ -1,38 +1,35 @@
 // The exported VPD accessors: each call parses its own record under one process-wide lock.
 #include "snl/SNLKVAInternal.h"
 
-#include <mutex>
-
 #include "DOdudo/host/KHostSystem.h"
+#include "DOdudo/host/KInitOrder.h"
 #include "snl/KVpd.h"
 #include "snl/LocalLock.h"
 
 namespace {
 
-// The process-wide VPD lock. Created once; it lives until the library is unloaded (or the
-// process exits), when the reaper below deletes it, so that loading and unloading the library
-// repeatedly does not leak one mutex each time.
+// The process-wide VPD lock and its one owner: created when the library is loaded, before the
+// controller that reads VPD images while loading, and deleted when it is unloaded, after the
+// controller. An accessor called by a static destructor after that runs unlocked (single-threaded
+// by then) rather than on a freed mutex.
 void* _kvaMutex = nullptr;
-std::once_flag kvaMutexOnce;
 
-struct KvaMutexReaper {
-  ~KvaMutexReaper() {
+struct KvaLockOwner {
+  KvaLockOwner() { _kvaMutex = KHostSystem::CreateLocalMutex(); }
+  ~KvaLockOwner() {
     void* mutex = _kvaMutex;
-    _kvaMutex = nullptr;  // an accessor after this point runs unlocked rather than on freed memory
+    _kvaMutex = nullptr;
     if (mutex != nullptr) KHostSystem::DeleteLocalMutex(mutex);
   }
-} kvaMutexReaper;
-
-void* VpdLock() {
-  StartIntrKVA();
-  return _kvaMutex;
-}
+  KvaLockOwner(const KvaLockOwner&) = delete;
+  KvaLockOwner& operator=(const KvaLockOwner&) = delete;
+} kvaLockOwner DODUDO_INIT_TOOLKIT;
 
 // Runs read(record) on a record of type loaded from image, under the VPD lock. The lock is
 // released on every path, including the constructor's throw for an invalid type.
 template <typename Read>
 auto WithRecord(KVPD_Device_Type type, unsigned char* image, Read read) {
-  LocalLock guard(VpdLock());
+  LocalLock guard(_kvaMutex);
   KVpd record(type, nullptr);
   if (image != nullptr) record.LoadFromBuffer(image);
   return read(record);
@@ -40,11 +37,9 @@ auto WithRecord(KVPD_Device_Type type, unsigned char* image, Read read) {
 
 }  // namespace
 
-// Creating the lock twice would hand later callers a different mutex than the one an earlier
-// caller holds, so only the first call creates it; accessors called before it create it too.
-void StartIntrKVA() {
-  std::call_once(kvaMutexOnce, [] { _kvaMutex = KHostSystem::CreateLocalMutex(); });
-}
+// The lock exists for the library's whole life (above); creating another here would hand later
+// callers a different mutex than the one an earlier caller holds.
+void StartIntrKVA() {}
 
 namespace SNLKVAInternal {
 

@@ -10,8 +10,8 @@ enum KVPD_Device_Type {
   KVPD_TYPE_22 = 22,  // the USB watchdog board
 };
 
-// Creates the process-wide lock that serialises the accessors below. Call once before them
-// (loading libsnl does).
+// The process-wide lock that serialises the accessors below exists from the library's load to its
+// unload; this call, kept for the programs that call it before the accessors, has nothing to do.
 DODUDO_API void StartIntrKVA();
 
 // Read single values out of a caller's raw VPD image (image-size bytes of the given type), or

@@ -51,6 +51,9 @@ void SentrelController::StopDevice(SNLDevice* board) {
   if (board == nullptr) return;
   board->stopped = true;
   if (board->handle != nullptr) {
+    // usbfs refuses a configuration change while an interface is claimed (EBUSY, with a kernel
+    // warning): the claim taken at adoption goes first, so the board really is deconfigured.
+    usb_release_interface(board->handle, kInterface);
     usb_set_configuration(board->handle, kConfigurationIdle);
     usb_close(board->handle);
   }

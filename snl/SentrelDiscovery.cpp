@@ -1,6 +1,7 @@
 // Discovery: the part of the controller that finds, resets and adopts boards while the library
 // loads. It runs on the loading thread before any exported call can run, so it takes no lock of
 // the controller (the VPD accessors it calls take their own).
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -54,12 +55,19 @@ void SentrelController::SeachDevices() {
 
 // Resets every board under configuration 0; a board that cannot be opened is skipped silently.
 // Returns the number of boards reset.
+//
+// usbfs refuses the deconfiguration with EBUSY while an interface of the board is claimed, which
+// on a watchdog board means another process has adopted it (and may be keeping it alive): such a
+// board is left alone, neither reset nor counted, and the adoption pass then finds it busy too.
 int SentrelController::ResetPass() {
   int pending = 0;
   ForEachBoard(usb_get_busses(), [&pending](struct usb_device* dev) {
     usb_dev_handle* handle = usb_open(dev);
     if (handle == nullptr) return;
-    usb_set_configuration(handle, kConfigurationIdle);
+    if (usb_set_configuration(handle, kConfigurationIdle) == -EBUSY) {
+      usb_close(handle);
+      return;
+    }
     usb_reset(handle);
     usb_close(handle);
     ++pending;

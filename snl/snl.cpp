@@ -1,12 +1,14 @@
 // The exported C interface: nine functions forwarding to the one controller of the process.
 #include "snl/snl.h"
 
+#include "DOdudo/host/KInitOrder.h"
 #include "snl/SentrelController.h"
 
 namespace {
-// Built by the library's static initialiser (discovery runs while the library loads) and
-// destroyed when the library is unloaded or the process exits.
-SentrelController SNLControl;
+// Built by the library's static initialiser (discovery runs while the library loads) after the
+// toolkit's static objects, and destroyed before them when the library is unloaded or the process
+// exits.
+SentrelController SNLControl SNL_INIT_CONTROLLER;
 }  // namespace
 
 extern "C" {

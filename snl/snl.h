@@ -6,8 +6,10 @@
  *
  * Loading the library finds every board on the USB buses, resets and opens it, checks its
  * firmware and reads its vital product data; loading therefore blocks for up to about six
- * seconds when boards are present (not at all when none is). Boards are addressed by index,
- * 0 for the first board found; indexes are fixed for the life of the library.
+ * seconds when boards are present (not at all when none is). A board that another process has
+ * claimed is left alone (neither reset nor listed). Boards are addressed by index, 0 for the
+ * first board found; indexes are fixed for the life of the library. Unloading it (dlclose, or
+ * the end of the process) releases and deconfigures every board.
  *
  * Every function may be called from any thread. All but snlDebugLog serialise on one lock that
  * is held across the USB transfer (at most 500 ms). No function raises or aborts: results are

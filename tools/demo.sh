@@ -2,8 +2,8 @@
 # Installs what is missing, builds, and runs libsnl's main job on emulated boards: snlsim puts two
 # watchdog boards (one of each vendor id) and an unrelated USB device on an emulated bus, loads
 # the shipped libsnl.so inside it, shows what the library found and does, and prints the log
-# lines it wrote. Needs root: the run gets its own mount namespace with a fresh /var/log, so the
-# machine's /var/log/tolma is never touched.
+# lines it wrote. Needs root: the run gets its own mount namespace with a fresh /var/log and
+# /run/snl, so the machine's /var/log/tolma and board lock are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -46,7 +46,8 @@ unshare -m bash -c '
   set -euo pipefail
   mount --make-rprivate /
   mount -t tmpfs -o mode=0755 tmpfs /var/log
-  mkdir -p /var/log/tolma
+  mkdir -p /var/log/tolma /run/snl
+  mount -t tmpfs -o mode=0755 tmpfs /run/snl  # a board lock of its own
   echo "== libsnl.so loaded inside snlsim =="
   "$SNL_DEMO_ROOT/build/tools/snlsim" --record "$SNL_DEMO_WORK/record.txt" \
     "$SNL_DEMO_WORK/boards.ini" -- "$SNL_DEMO_ROOT/build/tools/snlprobe" \

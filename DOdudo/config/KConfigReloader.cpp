@@ -1,9 +1,11 @@
 #include "DOdudo/config/KConfigReloader.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
@@ -14,6 +16,7 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/config/KYamlDocuments.h"
 #include "DOdudo/host/KHostSystem.h"
+#include "DOdudo/host/KInitOrder.h"
 #include "DOdudo/host/KMutex.h"
 #include "DOdudo/host/KThread.h"
 
@@ -31,6 +34,16 @@ dodudo::KThreadMutex& ReloadMutex() {
   static dodudo::KThreadMutex* const mutex = new dodudo::KThreadMutex();
   return *mutex;
 }
+
+// Unless a reload thread was ever started (which may still run), the mutex goes with the library:
+// a host that loads and unloads it repeatedly leaks nothing. Destroyed after every unmarked static
+// object (configuration objects of the library's own included) has gone.
+std::atomic<bool> g_reloadThreadStarted{false};
+struct ReloadMutexReaper {
+  ~ReloadMutexReaper() {
+    if (!g_reloadThreadStarted.load()) delete &ReloadMutex();
+  }
+} g_reloadMutexReaper DODUDO_INIT_TOOLKIT;
 
 // A message must fit the exceptions' 20 KB bound, whatever a file or a Load puts into it.
 constexpr size_t kMaxMessage = 20479;
@@ -209,6 +222,7 @@ KConfigReloader::Callback KConfigReloader::SetReloadCallback(Callback callback, 
 }
 
 void KConfigReloader::AsyncReloadAll() {
+  g_reloadThreadStarted.store(true);
   void* handle = dodudo::KThread::StartThread(ConfigReloadThread, nullptr, 0, false, false, 0);
   if (handle == nullptr) {
     KConfLog::ConfigLog().Warning(

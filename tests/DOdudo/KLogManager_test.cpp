@@ -6,14 +6,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "DOdudo/DOdudo.h"
 #include "DOdudo/KLogFilter.h"
-#include "DOdudo/KLogServerLink.h"
 #include "DOdudo/KLogger.h"
+#include "LogServerProcess.h"
 #include "LogTestSupport.h"
 #include "support/TestIsolation.h"
 
@@ -37,44 +36,15 @@ bool WaitForKlog(const std::string& text, int ms = 3000) {
       ms);
 }
 
-// A log server played by the test: each connection serves the queued records (type, SNL mask,
-// or the end of the connection when the type is 0), then blocks until terminated.
-std::mutex g_lock;
-std::deque<std::pair<uint32_t, unsigned int>> g_records;
-std::atomic<int> g_connections{0};
-
-class FakeLink : public KLogServerLink {
- public:
-  bool Receive(uint32_t& type, KLogFilter& filter) override {
-    for (; !terminated_; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-      std::lock_guard<std::mutex> guard(g_lock);
-      if (g_records.empty()) continue;
-      std::pair<uint32_t, unsigned int> record = g_records.front();
-      g_records.pop_front();
-      if (record.first == 0) return false;
-      type = record.first;
-      filter.OverwriteOption(klogSNL, record.second);
-      return true;
-    }
-    return false;
-  }
-  void Send(const std::string&, const std::string&) override {}
-  void Terminate() override { terminated_ = true; }
-
- private:
-  std::atomic<bool> terminated_{false};
-};
-
-void Push(uint32_t type, unsigned int snlMask) {
-  std::lock_guard<std::mutex> guard(g_lock);
-  g_records.emplace_back(type, snlMask);
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
-bool Served() {
-  return WaitFor([] {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_records.empty();
-  });
+size_t ReloadThreadsStarted() {
+  return Count(logtest::ReadFile("/var/log/tolma/" + logtest::ExeName() + ".running.log"),
+               "function ReloadConfigThread");
 }
 
 TEST(KLogManager, ReloadThreadRetriesAndTheLastLoggerStopsIt) {
@@ -83,10 +53,7 @@ TEST(KLogManager, ReloadThreadRetriesAndTheLastLoggerStopsIt) {
     KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
     dodudo::Initialize();
     ASSERT_TRUE(WaitForKlog("| Connecting to log server (attempt 1)\n"));
-    ASSERT_TRUE(
-        WaitForKlog("| Could not connect to log server, trying againg in 5s [no socket "
-                    "channel in this build]"));
-    ASSERT_TRUE(WaitForKlog("| Connecting to log server (attempt 2)\n", 6000));
+    ASSERT_TRUE(WaitForKlog("| Could not connect to log server, trying againg in 5s ["));
     EXPECT_EQ(3u, KLogManager::GetMe(false)->LoggerCount());
   }
   ASSERT_NE(nullptr, KLogManager::Instance());
@@ -102,45 +69,88 @@ TEST(KLogManager, ReloadThreadRetriesAndTheLastLoggerStopsIt) {
   }
 }
 
-int g_remoteCallbacks = 0;
+std::atomic<int> g_remoteCallbacks{0};
 
-TEST(KLogManager, FiltersFromTheServerAndCheckpoints) {
+// The reload link to the log server of the machine (snllogd): it comes late, pushes filters,
+// answers the requests, and goes.
+TEST(KLogManager, ReloadLinkToTheLocalLogServer) {
   SNL_REQUIRE_ISOLATION();
-  SetLogServerConnector([](uint16_t port) -> KLogServerLink* {
-    EXPECT_EQ(14110, port);
-    ++g_connections;
-    return new FakeLink();
-  });
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
-  KLogger other(klogTimer, -1, "TIMER", "timer", 0, false);
   KLogger::SetFilterConfigCallback([](bool remote) { g_remoteCallbacks += remote ? 1 : 0; });
   log.Notice("open");
-  other.Notice("open too");
   dodudo::Initialize();
-  Push(2, 0);  // the first filter: no checkpoint
-  ASSERT_TRUE(Served());
-  EXPECT_TRUE(WaitFor([] { return !KLogger::IsOptionActive(klogSNL, 0xFFFFFFFFu); }));
+  ASSERT_TRUE(WaitForKlog("| Could not connect to log server, trying againg in 5s ["));
+  logtest::LogServerProcess server("[SNL]\nValue=never\n");
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 1; }, 8000));
+  EXPECT_FALSE(KLogger::IsOptionActive(klogSNL, 1));
   log.Trace("hidden");
-  log.Notice("between");
-  Push(2, 0xFFFFFFFFu);
-  Push(1, 0);  // configuration reload: nothing to see in the logs
-  Push(2, 0xFFFFFFFFu);
-  Push(0, 0);  // the server ends the connection: reconnect at once
-  ASSERT_TRUE(Served());
-  ASSERT_TRUE(WaitForKlog("| Log server connection ended\n"));
+  log.Notice("one");        // a filter closes the logs: checkpoints go to those written since
+  KLogger::ReloadConfig();  // "reload": the server pushes its filter again
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 2; }));
+  log.Notice("two");
+  KLogManager::GetMe(false)->RequestKConfigReload();  // "config_reload": a type-1 record back
+  server.WriteConfig("[SNL]\nValue=true\n");
+  ASSERT_TRUE(WaitFor([] { return g_remoteCallbacks == 3; }));
   log.Trace("shown");
+  server.Stop(SIGTERM);
+  ASSERT_TRUE(WaitForKlog("| Log server connection"));
+  ASSERT_TRUE(WaitForKlog("trying againg in 15s ["));
+  auto start = std::chrono::steady_clock::now();
   dodudo::Finalize();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_THAT(
       logtest::LogLines("snl.log"),
-      testing::ElementsAre("N|<time>| open", "N|<time>| between",
-                           "T|<time>\t\t\t\t ***** CHECKPOINT 1 ***** ",
+      testing::ElementsAre("N|<time>| open", "N|<time>| one",
+                           "T|<time>\t\t\t\t ***** CHECKPOINT 1 ***** ", "N|<time>| two",
                            "T|<time>\t\t\t\t ***** CHECKPOINT 2 ***** ", "T|<time>| shown"));
-  // The timer log was closed by the first filter and not written since: no checkpoint there.
-  EXPECT_THAT(logtest::LogLines("timer.log"), testing::ElementsAre("N|<time>| open too"));
-  EXPECT_EQ(3, g_remoteCallbacks);
-  EXPECT_EQ(2, g_connections);
-  EXPECT_THAT(logtest::ReadFile("/var/log/tolma/klog.log"),
-              testing::Not(HasSubstr("attempt 2")));  // a successful connection resets
+  std::string klog = logtest::ReadFile("/var/log/tolma/klog.log");
+  EXPECT_THAT(klog, HasSubstr("| Connecting to log server (attempt 2)\n"));
+  EXPECT_THAT(klog, HasSubstr("| Configuration reload requested by the log server\n"));
+  EXPECT_THAT(klog, HasSubstr("| Leaving reload config thread\n"));
+}
+
+// Initialize and Finalize may be called from several threads at once: one reload thread at a
+// time, and every Finalize returns once it has ended.
+TEST(KLogManager, ConcurrentInitializeStartsOneReloadThread) {
+  SNL_REQUIRE_ISOLATION();
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  for (int round = 1; round <= 2; ++round) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; ++i) threads.emplace_back([] { dodudo::Initialize(); });
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(WaitFor([&] { return ReloadThreadsStarted() == static_cast<size_t>(round); }));
+    threads.clear();
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) threads.emplace_back([] { dodudo::Finalize(); });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(2u, ReloadThreadsStarted());  // one per round, none left over
+  std::string klog = logtest::ReadFile("/var/log/tolma/klog.log");
+  EXPECT_EQ(2u, Count(klog, "| Leaving reload config thread\n"));
+  EXPECT_EQ(0u, Count(klog, "leaking"));
+}
+
+// Finalize racing the destruction of the last logger: both leave the one thread, the manager is
+// deleted once, and neither waits for the 50 s limit.
+TEST(KLogManager, FinalizeRacingTheLastLogger) {
+  SNL_REQUIRE_ISOLATION();
+  auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
+  dodudo::Initialize();
+  ASSERT_TRUE(WaitForKlog("| Connecting to log server (attempt 1)\n"));
+  KLogger::Terminate();  // the running log's logger never goes: count it out by hand
+  auto start = std::chrono::steady_clock::now();
+  std::thread finalize([] { dodudo::Finalize(); });
+  delete log;
+  finalize.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(nullptr, KLogManager::Instance());
+  dodudo::Initialize();  // after the end of logging: nothing, and no crash
+  dodudo::Finalize();
+  EXPECT_EQ(nullptr, KLogManager::Instance());
+  EXPECT_EQ(0u, Count(logtest::ReadFile("/var/log/tolma/klog.log"), "leaking"));
+  EXPECT_EQ(1u, ReloadThreadsStarted());
 }
 
 TEST(KLogManager, ManyThreadsCreatingTheFirstLoggersGetOneManager) {

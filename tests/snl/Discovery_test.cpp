@@ -80,7 +80,11 @@ TEST_F(Discovery, AdoptsBoardsOfBothVendorsAndUnloadsWithoutACommand) {
 
   fakeusb::TakeCalls();
   controller.reset();
-  EXPECT_EQ("set_configuration 0 0, close 0, set_configuration 1 0, close 1", fakeusb::TakeCalls());
+  // The claim goes before the deconfiguration, which usbfs refuses while an interface is claimed.
+  EXPECT_EQ(
+      "release_interface 0 0, set_configuration 0 0, close 0, "
+      "release_interface 1 0, set_configuration 1 0, close 1",
+      fakeusb::TakeCalls());
 }
 
 // One row of the failure table: how the scene is spoiled, the line that reports it ("" when the
@@ -97,6 +101,9 @@ const Rejection kRejections[] = {
     {"WrongRelease", [](fakeusb::State& s) { s.boards[0].release = 0x0010; }, "", false},
     {"WrongVendor", [](fakeusb::State& s) { s.boards[0].vendor = 0x046D; }, "", false},
     {"ResetPassOpenFails", [](fakeusb::State& s) { s.results["open 0"] = {-1}; }, "", false},
+    // A board claimed by another process: usbfs refuses the deconfiguration, so it is not reset.
+    {"InUseElsewhere", [](fakeusb::State& s) { s.results["set_configuration 0 0"] = {-16}; }, "",
+     false},
     {"OpenFails", [](fakeusb::State& s) { s.results["open 0"] = {0, -1}; },
      "N SNLusb device could not be initialized", true},
     {"ConfigurationRefused", [](fakeusb::State& s) { s.results["set_configuration 0 1"] = {-16}; },

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LogLines.h"
+#include "support/SimShell.h"
 #include "support/TestIsolation.h"
 
 using snltest::LogLines;
@@ -52,6 +53,24 @@ TEST(Exports, TheCInterfaceAndTheVpdAccessorsAndNoInternals) {
       EXPECT_EQ(std::string::npos, s.find('(')) << "C linkage: " << s;
     }
   }
+  // Nothing else: the toolkit by its namespaces and K-prefixed names, never an instance of a
+  // standard-library template (which would pin the library in memory at dlclose).
+  const char* const kToolkit[] = {"snl", "SNLKVAInternal::", "StartIntrKVA()", "dodudo::",
+                                  "comm::", "config::", "K", "TimerManager", "GenericRingBuffer",
+                                  "GetStringKLog", "SetRunningLogSink", "SysLog", "myLog",
+                                  "_NotifyThreadInit"};
+  for (std::string s : symbols) {
+    for (const char* prefix : {"typeinfo for ", "typeinfo name for ", "vtable for ", "VTT for ",
+                               "non-virtual thunk to ", "virtual thunk to "})
+      if (s.rfind(prefix, 0) == 0) s.erase(0, strlen(prefix));
+    EXPECT_TRUE(std::any_of(std::begin(kToolkit), std::end(kToolkit),
+                            [&](const char* p) { return s.rfind(p, 0) == 0; }))
+        << s;
+  }
+  EXPECT_EQ(0u, symbols.count("typeinfo for std::__cxx11::basic_string<char, "
+                              "std::char_traits<char>, std::allocator<char> >"));
+  EXPECT_EQ(1u, symbols.count("vtable for KFileLogWriter"));
+  EXPECT_EQ(1u, symbols.count("typeinfo for dodudo::KException"));
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'SONAME.*libsnl.so.1'"));
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'NEEDED.*libusb-0.1'"));
 }
@@ -75,18 +94,24 @@ struct SimRun {
   }
 };
 
-// Runs snlprobe on the shipped library with the given calls, inside the boards of scenario.
-SimRun Simulate(const std::string& scenario, const std::string& calls) {
+// Runs command (a shell command line; "$D" is a scratch directory) inside the boards of scenario.
+SimRun SimulateCommand(const std::string& scenario, const std::string& command) {
   char dir[] = "/tmp/snlsim-test-XXXXXX";
   EXPECT_NE(nullptr, mkdtemp(dir));
   const std::string base = dir;
   std::ofstream(base + "/scenario.ini") << scenario;
   SimRun run;
-  run.output = Output(SNLSIM_PATH " --record " + base + "/record.txt " + base + "/scenario.ini -- "
-                   SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls + " 2>&1", &run.exitStatus);
+  run.output = Output("D=" + base + " " SNLSIM_PATH " --record " + base + "/record.txt " + base +
+                          "/scenario.ini -- " + command + " 2>&1",
+                      &run.exitStatus);
   run.record = Output("cat " + base + "/record.txt");
   std::filesystem::remove_all(base);
   return run;
+}
+
+// Runs snlprobe on the shipped library with the given calls, inside the boards of scenario.
+SimRun Simulate(const std::string& scenario, const std::string& calls) {
+  return SimulateCommand(scenario, SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls);
 }
 
 TEST(Emulated, OneBoardFromLoadToUnload) {
@@ -119,7 +144,9 @@ TEST(Emulated, OneBoardFromLoadToUnload) {
              "board=0 CONTROL 40 67 value=0 index=0 length=2 timeout=500 -> 2 data=1E02",
              "board=0 CONTROL 40 65 value=0 index=0 length=0 timeout=500 -> 0", status}),
       run.With(" CONTROL "));
-  EXPECT_EQ("board=0 SETCONFIGURATION 0 -> 0", run.record.back()) << "unloading deconfigures";
+  // Unloading releases the claim, then deconfigures: usbfs refuses the other order with EBUSY.
+  EXPECT_EQ((Lines{"board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"}),
+            Lines(run.record.end() - 2, run.record.end()));
   EXPECT_EQ(
       (Lines{"I Sentrel library starting...", "I SNL Device [12345] - Type [0][3], max links:2",
              "I Device 0, GetStatus CMD sent, return: 1"}),
@@ -157,6 +184,45 @@ TEST(Emulated, BadBoardsAreRejectedForeignDevicesIgnoredGoodBoardsKept) {
       log);
   EXPECT_EQ(1u,
             run.With("board=7 CONTROL c0 33 value=0 index=0 length=1 timeout=500 -> -110").size());
+}
+
+TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
+  SNL_REQUIRE_ISOLATION();
+  SimRun run = SimulateCommand("[board]\n", SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 2");
+  ASSERT_EQ(0, run.exitStatus);
+  EXPECT_EQ((Lines{"cycle 1: 1 boards, unloaded", "cycle 2: 1 boards, unloaded"}), run.output);
+  // Each cycle found the board anew and released it at its end.
+  const Lines cycle{"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
+                    "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0",
+                    "board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"};
+  Lines expected = cycle;
+  expected.insert(expected.end(), cycle.begin(), cycle.end());
+  Lines seen = run.record;
+  seen.erase(std::remove_if(seen.begin(), seen.end(),
+                            [](const std::string& l) { return l.find(" CONTROL ") != l.npos; }),
+             seen.end());
+  EXPECT_EQ(expected, seen);
+}
+
+// A second process loading the library while a first one holds the board must not reset it:
+// usbfs refuses the second one's deconfiguration (EBUSY), so it leaves the board alone, and the
+// first one's handle keeps working.
+TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
+  SNL_REQUIRE_ISOLATION();
+  const std::string probe = snltest::SimProgram(SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY);
+  SimRun run = SimulateCommand(
+      "[board]\n",
+      "env -u LD_PRELOAD sh -c '" + probe + " count await:$D/done ping:0 >$D/1 & "
+          "until grep -qs count= $D/1; do sleep 0.1; done; " + probe +
+          " count ping:0; touch $D/done; wait; cat $D/1'");
+  ASSERT_EQ(0, run.exitStatus);
+  Lines out;  // the second probe's results, then the first's
+  std::copy_if(run.output.begin(), run.output.end(), std::back_inserter(out),
+               [](const std::string& l) { return l.rfind("load_ms=", 0) != 0; });
+  EXPECT_EQ((Lines{"count=0", "ping:0=1", "count=1", "await", "ping:0=0"}), out);
+  EXPECT_EQ(1, std::count(run.record.begin(), run.record.end(), "board=0 RESET -> 0"));
+  EXPECT_EQ(1, std::count(run.record.begin(), run.record.end(),
+                          "board=0 SETCONFIGURATION 0 -> -16"));
 }
 
 #endif  // SNLSIM_PATH

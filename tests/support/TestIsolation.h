@@ -5,9 +5,9 @@
 namespace snltest {
 
 // True when the process runs in its own mount namespace with fresh tmpfs under /var/log (holding
-// an empty /var/log/tolma) and an overlay on /etc (holding an empty /etc/tolma), and in its own
-// network namespace with only loopback (127.0.0.1 and ::1), so fixed ports are free. Set up by
-// the shared test main before any test runs; needs root.
+// an empty /var/log/tolma), an overlay on /etc (holding an empty /etc/tolma) and an empty tmpfs
+// on /run/snl, and in its own network namespace with only loopback (127.0.0.1 and ::1), so fixed
+// ports are free. Set up by the shared test main before any test runs; needs root.
 bool Isolated();
 
 }  // namespace snltest

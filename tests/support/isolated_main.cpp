@@ -1,6 +1,7 @@
 // gtest main for every test binary. Before any test runs, a root process unshares its mount
 // namespace and mounts fresh tmpfs over /var/log and an overlay with a tmpfs upper layer over
-// /etc, then creates /var/log/tolma and /etc/tolma inside them. It also enters a network
+// /etc, then creates /var/log/tolma and /etc/tolma inside them, and a fresh tmpfs on /run/snl (the
+// directory of snlctl's board lock). It also enters a network
 // namespace of its own with only a loopback interface, so tests may listen on fixed ports (the
 // log server's 14110) while other tests run in parallel. Nothing reaches the real system, and
 // children started by a test (tools under test) inherit the same private view.
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -58,6 +60,9 @@ bool Isolate() {
   } else if (mkdir("/etc/tolma", 0755) != 0) {
     return false;
   }
+  // The board lock of snlctl: tests running snlctl at the same time must not wait for each other.
+  if (mkdir("/run/snl", 0755) != 0 && errno != EEXIST) return false;
+  if (mount("tmpfs", "/run/snl", "tmpfs", 0, "mode=0755") != 0) return false;
   return true;
 }
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build tree into a fresh prefix, builds a C and a C++ application against it once with
-# pkg-config and once with find_package(snl), and runs all four.
+# pkg-config and once with find_package(snl), and runs all four; then builds a toolkit application
+# that includes every installed header, and checks the installed system files.
 #   install_consumers.sh BUILD_DIR WORK_DIR
 # With no board each application must load, find 0 boards and finish within MAX_MS (default 1000);
 # with SNLSIM set to the board emulation, each runs once more with one emulated board.
@@ -30,6 +31,20 @@ libs=$(pkg-config --libs snl)
 # shellcheck disable=SC2086
 "$cxx" $flags -std=c++17 -Wall -Werror $cflags "$here/consumer/consumer.cpp" $libs \
   -Wl,-rpath,"$libdir" -o "$work/cpp_pkgconfig"
+
+# Every installed header, whatever it is: the program includes the list found in the prefix, and
+# -fkeep-inline-functions emits every inline function those headers define, so one that calls
+# something the library keeps to itself fails to link here.
+find "$prefix/include/snl" -name '*.h' -printf '#include "%P"\n' | sort >"$work/all.h"
+nheaders=$(wc -l <"$work/all.h")
+((nheaders > 2)) || { echo "FAIL: only $nheaders headers installed"; exit 1; }
+# The YAML reloader's headers hand out yaml-cpp's own types: such an application links yaml-cpp
+# too, here the one libsnl was linked with (by its soname, as the 32-bit build has no .so link).
+yaml=$(readelf -d "$libdir/libsnl.so" | sed -n 's/.*NEEDED.*\[\(libyaml-cpp[^]]*\)\].*/\1/p')
+# shellcheck disable=SC2086
+"$cxx" $flags -std=c++17 -Wall -Werror -fkeep-inline-functions -I"$work" $cflags \
+  "$here/consumer/toolkit.cpp" $libs ${yaml:+-l:$yaml} -Wl,-rpath,"$libdir" \
+  -o "$work/toolkit_pkgconfig"
 
 # find_package: a separate CMake project that knows nothing but the prefix.
 toolchain=()
@@ -64,6 +79,22 @@ run_all() {
 
 status=0
 run_all 0 || status=1
+if ! out=$("$work/toolkit_pkgconfig" 2>&1); then
+  echo "FAIL: the toolkit application ($nheaders headers): $out"
+  status=1
+fi
+# The system files: the unit runs the snlctl of this prefix, the tmpfiles entry makes the log
+# directory the group's.
+unit=$(find "$prefix" -name 'snl-keepalive@.service' -print -quit)
+if ! grep -qx "ExecStart=$prefix/bin/snlctl keepalive %I --interval 1000" "$unit"; then
+  echo "FAIL: the unit does not run $prefix/bin/snlctl: $(grep ExecStart "$unit")"
+  status=1
+fi
+tmpfiles=$prefix/lib/tmpfiles.d/snl.conf
+if ! grep -qx 'd /var/log/tolma 2775 root [a-z_][a-z0-9_-]* -' "$tmpfiles"; then
+  echo "FAIL: no log directory entry in $tmpfiles"
+  status=1
+fi
 if [[ $("$prefix/bin/snlctl" list 2>&1) != "no board found" ]]; then
   echo "FAIL: the installed snlctl does not run: $("$prefix/bin/snlctl" list 2>&1)"
   status=1

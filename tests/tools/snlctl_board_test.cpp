@@ -1,5 +1,5 @@
-// snlctl against an emulated board: each run starts snlctl under snlsim, which puts the
-// scenario's board on the USB bus that the library scans while loading.
+// snlctl against emulated boards: each run starts snlctl under snlsim, which puts the scenario's
+// boards on the USB bus that the library scans while loading.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RunTool.h"
+#include "support/SimShell.h"
 #include "support/TestIsolation.h"
 
 using snltest::ToolResult;
@@ -45,6 +46,113 @@ TEST(SnlctlBoard, CommandsAndKeepaliveReportWhatTheBoardAnswered) {
       snltest::RunTool({"sh", "-c", script, sim, scenario(""), ctl, dir.path + "/term.out"});
   EXPECT_EQ(term.exitCode, 0) << term.err;
   EXPECT_THAT(term.out, HasSubstr("board 0: Terminated received\nboard 0: watchdog stopped\n"));
+}
+
+// Waits (at most a minute) until the file $1 holds the text $2.
+const std::string kAwait =
+    "await() { for i in $(seq 1200); do grep -q \"$2\" \"$1\" 2>/dev/null && return; "
+    "sleep 0.05; done; echo \"timeout waiting for $2 in $1\" >&2; }\n";
+
+class SnlctlSim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SNL_REQUIRE_ISOLATION();
+    if (std::string(SNLSIM_PATH).empty()) GTEST_SKIP() << "snlsim is not built here";
+  }
+  // Runs script (sh, with $CTL, $DIR and await set) inside snlsim with the given boards; the
+  // requests the boards received are then in Record().
+  ToolResult Run(const std::string& boards, const std::string& script) {
+    const std::string scenario = dir.Write("boards.ini", {boards.begin(), boards.end()});
+    const std::string text = kAwait + script + "\n";
+    const std::string file = dir.Write("script.sh", {text.begin(), text.end()});
+    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario, "--",
+                             "env", "-u", "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH),
+                             "DIR=" + dir.path, "sh", file});
+  }
+  std::string Record() const { return dir.Read("record.txt"); }
+  snltest::TempDir dir;
+};
+
+TEST_F(SnlctlSim, HelpVpdAndBadArgumentsTouchNoBoard) {
+  const std::string vpd = dir.Write("image.vpd", std::vector<unsigned char>(132, 0));
+  ToolResult r = Run("[board]\n",
+                     "$CTL --help >/dev/null; $CTL vpd " + vpd + " --type 22 >/dev/null\n"
+                     "$CTL ping 1x; $CTL keepalive 0,x --interval 5; $CTL frobnicate; true");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("board index 'x' is not a number"));
+  EXPECT_EQ(Record(), "") << "nothing reached the board, not even a reset";
+}
+
+// Two boards kept alive by one process; one of them goes away after its second ping.
+TEST_F(SnlctlSim, KeepaliveGivesUpOnABoardThatStopsAnswering) {
+  ToolResult r = Run("[board]\nserial = 1\n[board]\nserial = 2\nunplug-after = 5\n",
+                     "$CTL keepalive 0,1 --interval 20 --count 100");
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  // Bus order decides which index the leaving board has.
+  const std::string lost = r.err.find("board 1: ping") != std::string::npos ? "1" : "0";
+  const std::string kept = lost == "1" ? "0" : "1";
+  // Firmware check, VPD read, start and two pings: the sixth vendor request fails (ENODEV).
+  std::string failures;
+  for (int ping = 3; ping <= 7; ++ping)
+    failures += "snlctl: board " + lost + ": ping " + std::to_string(ping) + " failed\n";
+  EXPECT_THAT(r.err, HasSubstr(failures + "snlctl: board " + lost + ": stop failed"));
+  EXPECT_THAT(r.err, HasSubstr("snlctl: board " + lost + ": 5 pings failed in a row: the board is "
+                               "gone or stuck; giving up (exit status 3)"));
+  EXPECT_THAT(r.out, HasSubstr("board " + kept + ": watchdog stopped\nboard " + kept +
+                               ": 7 pings, 0 failed\n"));
+  EXPECT_THAT(Record(), HasSubstr("CONTROL 40 65 value=0 index=0 length=0 timeout=500 -> 0"))
+      << "the board still there is stopped";
+}
+
+// The keep-alive holds the boards: other commands refuse to disturb it, and it stops the
+// watchdog before it writes anything, whether its output is gone (SIGPIPE) or its session
+// (SIGHUP).
+TEST_F(SnlctlSim, KeepaliveHoldsTheBoardsAndStopsTheWatchdogFirstOnEverySignal) {
+  ToolResult r = Run(
+      "[board]\n",
+      // Output into a pipe whose reader has gone, then SIGTERM (--count only bounds a failure).
+      "( $CTL keepalive 0 --interval 50 --count 600 2>$DIR/err1 & echo $! >$DIR/pid1; wait $!\n"
+      "  echo $? >$DIR/status1 ) | head -1 >$DIR/first &\n"
+      "await $DIR/first started\n"
+      "$CTL list >$DIR/list.out 2>$DIR/list.err; echo $? >$DIR/list.status\n"
+      "kill -TERM $(cat $DIR/pid1); await $DIR/status1 .\n"
+      // A dropped session: SIGHUP.
+      "$CTL keepalive 0 --interval 50 --count 600 >$DIR/out2 2>&1 &\n"
+      "await $DIR/out2 started; kill -HUP $!; wait $!; echo $? >$DIR/status2");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(dir.Read("status1"), "0\n") << dir.Read("err1") << "(141 is death by SIGPIPE)";
+  EXPECT_EQ(dir.Read("list.status"), "4\n");
+  EXPECT_THAT(dir.Read("list.err"),
+              ::testing::MatchesRegex("snlctl: the boards are kept alive by snlctl keepalive 0 "
+                                      "\\(pid [0-9]+\\); stop it first \\(systemctl stop "
+                                      "snl-keepalive@...\\)\n"));
+  EXPECT_EQ(dir.Read("status2"), "0\n");
+  EXPECT_THAT(dir.Read("out2"), HasSubstr("board 0: Hangup received\nboard 0: watchdog stopped\n"));
+  const std::string record = Record();
+  const std::string stop = "board=0 CONTROL 40 65 value=0 index=0 length=0 timeout=500 -> 0";
+  const size_t first = record.find(stop);
+  ASSERT_NE(first, std::string::npos) << record;
+  EXPECT_NE(record.find(stop, first + 1), std::string::npos) << "both runs stopped the watchdog";
+  size_t resets = 0;
+  for (size_t at = record.find("RESET"); at != std::string::npos; at = record.find("RESET", at + 1))
+    ++resets;
+  EXPECT_EQ(resets, 2u) << "the refused list loaded nothing";
+}
+
+TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
+  const std::string scenario = dir.Write("boards.ini", {'[', 'b', 'o', 'a', 'r', 'd', ']', '\n'});
+  const std::string child = "echo \"$UMOCKDEV_DIR\" >\"$1\"; trap \"exit 7\" TERM\n"
+                            "while :; do sleep 0.05; done\n";
+  const std::string parent = kAwait +
+                             "\"$1\" \"$2\" -- env -u LD_PRELOAD sh \"$3\" \"$4\" &\n"
+                             "await \"$4\" /\n"
+                             "kill -TERM $!; wait $!; s=$?\n"
+                             "test -e \"$(cat \"$4\")\" && echo left behind; exit $s\n";
+  ToolResult r = snltest::RunTool(
+      {"sh", dir.Write("parent.sh", {parent.begin(), parent.end()}), SNLSIM_PATH, scenario,
+       dir.Write("child.sh", {child.begin(), child.end()}), dir.path + "/testbed"});
+  EXPECT_EQ(r.exitCode, 7) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 }  // namespace

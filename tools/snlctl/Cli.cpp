@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "snl/snl.h"
+#include "tools/snlctl/Library.h"
 
 namespace snlctl {
 
@@ -26,7 +26,7 @@ long ParseNumber(const std::string& text, long min, long max, const char* what) 
 
 int ParseBoardIndex(const std::string& text) {
   long index = ParseNumber(text, LONG_MIN, LONG_MAX, "board index");
-  int count = snlDevCount();
+  int count = Boards().DevCount();
   if (index >= 0 && index < count) return static_cast<int>(index);
   if (count == 0) throw UsageError("no board " + text + ": no board was found");
   throw UsageError("no board " + text + ": " + std::to_string(count) +

@@ -9,9 +9,11 @@
 namespace snlctl {
 
 enum ExitCode {
-  kExitOk = 0,      // the command did what was asked
-  kExitFailed = 1,  // the board or the image said no: failed transfer, bad checksum, ...
-  kExitUsage = 2,   // bad command line or unusable input file; nothing was sent to a board
+  kExitOk = 0,         // the command did what was asked
+  kExitFailed = 1,     // the board or the image said no: failed transfer, bad checksum, ...
+  kExitUsage = 2,      // bad command line or unusable input file; nothing was sent to a board
+  kExitBoardLost = 3,  // keepalive: the board stopped answering (see Keepalive.h)
+  kExitBusy = 4,       // the boards are in use by another snlctl; nothing was sent to a board
 };
 
 // Thrown for a bad command line or input; main prints "snlctl: <what>" and exits kExitUsage.
@@ -20,12 +22,19 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown when another snlctl holds the boards; main prints "snlctl: <what>" and exits kExitBusy.
+class BoardsBusy : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Parses the whole of text as a decimal integer in [min, max]. Throws UsageError naming what
 // ("board index", "interval", ...) when text is empty, has trailing characters or is out of range.
 long ParseNumber(const std::string& text, long min, long max, const char* what);
 
-// Parses a board index and checks it against snlDevCount(). Throws UsageError for a non-numeric
-// index or one that names no board found when the library was loaded.
+// Parses a board index and checks it against the number of boards (which loads the library, see
+// Library.h, but only once the text is a number). Throws UsageError for a non-numeric index or one
+// that names no board found when the library was loaded.
 int ParseBoardIndex(const std::string& text);
 
 // Returns text unchanged when it is valid UTF-8, else reads it as ISO 8859-1 and converts it: the

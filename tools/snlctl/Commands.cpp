@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "snl/snl.h"
 #include "tools/snlctl/Cli.h"
+#include "tools/snlctl/Library.h"
 
 namespace snlctl {
 
@@ -22,19 +22,20 @@ int Report(int board, const char* what, int rc) {
 }  // namespace
 
 int ListBoards() {
-  int count = snlDevCount();
+  int count = Boards().DevCount();
   if (count == 0) {
     std::printf("no board found\n");
     return kExitOk;
   }
   std::printf("%-6s %-7s %-6s %s\n", "INDEX", "SERIAL", "LINKS", "STATUS");
   for (int i = 0; i < count; ++i)
-    std::printf("%-6d %-7d %-6d %d\n", i, snlDevSerial(i), snlDevLinks(i), snlStatus(i));
+    std::printf("%-6d %-7d %-6d %d\n", i, Boards().DevSerial(i), Boards().DevLinks(i),
+                Boards().Status(i));
   return kExitOk;
 }
 
 int ShowStatus(int board) {
-  int status = snlStatus(board);
+  int status = Boards().Status(board);
   if (status == kStatusNoAnswer) {
     std::fprintf(stderr, "snlctl: board %d: status 4 (no answer from the board)\n", board);
     return kExitFailed;
@@ -43,12 +44,12 @@ int ShowStatus(int board) {
   return kExitOk;
 }
 
-int PingBoard(int board) { return Report(board, "ping", snlPingWatch(board)); }
-int StartBoard(int board) { return Report(board, "start", snlStartWatch(board)); }
-int StopBoard(int board) { return Report(board, "stop", snlStopWatch(board)); }
+int PingBoard(int board) { return Report(board, "ping", Boards().PingWatch(board)); }
+int StartBoard(int board) { return Report(board, "start", Boards().StartWatch(board)); }
+int StopBoard(int board) { return Report(board, "stop", Boards().StopWatch(board)); }
 
 int ConfigureBoard(int board, unsigned char time, unsigned char links) {
-  return Report(board, "configure", snlConfigure(board, time, links));
+  return Report(board, "configure", Boards().Configure(board, time, links));
 }
 
 }  // namespace snlctl

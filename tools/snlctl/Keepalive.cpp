@@ -6,9 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
-#include "snl/snl.h"
 #include "tools/snlctl/Cli.h"
+#include "tools/snlctl/Library.h"
 
 namespace snlctl {
 
@@ -56,53 +57,87 @@ int WaitUntil(const sigset_t& stopSignals, const timespec& deadline) {
     // EINTR: another signal (stop/continue, ...) interrupted the wait; wait for the rest.
   }
 }
+
+
+struct BoardRun {
+  int board;
+  long failed = 0;
+  long failedInARow = 0;
+  bool stopFailed = false;
+};
+
+// Stops the watchdogs (unless asked to leave them armed) and only then says what happened.
+void StopAll(std::vector<BoardRun>& runs, const KeepaliveOptions& o, long sent, int signal) {
+  if (!o.keepArmed)
+    for (BoardRun& r : runs) r.stopFailed = Boards().StopWatch(r.board) != 0;
+  for (BoardRun& r : runs) {
+    if (signal != 0) std::printf("board %d: %s received\n", r.board, strsignal(signal));
+    if (o.keepArmed)
+      std::printf("board %d: watchdog left armed\n", r.board);
+    else if (r.stopFailed)
+      std::fprintf(stderr, "snlctl: board %d: stop failed, the watchdog may still be armed\n",
+                   r.board);
+    else
+      std::printf("board %d: watchdog stopped\n", r.board);
+    std::printf("board %d: %ld pings, %ld failed\n", r.board, sent, r.failed);
+  }
+}
+
 }  // namespace
 
 int RunKeepalive(const KeepaliveOptions& o) {
   // Blocked before the start so that a signal arriving at any point is seen by the wait below.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, sig);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  if (snlStartWatch(o.board) != 0) {
-    std::fprintf(stderr, "snlctl: board %d: start failed, nothing to keep alive\n", o.board);
-    return kExitFailed;
+  std::vector<BoardRun> runs;
+  for (int board : o.boards) {
+    if (Boards().StartWatch(board) != 0) {
+      StopAll(runs, o, 0, 0);  // the boards started so far
+      std::fprintf(stderr, "snlctl: board %d: start failed, nothing to keep alive\n", board);
+      return kExitFailed;
+    }
+    runs.push_back(BoardRun{board});
   }
-  std::printf("board %d: watchdog started, pinging every %ld ms\n", o.board, o.intervalMs);
+  for (const BoardRun& r : runs)
+    std::printf("board %d: watchdog started, pinging every %ld ms\n", r.board, o.intervalMs);
 
   long sent = 0;
-  long failed = 0;
   int signal = 0;
+  const BoardRun* lost = nullptr;
   timespec next = Now();
-  while (o.count == 0 || sent < o.count) {
+  while (lost == nullptr && (o.count == 0 || sent < o.count)) {
     next = AddMs(next, o.intervalMs);
     signal = WaitUntil(stopSignals, next);
     if (signal != 0) break;
     ++sent;
-    if (snlPingWatch(o.board) != 0) {
-      ++failed;
-      std::fprintf(stderr, "snlctl: board %d: ping %ld failed\n", o.board, sent);
+    for (BoardRun& r : runs) {
+      if (Boards().PingWatch(r.board) == 0) {
+        r.failedInARow = 0;
+        continue;
+      }
+      ++r.failed;
+      std::fprintf(stderr, "snlctl: board %d: ping %ld failed\n", r.board, sent);
+      if (++r.failedInARow >= kMaxFailedInARow && lost == nullptr) lost = &r;
     }
     // A ping that took longer than the interval (a board timing out) must not be followed by a
     // burst of catch-up pings: the schedule restarts from now.
     timespec now = Now();
     if (Before(next, now)) next = now;
   }
-  if (signal != 0) std::printf("board %d: %s received\n", o.board, strsignal(signal));
-
-  bool stopFailed = false;
-  if (!o.keepArmed) {
-    stopFailed = snlStopWatch(o.board) != 0;
-    if (stopFailed)
-      std::fprintf(stderr, "snlctl: board %d: stop failed, the watchdog may still be armed\n",
-                   o.board);
-    else
-      std::printf("board %d: watchdog stopped\n", o.board);
+  StopAll(runs, o, sent, signal);
+  if (lost != nullptr) {
+    std::fprintf(stderr,
+                 "snlctl: board %d: %ld pings failed in a row: the board is gone or stuck; "
+                 "giving up (exit status %d) so that a restart can find it again\n",
+                 lost->board, kMaxFailedInARow, kExitBoardLost);
+    return kExitBoardLost;
   }
-  std::printf("board %d: %ld pings, %ld failed\n", o.board, sent, failed);
-  return failed == 0 && !stopFailed ? kExitOk : kExitFailed;
+  bool ok = true;
+  for (const BoardRun& r : runs) ok = ok && r.failed == 0 && !r.stopFailed;
+  return ok ? kExitOk : kExitFailed;
 }
 
 }  // namespace snlctl

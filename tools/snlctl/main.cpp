@@ -6,16 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "snl/snl.h"
+#include <signal.h>
+
+#include "tools/snlctl/BoardLock.h"
 #include "tools/snlctl/Cli.h"
 #include "tools/snlctl/Commands.h"
 #include "tools/snlctl/Keepalive.h"
+#include "tools/snlctl/Library.h"
 #include "tools/snlctl/VpdDump.h"
 
 namespace snlctl {
 namespace {
 
 using Args = std::vector<std::string>;
+
+bool g_debug = false;
+bool Debug() { return g_debug; }
 
 constexpr long kMaxIntervalMs = 3600L * 1000;
 constexpr long kMaxCount = 1000000000L;
@@ -29,17 +35,25 @@ const char kUsage[] =
     "  ping N                       ping the watchdog of board N\n"
     "  start N | stop N             start or stop the watchdog of board N\n"
     "  configure N TIME LINKS       send the configuration bytes TIME and LINKS (0 to 255)\n"
-    "  keepalive N --interval MS [--count K] [--keep-armed]\n"
-    "                               start board N, then ping it every MS milliseconds until\n"
-    "                               SIGINT/SIGTERM or K pings; stops the watchdog at the end\n"
-    "                               unless --keep-armed\n"
+    "  keepalive N[,N...] --interval MS [--count K] [--keep-armed]\n"
+    "                               start the boards, then ping them every MS milliseconds\n"
+    "                               until SIGINT, SIGTERM or SIGHUP, or K rounds; stops the\n"
+    "                               watchdogs at the end unless --keep-armed. After 5 failed\n"
+    "                               pings in a row of a board it stops and exits with 3, so\n"
+    "                               that a restart finds the board again\n"
     "  vpd FILE --type T            decode a raw VPD image (types 2, 4, 8, 22)\n"
     "\n"
     "options:\n"
     "  --debug                      log one line per command to /var/log/tolma/snl.log\n"
     "  -h, --help                   this text\n"
     "\n"
-    "exit status: 0 done, 1 the board or the image said no, 2 bad arguments or input\n";
+    "Loading the library resets and claims every board, so only the board commands load it\n"
+    "(not --help, vpd or a bad command line), and they take turns through the lock\n"
+    "/run/snl/boards.lock: a command waits for another one, and refuses to run while a\n"
+    "keepalive holds the boards.\n"
+    "\n"
+    "exit status: 0 done, 1 the board or the image said no, 2 bad arguments or input,\n"
+    "3 keepalive lost a board, 4 the boards are in use by another snlctl\n";
 
 void ExpectArgs(const Args& a, size_t n, const char* form) {
   if (a.size() != n) throw UsageError(std::string("usage: snlctl ") + form);
@@ -73,8 +87,29 @@ void RejectStrayOptions(const Args& args) {
       throw UsageError("unknown option '" + a + "'");
 }
 
+// "0" or "0,1": every index is checked as a number before any is checked against the boards
+// (which loads the library).
+std::vector<int> ParseBoardList(const std::string& text) {
+  std::vector<std::string> items;
+  for (size_t start = 0;;) {
+    const size_t comma = text.find(',', start);
+    items.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  for (const std::string& item : items) ParseNumber(item, 0, INT_MAX, "board index");
+  std::vector<int> boards;
+  for (const std::string& item : items) {
+    const int board = ParseBoardIndex(item);
+    for (int seen : boards)
+      if (seen == board) throw UsageError("board " + item + " named twice");
+    boards.push_back(board);
+  }
+  return boards;
+}
+
 int Keepalive(Args a) {
-  const char* form = "keepalive N --interval MS [--count K] [--keep-armed]";
+  const char* form = "keepalive N[,N...] --interval MS [--count K] [--keep-armed]";
   KeepaliveOptions o;
   std::string interval, count;
   if (!TakeOption(a, "--interval", &interval)) throw UsageError(std::string("usage: snlctl ") + form);
@@ -83,7 +118,8 @@ int Keepalive(Args a) {
   o.keepArmed = TakeFlag(a, "--keep-armed");
   RejectStrayOptions(a);
   ExpectArgs(a, 2, form);
-  o.board = ParseBoardIndex(a[1]);
+  UseBoardsFor("keepalive " + a[1], Debug());
+  o.boards = ParseBoardList(a[1]);
   return RunKeepalive(o);
 }
 
@@ -104,6 +140,7 @@ int OnBoard(const Args& a, const char* form, int (*command)(int)) {
 
 int Dispatch(const Args& a) {
   const std::string& cmd = a[0];
+  UseBoardsFor(cmd, Debug());
   if (cmd == "list") {
     RejectStrayOptions(a);
     ExpectArgs(a, 1, "list");
@@ -130,7 +167,8 @@ int Run(Args args) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  if (TakeFlag(args, "--debug")) snlDebugLog(1);
+  // Turned on once the library is loaded, by the first command that needs the boards.
+  g_debug = TakeFlag(args, "--debug");
   if (args.empty()) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
@@ -144,11 +182,17 @@ int Run(Args args) {
 int main(int argc, char** argv) {
   // Line-buffered even into a pipe or the journal, so progress shows as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // An output that went away (| head, a closed terminal) must not kill a command between its
+  // transfers, least of all a keepalive before it stops the watchdog: writes just fail.
+  signal(SIGPIPE, SIG_IGN);
   try {
     return snlctl::Run(snlctl::Args(argv + 1, argv + argc));
   } catch (const snlctl::UsageError& e) {
     std::fprintf(stderr, "snlctl: %s\n", e.what());
     return snlctl::kExitUsage;
+  } catch (const snlctl::BoardsBusy& e) {
+    std::fprintf(stderr, "snlctl: %s\n", e.what());
+    return snlctl::kExitBusy;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "snlctl: %s\n", snlctl::ToUtf8(e.what()).c_str());
     return snlctl::kExitFailed;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 struct EmulatedBus::Board {
@@ -19,6 +20,9 @@ struct EmulatedBus::Board {
   int answered = 0;  // vendor requests answered so far
   bool present = false;
   std::vector<UMockdevIoctlBase*> handlers;
+  // Open device files (umockdev clients) holding an interface claim. As usbfs does, a claim ends
+  // with its release, with the closing of the file that took it, or with the device's reset.
+  std::set<UMockdevIoctlClient*> claimants;
 };
 
 namespace {
@@ -96,6 +100,7 @@ void EmulatedBus::Plug(Board& board) {
   }
   UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
   g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&EmulatedBus::OnIoctl), &board);
+  g_signal_connect(handler, "client-vanished", G_CALLBACK(&EmulatedBus::OnClientVanished), &board);
   if (!umockdev_testbed_attach_ioctl(testbed_, board.node.c_str(), handler, &error)) {
     std::string what = error != nullptr ? error->message : "attach_ioctl failed";
     g_clear_error(&error);
@@ -117,6 +122,7 @@ void EmulatedBus::Unplug(Board& board) {
   unlink((std::string(root) + board.node).c_str());
   g_free(root);
   board.present = false;
+  board.claimants.clear();
 }
 
 void EmulatedBus::Record(const Board& board, const std::string& text) {
@@ -129,6 +135,12 @@ gboolean EmulatedBus::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, g
   Board& board = *static_cast<Board*>(data);
   std::lock_guard<std::recursive_mutex> guard(board.bus->lock_);
   return board.bus->Handle(board, client);
+}
+
+void EmulatedBus::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Board& board = *static_cast<Board*>(data);
+  std::lock_guard<std::recursive_mutex> guard(board.bus->lock_);
+  board.claimants.erase(client);
 }
 
 namespace {
@@ -170,14 +182,24 @@ gboolean EmulatedBus::Handle(Board& board, UMockdevIoctlClient* client) {
       memcpy(&value, arg->data, sizeof value);
       g_object_unref(arg);
     }
-    bool refused = (request == USBDEVFS_SETCONFIGURATION && value == 1 && s.refuseConfiguration) ||
-                   (request == USBDEVFS_CLAIMINTERFACE && s.refuseClaim);
+    int err = 0;
+    if (request == USBDEVFS_SETCONFIGURATION) {
+      // The kernel's rule: no configuration change while any interface is claimed.
+      if (!board.claimants.empty() || (value == 1 && s.refuseConfiguration)) err = EBUSY;
+    } else if (request == USBDEVFS_CLAIMINTERFACE) {
+      if (s.refuseClaim || (!board.claimants.empty() && board.claimants.count(client) == 0))
+        err = EBUSY;
+      else
+        board.claimants.insert(client);
+    } else {
+      board.claimants.erase(client);
+    }
     const char* name = request == USBDEVFS_SETCONFIGURATION ? "SETCONFIGURATION"
                        : request == USBDEVFS_CLAIMINTERFACE ? "CLAIMINTERFACE"
                                                             : "RELEASEINTERFACE";
     Record(board, std::string(name) + " " + std::to_string(value) + " -> " +
-                      (refused ? std::to_string(-EBUSY) : "0"));
-    umockdev_ioctl_client_complete(client, refused ? -1 : 0, refused ? EBUSY : 0);
+                      (err != 0 ? std::to_string(-err) : "0"));
+    umockdev_ioctl_client_complete(client, err != 0 ? -1 : 0, err);
   } else if (request == USBDEVFS_RESET) {
     Record(board, "RESET -> 0");
     umockdev_ioctl_client_complete(client, 0, 0);

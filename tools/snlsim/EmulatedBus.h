@@ -13,6 +13,7 @@
 // The boards of a scenario as USB devices of a umockdev testbed: device records under
 // /sys and /dev/bus/usb/001, and an ioctl handler per device node that answers what libusb-0.1
 // asks of usbfs (connect info, control transfers, configuration, interface claims, resets).
+// As usbfs, a configuration change is refused (EBUSY) while an interface is claimed.
 // Every request is appended to the record file with its bytes, one line each:
 //
 //   board=0 SETCONFIGURATION 1 -> 0
@@ -37,6 +38,8 @@ class EmulatedBus {
   void Unplug(Board& board);
   void Record(const Board& board, const std::string& text);
   static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data);
+  static void OnClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                               gpointer data);
   gboolean Handle(Board& board, UMockdevIoctlClient* client);
   void Control(Board& board, UMockdevIoctlClient* client);
 

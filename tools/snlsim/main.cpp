@@ -6,8 +6,11 @@
 // so libusb-0.1 in COMMAND finds them when it first scans. COMMAND runs under
 // libumockdev-preload (after the sanitizer runtime when snlsim itself is sanitized, which must
 // come first). Every request that reaches a board is written to FILE. The exit status is
-// COMMAND's.
+// COMMAND's. SIGINT, SIGTERM and SIGHUP are passed on to COMMAND, which snlsim then waits for
+// before it removes its testbed (its temporary directory), so a stopped run leaves nothing behind.
 #include <dlfcn.h>
+#include <glib-unix.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,8 +54,17 @@ void SetPreload() {
 
 struct Child {
   GMainLoop* loop;
+  pid_t pid;
   int status;
 };
+
+gboolean ForwardSignal(Child* child, int signal) {
+  kill(child->pid, signal);
+  return G_SOURCE_CONTINUE;  // the loop ends when the child does
+}
+gboolean OnSigint(gpointer data) { return ForwardSignal(static_cast<Child*>(data), SIGINT); }
+gboolean OnSigterm(gpointer data) { return ForwardSignal(static_cast<Child*>(data), SIGTERM); }
+gboolean OnSighup(gpointer data) { return ForwardSignal(static_cast<Child*>(data), SIGHUP); }
 
 void OnChildExit(GPid, gint status, gpointer data) {
   auto* child = static_cast<Child*>(data);
@@ -86,20 +98,33 @@ int main(int argc, char** argv) {
     return 2;
   }
   int status = 0;
+  // Blocked from here on, so that a signal arriving before its handler exists is not lost: the
+  // main loop's handlers receive them once it runs. The child gets the default mask back.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, sig);
+  sigprocmask(SIG_BLOCK, &stopSignals, &previous);
   try {
     EmulatedBus bus(boards, record);
     SetPreload();
+    Child child{g_main_loop_new(nullptr, FALSE), 0, 0};
+    guint sources[] = {g_unix_signal_add(SIGINT, &OnSigint, &child),
+                       g_unix_signal_add(SIGTERM, &OnSigterm, &child),
+                       g_unix_signal_add(SIGHUP, &OnSighup, &child)};
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
     if (pid == 0) {
+      sigprocmask(SIG_SETMASK, &previous, nullptr);
       execvp(command[0], command);
       fprintf(stderr, "snlsim: cannot run %s: %s\n", command[0], strerror(errno));
       _exit(127);
     }
+    child.pid = pid;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     // The ioctl handlers may need the default context: keep it running until the command ends.
-    Child child{g_main_loop_new(nullptr, FALSE), 0};
     g_child_watch_add(pid, &OnChildExit, &child);
     g_main_loop_run(child.loop);
+    for (guint source : sources) g_source_remove(source);
     g_main_loop_unref(child.loop);
     status = child.status;
   } catch (const std::exception& e) {

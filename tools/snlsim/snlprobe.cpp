@@ -4,14 +4,17 @@
 //
 // CALL is one of: count, serial:I, links:I, start:I, stop:I, ping:I, status:I,
 // configure:I:TIME:LINKS, debug:FLAG, report (count, then serial, links and status of every
-// board), unload. The load time is printed first ("load_ms=..."). Exit status 0, or 2 when the
-// library or one of its functions cannot be found.
+// board), sleep:MS, await:PATH (until the file exists), unload. The load time is printed first
+// ("load_ms=..."), each result as soon as it is known. Exit status 0, or 2 when the library or
+// one of its functions cannot be found.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -70,6 +73,15 @@ void Run(const Snl& snl, const std::string& call) {
       printf("board %d: serial %d, links %d, status %d\n", i, snl.serial(i), snl.links(i),
              snl.status(i));
     return;
+  } else if (name == "sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(n[0]));
+    result = n[0];
+  } else if (name == "await") {  // until the file after the colon exists (at most a minute)
+    const std::string path = call.substr(call.find(':') + 1);
+    for (int i = 0; i < 6000 && access(path.c_str(), F_OK) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    printf("await\n");
+    return;
   } else {
     printf("%s=unknown\n", call.c_str());
     return;
@@ -112,6 +124,7 @@ int main(int argc, char** argv) {
       break;
     }
     Run(snl, argv[i]);
+    fflush(stdout);
   }
   fflush(stdout);
   if (lib != nullptr) dlclose(lib);

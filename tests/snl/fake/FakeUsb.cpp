@@ -114,6 +114,11 @@ int usb_claim_interface(usb_dev_handle* dev, int interface) {
   return Record("claim_interface " + std::to_string(dev->board) + " " + std::to_string(interface));
 }
 
+int usb_release_interface(usb_dev_handle* dev, int interface) {
+  return Record("release_interface " + std::to_string(dev->board) + " " +
+                std::to_string(interface));
+}
+
 int usb_reset(usb_dev_handle* dev) {
   ++Get().resets;
   return Record("reset " + std::to_string(dev->board));
