@@ -78,31 +78,6 @@ TEST(HostTree, MakeAndRemove) {
   EXPECT_FALSE(KHostSystem::RemoveDirectory(root.c_str()));
 }
 
-mode_t ModeOf(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
-// New directories are 0755 even under a umask of 0; inside a group-writable (setgid) directory
-// they are group-writable and setgid too, even under a umask that removes the group's bits.
-TEST(HostTree, ModesOfNewDirectories) {
-  char pattern[] = "/tmp/hostmodeXXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(pattern));
-  const std::string root = pattern, shared = root + "/shared";
-  mode_t saved = umask(0);
-  EXPECT_FALSE(KHostSystem::MakeDirectory((root + "/a/b").c_str()));
-  EXPECT_EQ(0755u, ModeOf(root + "/a"));
-  EXPECT_EQ(0755u, ModeOf(root + "/a/b"));
-  ASSERT_EQ(0, mkdir(shared.c_str(), 0755));
-  ASSERT_EQ(0, chmod(shared.c_str(), 02775));
-  umask(027);
-  EXPECT_FALSE(KHostSystem::MakeDirectory((shared + "/old/sub").c_str()));
-  EXPECT_EQ(02775u, ModeOf(shared + "/old"));
-  EXPECT_EQ(02775u, ModeOf(shared + "/old/sub"));
-  umask(saved);
-  EXPECT_FALSE(KHostSystem::RemoveDirectory(root.c_str()));
-}
-
 TEST(HostText, HashAndFromString) {
   EXPECT_EQ(0x5FFFCBE4u, KHostSystem::Hash("abc", 3, 0));
   EXPECT_EQ(1234u, KHostSystem::Hash("", 0, 1234));

