@@ -4,19 +4,15 @@
 // a receiving thread, the log lines of a module, and the commsim server as a real process.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,7 +22,6 @@
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/comm/KCommChannel.h"
-#include "DOdudo/comm/KEnvelope.h"
 
 namespace commtest {
 
@@ -39,24 +34,27 @@ inline bool WaitFor(const std::function<bool()>& condition, int ms) {
   return true;
 }
 
-// The lines of /var/log/tolma/<module>.log without their level and time header.
-inline std::vector<std::string> Lines(const std::string& module) {
-  std::vector<std::string> lines;
+// How many lines of /var/log/tolma/<module>.log read "<level letter> <text...>" once the time
+// header is cut off.
+inline int Count(const std::string& module, const std::string& text) {
+  int count = 0;
   for (const std::string& line : logtest::LogLines(module + ".log")) {
     auto bar = line.find("| ");
-    lines.push_back(line.substr(0, 1) + " " +
-                    (bar == std::string::npos ? line : line.substr(bar + 2)));
+    std::string bare =
+        line.substr(0, 1) + " " + (bar == std::string::npos ? line : line.substr(bar + 2));
+    count += bare.find(text) != std::string::npos;
   }
-  return lines;
-}
-
-inline int Count(const std::vector<std::string>& lines, const std::string& text) {
-  int count = 0;
-  for (const std::string& line : lines) count += line.find(text) != std::string::npos;
   return count;
 }
 
-// A listening socket on 127.0.0.1 and the connections made to it.
+// An envelope's description without its packet id: "m1,c3,g0,i7 sz=0)".
+inline std::string Shape(const comm::KEnvelope& envelope) {
+  std::string text = envelope.Description();
+  return text.substr(text.find(',') + 1);
+}
+
+// A listening socket on 127.0.0.1 and a connected pair: the near end (for the channel under
+// test), then the peer.
 class Link {
  public:
   Link() {
@@ -72,7 +70,6 @@ class Link {
   }
   ~Link() { close(listen_); }
 
-  // A connected pair: first the near end (for the channel under test), then the peer.
   std::pair<dodudo::KIpcChannel*, dodudo::KIpcChannel*> Pair() {
     auto* near = new dodudo::KSocketIpcChannel("127.0.0.1", port_);
     int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -106,40 +103,33 @@ class Receiver {
     channel_.ClearConnection();
     thread_.join();
   }
-  std::vector<comm::KEnvelope> Got() {
+  size_t Got() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return got_;
+    return got_.size();
   }
-  bool Ended() const { return ended_; }
+  std::atomic<bool> ended_{false};
 
  private:
   comm::KCommChannel& channel_;
   std::mutex mutex_;
   std::vector<comm::KEnvelope> got_;
-  std::atomic<bool> ended_{false};
   std::thread thread_;
 };
 
 #ifdef COMMSIM_PATH
 // commsim as a separate process on 127.0.0.1:port (each test has a network namespace of its
-// own, so fixed ports never clash). Start() returns once the server listens.
+// own, so fixed ports never clash). The constructor returns once the server listens.
 class CommSim {
  public:
-  explicit CommSim(std::vector<std::string> args, unsigned int port = 14200)
-      : args_(std::move(args)), port_(port) {
-    Start();
-  }
-  ~CommSim() { Kill(); }
-
-  void Start() {
+  explicit CommSim(std::vector<std::string> args, unsigned int port = 14200) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that aborts must not leave its server behind
       dup2(out[1], 1);
-      std::vector<std::string> all = {COMMSIM_PATH, "--port", std::to_string(port_)};
-      all.insert(all.end(), args_.begin(), args_.end());
+      std::vector<std::string> all = {COMMSIM_PATH, "--port", std::to_string(port)};
+      all.insert(all.end(), args.begin(), args.end());
       std::vector<char*> argv;
       for (auto& arg : all) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -148,9 +138,10 @@ class CommSim {
     }
     close(out[1]);
     out_ = fdopen(out[0], "r");
-    char line[256];
-    if (out_ == nullptr || fgets(line, sizeof line, out_) == nullptr) Kill();
+    if (NextLine().empty()) Kill();
   }
+  ~CommSim() { Kill(); }
+
   // The next line the server prints ("connected <id>"), empty at its end.
   std::string NextLine() {
     char line[256];
@@ -160,18 +151,13 @@ class CommSim {
     return text;
   }
   void Kill() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
+    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    pid_ = -1;
     if (out_ != nullptr) fclose(out_);
     out_ = nullptr;
   }
 
  private:
-  std::vector<std::string> args_;
-  unsigned int port_;
   pid_t pid_ = -1;
   FILE* out_ = nullptr;
 };
