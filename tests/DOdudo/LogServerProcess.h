@@ -25,6 +25,24 @@ namespace logtest {
 
 constexpr const char* kServerLogs = "/var/log/tolma/server/";
 
+// Polls `done` for up to `ms` milliseconds (the client's threads work asynchronously).
+template <typename Predicate>
+bool WaitFor(Predicate done, int ms = 10000) {
+  for (int waited = 0; !done(); waited += 10) {
+    if (waited >= ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+inline sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 class LogServerProcess {
  public:
   // Starts snllogd with the given klog.cfg of its own; waits until it accepts connections.
@@ -58,9 +76,7 @@ class LogServerProcess {
       _exit(122);
     }
     // Ready once a connection is accepted (the probe then leaves at once).
-    for (int i = 0; i < 1000 && !Accepts(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitFor([this] { return Accepts(); });
   }
 
   // Ends the server with a signal and reaps it.
@@ -82,15 +98,10 @@ class LogServerProcess {
     rename(temporary.c_str(), path.c_str());
   }
 
-  pid_t Pid() const { return pid_; }
-
  private:
   bool Accepts() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = Loopback(port_);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return ok;
