@@ -98,7 +98,6 @@ struct Rejection {
 
 const Rejection kRejections[] = {
     {"NoBus", [](fakeusb::State& s) { s.noBus = true; }, "", false},
-    {"WrongRelease", [](fakeusb::State& s) { s.boards[0].release = 0x0010; }, "", false},
     {"WrongVendor", [](fakeusb::State& s) { s.boards[0].vendor = 0x046D; }, "", false},
     {"ResetPassOpenFails", [](fakeusb::State& s) { s.results["open 0"] = {-1}; }, "", false},
     // A board claimed by another process: usbfs refuses the deconfiguration, so it is not reset.
@@ -106,19 +105,8 @@ const Rejection kRejections[] = {
      false},
     {"OpenFails", [](fakeusb::State& s) { s.results["open 0"] = {0, -1}; },
      "N SNLusb device could not be initialized", true},
-    {"ConfigurationRefused", [](fakeusb::State& s) { s.results["set_configuration 0 1"] = {-16}; },
-     "N Error setting configuration of snlusb device", true},
-    {"InterfaceNotClaimed", [](fakeusb::State& s) { s.results["claim_interface 0 0"] = {-16}; },
-     "N Error establishing interface connection with snlusb device", true},
-    {"FirmwareSilent", [](fakeusb::State& s) { s.boards[0].replies[0x33] = {-110, {}}; },
-     "N Error checking snlusb firmware", true},
     {"FirmwareTwoBytes", [](fakeusb::State& s) { s.boards[0].replies[0x33] = {2, {'X', 'X'}}; },
      "N Error checking snlusb firmware", true},
-    {"FirmwareLowerCaseX", [](fakeusb::State& s) { s.boards[0].replies[0x33] = {1, {'x'}}; },
-     "N Error checking snlusb firmware", true},
-    {"VpdShortRead", [](fakeusb::State& s) { s.boards[0].replies[0x32].result = 127; },
-     "E SNLUSB device VPD read error", true},
-    {"BoardTypeOne", [](fakeusb::State& s) { s.boards[0].replies[0x32].data[2] = 1; }, "", true},
 };
 
 void PrintTo(const Rejection& r, std::ostream* os) { *os << r.name; }
@@ -144,21 +132,6 @@ TEST_P(DiscoveryRejects, TheOnlyBoardAndLogsWhy) {
 
 INSTANTIATE_TEST_SUITE_P(Table, DiscoveryRejects, ::testing::ValuesIn(kRejections),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Discovery, ABadBoardDoesNotStopTheOthers) {
-  SNL_REQUIRE_ISOLATION();
-  fakeusb::Get().boards = {MakeBoard(2, 2), MakeBoard(1, 8), MakeBoard(3, 16, 0xC0E9)};
-  fakeusb::Get().results["set_configuration 0 1"] = {-5};
-  Load();
-  ASSERT_EQ(2, controller->GetDevCount());
-  EXPECT_EQ(1, controller->GetDevSerial(0));
-  EXPECT_EQ(3, controller->GetDevSerial(1));
-  EXPECT_EQ((Lines{"I Sentrel library starting...",
-                   "N Error setting configuration of snlusb device",
-                   "I SNL Device [1] - Type [0][0], max links:8",
-                   "I SNL Device [3] - Type [0][0], max links:16"}),
-            LogLines());
-}
 
 TEST_F(Discovery, SettleGivesUpAfterTwentyCycles) {
   SNL_REQUIRE_ISOLATION();

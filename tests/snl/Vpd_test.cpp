@@ -61,24 +61,6 @@ TEST(VpdLayout, SizesPerTypeAndInvalidTypeMessageInLatin1) {
   EXPECT_EQ(132u, other.get());
 }
 
-TEST(VpdChecksum, SeededSumOverEveryFieldButTheChecksum) {
-  // (sum + b) ^ b from 0xC0E9 over bytes 0..10 and 15..26, stored as a 32-bit word at 11.
-  Bytes block(27);
-  uint32_t sum = 0xC0E9;
-  for (int i = 0; i < 27; ++i) {
-    block[i] = static_cast<unsigned char>(0x11 * (i + 1));
-    if (i < 11 || i > 14) sum = (sum + block[i]) ^ block[i];
-  }
-  for (int k = 0; k < 4; ++k) block[11 + k] = static_cast<unsigned char>(sum >> (8 * k));
-  const Bytes image = Image(KVPD_TYPE_22, block);
-  EXPECT_TRUE(kva2GetCheck(KVPD_TYPE_22, Bytes(image).data()));
-  for (int i : {0, 10, 14, 15, 26}) {
-    Bytes changed = image;
-    changed[i] ^= 0x01;
-    EXPECT_FALSE(kva2GetCheck(KVPD_TYPE_22, changed.data())) << "byte " << i;
-  }
-}
-
 TEST(VpdLegacy, SerialTextIsConvertedAndTheRestZeroed) {
   // The board type by serial: 0 -> 0x0100, 1..109 -> 0, 110 and up -> 0x0001. Digits are not
   // checked and the sum wraps at 16 bits.
