@@ -87,10 +87,10 @@ TEST_F(Commands, FailedTransfersAndInvalidIndexesGiveTheFailureValue) {
   EXPECT_EQ(failed, All(0));
   Answer(0x64) = {3, {}};  // a positive count for a command without data is no success either
   EXPECT_EQ(1, ctl->StartWatch(0));
-  EXPECT_EQ((Lines{"W Error sending start: -110, device 0", "W Error sending stop: -32, device 0",
-                   "W Error sending ping: -19, device 0",
-                   "W Error retrieving status: -19, device 0"}),
-            NewLogLines());
+  EXPECT_EQ(
+      (Lines{"W Error sending start: -110, device 0", "W Error sending stop: -32, device 0",
+             "W Error sending ping: -19, device 0", "W Error retrieving status: -19, device 0"}),
+      NewLogLines());
   // Invalid indexes send and log nothing, even with the debug flag.
   fakeusb::TakeCalls();
   ctl->SetDebug(1);

@@ -193,11 +193,10 @@ TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
   // Each cycle found the board anew and released it at its end.
   Lines expected;
   for (int cycle = 0; cycle < 2; ++cycle)
-    expected.insert(expected.end(), {"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
-                                     "board=0 SETCONFIGURATION 1 -> 0",
-                                     "board=0 CLAIMINTERFACE 0 -> 0",
-                                     "board=0 RELEASEINTERFACE 0 -> 0",
-                                     "board=0 SETCONFIGURATION 0 -> 0"});
+    expected.insert(expected.end(),
+                    {"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
+                     "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0",
+                     "board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"});
   EXPECT_EQ(expected, run.With(" CONTROL ", false));
 }
 

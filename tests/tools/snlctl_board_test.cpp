@@ -29,12 +29,10 @@ class SnlctlSim : public ::testing::Test {
   // Runs script (sh, with $CTL, $DIR and await set) inside snlsim with the given boards; the
   // requests the boards received are then in Record().
   ToolResult Run(const std::string& boards, const std::string& script) {
-    const std::string scenario = dir.Write("boards.ini", {boards.begin(), boards.end()});
-    const std::string text = kAwait + script + "\n";
-    const std::string file = dir.Write("script.sh", {text.begin(), text.end()});
-    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario, "--",
-                             "env", "-u", "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH),
-                             "DIR=" + dir.path, "sh", file});
+    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt",
+                             dir.Write("boards.ini", boards), "--", "env", "-u", "LD_PRELOAD",
+                             "CTL=" + snltest::SimProgram(SNLCTL_PATH), "DIR=" + dir.path, "sh",
+                             dir.Write("script.sh", kAwait + script + "\n")});
   }
   std::string Record() const { return dir.Read("record.txt"); }
   snltest::TempDir dir;
@@ -120,7 +118,7 @@ TEST_F(SnlctlSim, KeepaliveHoldsTheBoardsAndStopsTheWatchdogFirstOnEverySignal) 
 }
 
 TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
-  const std::string scenario = dir.Write("boards.ini", {'[', 'b', 'o', 'a', 'r', 'd', ']', '\n'});
+  const std::string scenario = dir.Write("boards.ini", std::string("[board]\n"));
   const std::string child = "echo \"$UMOCKDEV_DIR\" >\"$1\"; trap \"exit 7\" TERM\n"
                             "while :; do sleep 0.05; done\n";
   const std::string parent = kAwait +
@@ -128,9 +126,8 @@ TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
                              "await \"$4\" /\n"
                              "kill -TERM $!; wait $!; s=$?\n"
                              "test -e \"$(cat \"$4\")\" && echo left behind; exit $s\n";
-  ToolResult r = snltest::RunTool(
-      {"sh", dir.Write("parent.sh", {parent.begin(), parent.end()}), SNLSIM_PATH, scenario,
-       dir.Write("child.sh", {child.begin(), child.end()}), dir.path + "/testbed"});
+  ToolResult r = snltest::RunTool({"sh", dir.Write("parent.sh", parent), SNLSIM_PATH, scenario,
+                                   dir.Write("child.sh", child), dir.path + "/testbed"});
   EXPECT_EQ(r.exitCode, 7) << r.err;
   EXPECT_EQ(r.out, "");
 }
