@@ -67,8 +67,6 @@ TEST(Exports, TheCInterfaceAndTheVpdAccessorsAndNoInternals) {
                             [&](const char* p) { return s.rfind(p, 0) == 0; }))
         << s;
   }
-  EXPECT_EQ(0u, symbols.count("typeinfo for std::__cxx11::basic_string<char, "
-                              "std::char_traits<char>, std::allocator<char> >"));
   EXPECT_EQ(1u, symbols.count("vtable for KFileLogWriter"));
   EXPECT_EQ(1u, symbols.count("typeinfo for dodudo::KException"));
   EXPECT_EQ(0, system("readelf -d " SNL_SHIPPED_LIBRARY " | grep -q 'SONAME.*libsnl.so.1'"));
@@ -86,10 +84,11 @@ struct SimRun {
       if (line.rfind(call + "=", 0) == 0) return std::stoi(line.substr(call.size() + 1));
     return -999;
   }
-  Lines With(const std::string& needle) const {
+  // The recorded lines that hold needle (or, with == false, that do not).
+  Lines With(const std::string& needle, bool with = true) const {
     Lines out;
     std::copy_if(record.begin(), record.end(), std::back_inserter(out),
-                 [&](const std::string& l) { return l.find(needle) != std::string::npos; });
+                 [&](const std::string& l) { return (l.find(needle) != l.npos) == with; });
     return out;
   }
 };
@@ -192,16 +191,13 @@ TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
   ASSERT_EQ(0, run.exitStatus);
   EXPECT_EQ((Lines{"cycle 1: 1 boards, unloaded", "cycle 2: 1 boards, unloaded"}), run.output);
   // Each cycle found the board anew and released it at its end.
-  const Lines cycle{"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
-                    "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0",
-                    "board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"};
-  Lines expected = cycle;
-  expected.insert(expected.end(), cycle.begin(), cycle.end());
-  Lines seen = run.record;
-  seen.erase(std::remove_if(seen.begin(), seen.end(),
-                            [](const std::string& l) { return l.find(" CONTROL ") != l.npos; }),
-             seen.end());
-  EXPECT_EQ(expected, seen);
+  Lines expected;
+  for (int cycle = 0; cycle < 2; ++cycle)
+    expected.insert(expected.end(),
+                    {"board=0 SETCONFIGURATION 0 -> 0", "board=0 RESET -> 0",
+                     "board=0 SETCONFIGURATION 1 -> 0", "board=0 CLAIMINTERFACE 0 -> 0",
+                     "board=0 RELEASEINTERFACE 0 -> 0", "board=0 SETCONFIGURATION 0 -> 0"});
+  EXPECT_EQ(expected, run.With(" CONTROL ", false));
 }
 
 // A second process loading the library while a first one holds the board must not reset it:

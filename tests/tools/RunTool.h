@@ -22,7 +22,9 @@ struct TempDir {
     return std::string(mkdtemp(pattern) != nullptr ? pattern : "/nonexistent");
   }();
   ~TempDir() { std::filesystem::remove_all(path); }
-  std::string Write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+  // Writes bytes (a std::string or a byte vector) to the file name here and returns its path.
+  template <class Bytes>
+  std::string Write(const std::string& name, const Bytes& bytes) const {
     std::ofstream(path + "/" + name, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     return path + "/" + name;

@@ -54,10 +54,9 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
   const std::vector<std::string> asUser = {"setpriv", "--reuid=" + kUser, "--regid=" + group,
                                            "--init-groups", "--"};
   std::vector<std::string> run = asUser;
-  run.insert(run.end(), {SNLSIM_PATH, dir.Write("boards.ini", {board.begin(), board.end()}), "--",
-                         "env", "-u", "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH),
-                         "DIR=" + dir.path, "sh",
-                         dir.Write("run.sh", {script.begin(), script.end()})});
+  run.insert(run.end(), {SNLSIM_PATH, dir.Write("boards.ini", board), "--", "env", "-u",
+                         "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH), "DIR=" + dir.path,
+                         "sh", dir.Write("run.sh", script)});
   ToolResult r = RunTool(run);
   EXPECT_EQ(0, r.exitCode) << r.err;
   EXPECT_THAT(dir.Read("list.out"), HasSubstr("0      4711    2      0\n0\n"));

@@ -15,39 +15,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-TEST(SnlctlBoard, CommandsAndKeepaliveReportWhatTheBoardAnswered) {
-  SNL_REQUIRE_ISOLATION();
-  if (std::string(SNLSIM_PATH).empty()) GTEST_SKIP() << "snlsim is not built here";
-  snltest::TempDir dir;
-  // A scenario file for snlsim with one board described by the given lines.
-  auto scenario = [&](const std::string& board) {
-    const std::string text = "[board]\n" + board;
-    return dir.Write("board.ini", {text.begin(), text.end()});
-  };
-  const std::string sim = SNLSIM_PATH, ctl = SNLCTL_PATH;
-  ToolResult list =
-      snltest::RunTool({sim, scenario("serial = 12345\nstatus = 0x03\n"), "--", ctl, "list"});
-  EXPECT_EQ(list.exitCode, 0) << list.err;
-  EXPECT_THAT(list.out, HasSubstr("0      12345   2      2\n"));
-
-  ToolResult bad = snltest::RunTool({sim, scenario("fail = 0x66:EPIPE\n"), "--", ctl, "keepalive",
-                                     "0", "--interval", "20", "--count", "2"});
-  EXPECT_EQ(bad.exitCode, 1);
-  EXPECT_THAT(bad.err, HasSubstr("board 0: ping 1 failed\nsnlctl: board 0: ping 2 failed\n"));
-  EXPECT_THAT(bad.out, HasSubstr("board 0: watchdog started, pinging every 20 ms\n"
-                                 "board 0: watchdog stopped\nboard 0: 2 pings, 2 failed\n"));
-
-  // Stopped from outside once it runs (as systemd does), keepalive still stops the watchdog.
-  const char* script =
-      "\"$0\" \"$1\" -- \"$2\" keepalive 0 --interval 50 >\"$3\" & "
-      "for i in $(seq 600); do grep -q started \"$3\" && break; sleep 0.05; done; "
-      "kill -TERM $(cat /proc/$!/task/$!/children); wait $!; s=$?; cat \"$3\"; exit $s";
-  ToolResult term =
-      snltest::RunTool({"sh", "-c", script, sim, scenario(""), ctl, dir.path + "/term.out"});
-  EXPECT_EQ(term.exitCode, 0) << term.err;
-  EXPECT_THAT(term.out, HasSubstr("board 0: Terminated received\nboard 0: watchdog stopped\n"));
-}
-
 // Waits (at most a minute) until the file $1 holds the text $2.
 const std::string kAwait =
     "await() { for i in $(seq 1200); do grep -q \"$2\" \"$1\" 2>/dev/null && return; "
@@ -62,16 +29,25 @@ class SnlctlSim : public ::testing::Test {
   // Runs script (sh, with $CTL, $DIR and await set) inside snlsim with the given boards; the
   // requests the boards received are then in Record().
   ToolResult Run(const std::string& boards, const std::string& script) {
-    const std::string scenario = dir.Write("boards.ini", {boards.begin(), boards.end()});
-    const std::string text = kAwait + script + "\n";
-    const std::string file = dir.Write("script.sh", {text.begin(), text.end()});
-    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt", scenario, "--",
-                             "env", "-u", "LD_PRELOAD", "CTL=" + snltest::SimProgram(SNLCTL_PATH),
-                             "DIR=" + dir.path, "sh", file});
+    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt",
+                             dir.Write("boards.ini", boards), "--", "env", "-u", "LD_PRELOAD",
+                             "CTL=" + snltest::SimProgram(SNLCTL_PATH), "DIR=" + dir.path, "sh",
+                             dir.Write("script.sh", kAwait + script + "\n")});
   }
   std::string Record() const { return dir.Read("record.txt"); }
   snltest::TempDir dir;
 };
+
+TEST_F(SnlctlSim, ListAndKeepaliveReportWhatTheBoardAnswered) {
+  ToolResult list = Run("[board]\nserial = 12345\nstatus = 0x03\n", "$CTL list");
+  EXPECT_EQ(list.exitCode, 0) << list.err;
+  EXPECT_THAT(list.out, HasSubstr("0      12345   2      2\n"));
+  ToolResult bad = Run("[board]\nfail = 0x66:EPIPE\n", "$CTL keepalive 0 --interval 20 --count 2");
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_THAT(bad.err, HasSubstr("board 0: ping 1 failed\nsnlctl: board 0: ping 2 failed\n"));
+  EXPECT_THAT(bad.out, HasSubstr("board 0: watchdog started, pinging every 20 ms\n"
+                                 "board 0: watchdog stopped\nboard 0: 2 pings, 2 failed\n"));
+}
 
 TEST_F(SnlctlSim, HelpVpdAndBadArgumentsTouchNoBoard) {
   const std::string vpd = dir.Write("image.vpd", std::vector<unsigned char>(132, 0));
@@ -105,8 +81,8 @@ TEST_F(SnlctlSim, KeepaliveGivesUpOnABoardThatStopsAnswering) {
 }
 
 // The keep-alive holds the boards: other commands refuse to disturb it, and it stops the
-// watchdog before it writes anything, whether its output is gone (SIGPIPE) or its session
-// (SIGHUP).
+// watchdog before it writes anything, whether its output is gone (SIGPIPE), its session
+// (SIGHUP) or systemd stops it (SIGTERM).
 TEST_F(SnlctlSim, KeepaliveHoldsTheBoardsAndStopsTheWatchdogFirstOnEverySignal) {
   ToolResult r = Run(
       "[board]\n",
@@ -116,9 +92,9 @@ TEST_F(SnlctlSim, KeepaliveHoldsTheBoardsAndStopsTheWatchdogFirstOnEverySignal) 
       "await $DIR/first started\n"
       "$CTL list >$DIR/list.out 2>$DIR/list.err; echo $? >$DIR/list.status\n"
       "kill -TERM $(cat $DIR/pid1); await $DIR/status1 .\n"
-      // A dropped session: SIGHUP.
-      "$CTL keepalive 0 --interval 50 --count 600 >$DIR/out2 2>&1 &\n"
-      "await $DIR/out2 started; kill -HUP $!; wait $!; echo $? >$DIR/status2");
+      // A dropped session (SIGHUP), a stop from outside as systemd sends it (SIGTERM).
+      "for sig in HUP TERM; do $CTL keepalive 0 --interval 50 --count 600 >$DIR/$sig 2>&1 &\n"
+      "  await $DIR/$sig started; kill -$sig $!; wait $!; echo $? >>$DIR/$sig; done");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(dir.Read("status1"), "0\n") << dir.Read("err1") << "(141 is death by SIGPIPE)";
   EXPECT_EQ(dir.Read("list.status"), "4\n");
@@ -126,21 +102,23 @@ TEST_F(SnlctlSim, KeepaliveHoldsTheBoardsAndStopsTheWatchdogFirstOnEverySignal) 
               ::testing::MatchesRegex("snlctl: the boards are kept alive by snlctl keepalive 0 "
                                       "\\(pid [0-9]+\\); stop it first \\(systemctl stop "
                                       "snl-keepalive@...\\)\n"));
-  EXPECT_EQ(dir.Read("status2"), "0\n");
-  EXPECT_THAT(dir.Read("out2"), HasSubstr("board 0: Hangup received\nboard 0: watchdog stopped\n"));
+  for (const char* sig : {"HUP", "TERM"})
+    EXPECT_THAT(dir.Read(sig), ::testing::EndsWith("\n0\n")) << sig;
+  EXPECT_THAT(dir.Read("HUP"), HasSubstr("board 0: Hangup received\nboard 0: watchdog stopped\n"));
+  EXPECT_THAT(dir.Read("TERM"), HasSubstr("Terminated received\nboard 0: watchdog stopped\n"));
   const std::string record = Record();
-  const std::string stop = "board=0 CONTROL 40 65 value=0 index=0 length=0 timeout=500 -> 0";
-  const size_t first = record.find(stop);
-  ASSERT_NE(first, std::string::npos) << record;
-  EXPECT_NE(record.find(stop, first + 1), std::string::npos) << "both runs stopped the watchdog";
-  size_t resets = 0;
-  for (size_t at = record.find("RESET"); at != std::string::npos; at = record.find("RESET", at + 1))
-    ++resets;
-  EXPECT_EQ(resets, 2u) << "the refused list loaded nothing";
+  auto count = [&](const std::string& line) {
+    size_t n = 0;
+    for (size_t at = record.find(line); at != record.npos; at = record.find(line, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("board=0 CONTROL 40 65 value=0 index=0 length=0 timeout=500 -> 0"), 3u)
+      << "every run stopped the watchdog";
+  EXPECT_EQ(count("RESET"), 3u) << "the refused list loaded nothing";
 }
 
 TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
-  const std::string scenario = dir.Write("boards.ini", {'[', 'b', 'o', 'a', 'r', 'd', ']', '\n'});
+  const std::string scenario = dir.Write("boards.ini", std::string("[board]\n"));
   const std::string child = "echo \"$UMOCKDEV_DIR\" >\"$1\"; trap \"exit 7\" TERM\n"
                             "while :; do sleep 0.05; done\n";
   const std::string parent = kAwait +
@@ -148,9 +126,8 @@ TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
                              "await \"$4\" /\n"
                              "kill -TERM $!; wait $!; s=$?\n"
                              "test -e \"$(cat \"$4\")\" && echo left behind; exit $s\n";
-  ToolResult r = snltest::RunTool(
-      {"sh", dir.Write("parent.sh", {parent.begin(), parent.end()}), SNLSIM_PATH, scenario,
-       dir.Write("child.sh", {child.begin(), child.end()}), dir.path + "/testbed"});
+  ToolResult r = snltest::RunTool({"sh", dir.Write("parent.sh", parent), SNLSIM_PATH, scenario,
+                                   dir.Write("child.sh", child), dir.path + "/testbed"});
   EXPECT_EQ(r.exitCode, 7) << r.err;
   EXPECT_EQ(r.out, "");
 }
