@@ -143,16 +143,12 @@ TEST(KFileLogWriter, IoFailuresDisableTheFileAndReportTheGap) {
 TEST(KLogDirectory, UnwritableDirectoryEndsTheProcess) {
   SNL_REQUIRE_ISOLATION();
   logtest::SyslogCapture syslog;
-  pid_t pid = fork();
-  if (pid == 0) {  // the child: its own namespace, a read-only log directory
+  const int status = logtest::InChild([] {  // its own namespace, a read-only log directory
     dup2(open("/var/log/child.err", O_CREAT | O_WRONLY, 0644), 2);
     if (unshare(CLONE_NEWNS) != 0) _exit(1);
     SetReadOnly("/var/log/tolma", true);
-    KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
-    _exit(2);  // not reached
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+    KLogger log(klogSNL, -1, "SNL", "snl", 0, false);  // never returns
+  });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 133) << status;  // exit(-123)
   const char expected[] =
       "Fatal error writing to a critical file \"/var/log/tolma/\"! Exiting process!";
@@ -186,7 +182,7 @@ TEST(KLogDirectory, PlantedLinksAreNeverFollowed) {
   snl.Notice("never through the link");
   sub.Notice("beside the link");
   for (int n = 0; n < 15; ++n) rotating.Notice("%-72d", n);  // past the limit: old/ is a link
-  { KCrashLogger crash; crash.Log("report"); }
+  KCrashLogger().Log("report");
   EXPECT_EQ("keep", logtest::ReadFile("/var/log/victim"));
   EXPECT_TRUE(logtest::Glob("/var/log/elsewhere/*").empty());
   EXPECT_THAT(LogLines("x.log"), ElementsAre("N|<time>| beside the link"));
@@ -199,28 +195,18 @@ TEST(KLogDirectory, PlantedLinksAreNeverFollowed) {
 }
 
 // A missing log directory is made again; under a umask of 0 the log tree is still 0755 with 0644
-// files; inside a group-writable setgid log directory (root:snl 2775) new directories are 2775 and new files 0664 whatever the umask,
-// so that every member of the group can write and rotate them.
+// files; inside a group-writable setgid log directory (root:snl 2775) new directories are 2775 and
+// new files 0664 whatever the umask, so that every member of the group can write and rotate them.
 TEST(KLogDirectory, ModesOfWhatTheLibraryCreates) {
   SNL_REQUIRE_ISOLATION();
   logtest::WriteConfig("MaxLogFileSize=100\n[SNL]\nValue=true\n");
   for (mode_t dirMode : {0u, 02775u}) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (dirMode == 0) {
-        rmdir("/var/log/tolma");
-        umask(0);
-      } else {
-        chmod("/var/log/tolma", dirMode);
-        umask(022);
-      }
-      KLogger log(klogSNL, -1, "SNL", "sub/x", 0, false);
-      for (int n = 0; n < 3; ++n) log.Notice("%-80d", n);
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_EQ(0, status);
+    ASSERT_EQ(0, logtest::InChild([dirMode] {
+                dirMode == 0 ? rmdir("/var/log/tolma") : chmod("/var/log/tolma", dirMode);
+                umask(dirMode == 0 ? 0 : 022);
+                KLogger log(klogSNL, -1, "SNL", "sub/x", 0, false);
+                for (int n = 0; n < 3; ++n) log.Notice("%-80d", n);
+              }));
     mode_t dir = dirMode == 0 ? 0755 : 02775, file = dirMode == 0 ? 0644 : 0664;
     for (std::string path :
          {"", "/sub", "/old", "/old/sub", "/sub/x.log", "/klog.log", "/old/sub/x.*"}) {
@@ -254,17 +240,12 @@ TEST(KLogDirectory, UntrustedDirectoryIsReportedOnce) {
   size_t reported = 0;
   for (const auto& [setup, expected] : rows) {
     ASSERT_EQ(0, system(setup));
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(open("/var/log/child.err", O_CREAT | O_TRUNC | O_WRONLY, 0644), 2);
-      KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
-      log.Notice("written");
-      KLogger again(klogSNL, -1, "SNL", "other", 0, false);
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(0, status);
+    EXPECT_EQ(0, logtest::InChild([] {
+                dup2(open("/var/log/child.err", O_CREAT | O_TRUNC | O_WRONLY, 0644), 2);
+                KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+                log.Notice("written");
+                KLogger again(klogSNL, -1, "SNL", "other", 0, false);
+              }));
     EXPECT_EQ(expected.empty() ? "" : expected + "\n", logtest::ReadFile("/var/log/child.err"));
     EXPECT_THAT(LogLines("snl.log"), ElementsAre("N|<time>| written")) << setup;
     std::vector<std::string> messages = syslog.Messages();

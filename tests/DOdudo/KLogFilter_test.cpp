@@ -8,9 +8,11 @@
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
+#include "LB9/KIPC/IpcTestSupport.h"
 #include "LogTestSupport.h"
 #include "support/TestIsolation.h"
 
+using ipctest::Le32;
 using testing::HasSubstr;
 
 namespace {
@@ -118,11 +120,6 @@ TEST(KLogFilter, ExceptionsOfTheCallbackAreSwallowed) {
               HasSubstr("| Exception calling filter config callback(invoke:local) [boom]!\n"));
   EXPECT_THAT(klog,
               HasSubstr("| Unknown exception calling filter config callback (invoke:remote)!\n"));
-}
-
-std::string Le32(uint32_t v) {
-  return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 24)};
 }
 
 TEST(KLogFilter, ByteEncodingWithCountsAboveAndBelowTheSources) {

@@ -13,7 +13,6 @@
 #include "DOdudo/KLogFilter.h"
 #include "DOdudo/KLogger.h"
 #include "LogServerProcess.h"
-#include "LogTestSupport.h"
 #include "support/TestIsolation.h"
 
 using logtest::WaitFor;

@@ -62,7 +62,8 @@ TEST(KLogProcesses, RotationLosesNoLineAndCountsEveryProcess) {
   RunProcesses(kProcesses, [](int p) {
     KLogger snl(klogSNL, -1, "SNL", "snl", 0, p % 2 == 1);
     for (int n = 0; n < kLines; ++n) {
-      snl.Log(n % 2 == 0 ? klogInfo : klogTrace, "p%d n%05d %s", p, n, std::string(56, 'x').c_str());
+      snl.Log(n % 2 == 0 ? klogInfo : klogTrace, "p%d n%05d %s", p, n,
+              std::string(56, 'x').c_str());
     }
   });
   const std::regex shape(R"([IT]\|\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\| p(\d) n(\d{5}) x{56})"
@@ -170,16 +171,12 @@ TEST(KLogProcesses, BannerCountsAgainstTheLimit) {
 // loggers often are) reach the file.
 TEST(KLogProcesses, LazyLinesReachTheFileAtExit) {
   SNL_REQUIRE_ISOLATION();
-  pid_t pid = fork();
-  if (pid == 0) {
-    auto* lazy = new KLogger(klogSNL, -1, "SNL", "snl", 0, true);
-    lazy->Trace("one");
-    lazy->Trace("two");
-    exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_EQ(0, status);
+  ASSERT_EQ(0, logtest::InChild([] {
+              auto* lazy = new KLogger(klogSNL, -1, "SNL", "snl", 0, true);
+              lazy->Trace("one");
+              lazy->Trace("two");
+              exit(0);  // the logger never destroyed
+            }));
   EXPECT_THAT(logtest::LogLines("snl.log"), testing::ElementsAre("T|<time>| one", "T|<time>| two"));
 }
 

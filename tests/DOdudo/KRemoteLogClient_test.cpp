@@ -11,7 +11,6 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "LogServerProcess.h"
-#include "LogTestSupport.h"
 #include "support/TestIsolation.h"
 
 using logtest::WaitFor;
@@ -24,10 +23,7 @@ const char* const kSnlTraced = "[SNL]\nValue=true\n";
 const char* const kSnlSilent = "[SNL]\nValue=never\n";
 
 std::vector<std::string> ServerLines(const std::string& name) {
-  std::vector<std::string> lines =
-      logtest::ReadLines(std::string(logtest::kServerLogs) + "remote/127.0.0.1/" + name);
-  for (std::string& line : lines) line = logtest::NoTime(line);
-  return lines;
+  return logtest::LogLines("server/remote/127.0.0.1/" + name);
 }
 
 bool ServerHas(const std::string& name, size_t count) {

@@ -3,7 +3,7 @@
 // The reference log server (snllogd) run by a test as a separate process, in a mount namespace
 // of its own, as on the log server's machine: its /etc/tolma holds the server's klog.cfg (the
 // test's own klog.cfg names the server), and its /var/log/tolma is the test's
-// /var/log/tolma/server, where the test reads what it wrote (kServerLogs), across restarts.
+// /var/log/tolma/server, where the test reads what it wrote, across restarts.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,24 +16,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
+
+#include "LogTestSupport.h"
 
 namespace logtest {
-
-constexpr const char* kServerLogs = "/var/log/tolma/server/";
-
-// Polls `done` for up to `ms` milliseconds (the client's threads work asynchronously).
-template <typename Predicate>
-bool WaitFor(Predicate done, int ms = 10000) {
-  for (int waited = 0; !done(); waited += 10) {
-    if (waited >= ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 inline sockaddr_in Loopback(uint16_t port) {
   sockaddr_in address{};

@@ -13,13 +13,38 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace logtest {
+
+// Polls `done` for up to `ms` milliseconds (generous: sanitizers and a loaded machine are slow).
+template <typename Predicate>
+bool WaitFor(Predicate done, int ms = 20000) {
+  for (int waited = 0; !done(); waited += 5) {
+    if (waited >= ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Runs body in a child process that then ends with _exit(0); returns the child's wait status.
+template <typename Body>
+int InChild(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    body();
+    _exit(0);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return status;
+}
 
 inline std::string ReadFile(const std::string& path) {
   std::stringstream text;

@@ -2,7 +2,6 @@
 
 // Helpers of the comm tests: loopback connections between a channel under test and a raw peer,
 // a receiving thread, the log lines of a module, and the commsim server as a real process.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -11,8 +10,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,17 +19,11 @@
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/comm/KCommChannel.h"
+#include "support/LoopbackPeer.h"
 
 namespace commtest {
 
-inline bool WaitFor(const std::function<bool()>& condition, int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+using logtest::WaitFor;
 
 // How many lines of /var/log/tolma/<module>.log read "<level letter> <text...>" once the time
 // header is cut off.
@@ -57,23 +48,9 @@ inline std::string Shape(const comm::KEnvelope& envelope) {
 // test), then the peer.
 class Link {
  public:
-  Link() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listen_, 4);
-    socklen_t length = sizeof address;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Link() { close(listen_); }
-
   std::pair<dodudo::KIpcChannel*, dodudo::KIpcChannel*> Pair() {
-    auto* near = new dodudo::KSocketIpcChannel("127.0.0.1", port_);
-    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    int on = 1;
+    auto* near = new dodudo::KSocketIpcChannel("127.0.0.1", listener_.Port());
+    int fd = listener_.Accept(), on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto* socket = new dodudo::KClientSocket();
     socket->Assign(fd, "127.0.0.1");
@@ -81,8 +58,7 @@ class Link {
   }
 
  private:
-  int listen_;
-  unsigned int port_;
+  snltest::LoopbackListener listener_;
 };
 
 // Runs the receiving loop of a channel and keeps what it returns.

@@ -14,6 +14,7 @@ using comm::KEnvelope;
 using commtest::Count;
 using commtest::Shape;
 using dodudo::kstring;
+using snltest::TextOf;
 
 namespace {
 
@@ -51,16 +52,6 @@ class ChannelTest : public ::testing::Test {
   std::unique_ptr<dodudo::KIpcChannel> peer;
   dodudo::KEmptyData empty;
 };
-
-template <class Error>
-std::string ErrorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "no exception";
-}
 
 }  // namespace
 
@@ -133,7 +124,7 @@ TEST_F(ChannelTest, RemoteFailureAndNoConnection) {
     commtest::Receiver receiver(channel);
     auto result = Ask(request, empty);
     PeerSend(Reply(PeerReceive(), comm::COMM_SYNC_FAIL, 42, kstring("no such thing")));
-    EXPECT_EQ(ErrorOf<comm::KCommRequestError>([&] { result.get(); }),
+    EXPECT_EQ(TextOf<comm::KCommRequestError>([&] { result.get(); }),
               "Remote error [no such thing] sent [" + request.Description() + "]");
   }
   // The receiver's end cleared the connection: 13, and nothing is sent.
@@ -141,7 +132,7 @@ TEST_F(ChannelTest, RemoteFailureAndNoConnection) {
   request.Reset();
   EXPECT_EQ(channel.SyncMessage(request, empty), 13);
   EXPECT_FALSE(request.IsSync());
-  EXPECT_EQ(ErrorOf<comm::KCommError>([&] { channel.Send(request); }), "IPC not initialized!");
+  EXPECT_EQ(TextOf<comm::KCommError>([&] { channel.Send(request); }), "IPC not initialized!");
 }
 
 // A request waiting for its reply ends at once when the server goes away and when the channel
@@ -158,8 +149,8 @@ TEST_F(ChannelTest, LostConnectionAndTerminateEndAWaitingRequest) {
       channel.Terminate(true);
     else
       peer.reset();
-    std::string error = ErrorOf<comm::KCommRequestError>([&] { result.get(); });
-    EXPECT_NE(error, "no exception");
+    std::string error = TextOf<comm::KCommRequestError>([&] { result.get(); });
+    EXPECT_NE(error, "<no exception>");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     std::string head = "Packet sync fail - expected " + std::to_string(request.GetPacketId()) +
                        " received 0 (sent[" + request.Description() + "] recv[ENV(p";
@@ -216,7 +207,7 @@ TEST_F(ChannelTest, ServerHandShake) {
 
   // Anything but REMOTE_ID is refused.
   std::thread second([&] {
-    EXPECT_EQ(ErrorOf<comm::KCommError>([&] { channel.HandShake(hello, id); }).substr(0, 18),
+    EXPECT_EQ(TextOf<comm::KCommError>([&] { channel.HandShake(hello, id); }).substr(0, 18),
               "Invalid remote id ");
   });
   PeerReceive();

@@ -10,27 +10,16 @@
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
+#include "DOdudo/LB9/KIPC/IpcTestSupport.h"
 #include "DOdudo/comm/KCommChannel.h"
 #include "DOdudo/comm/KHelloMsg.h"
+#include "support/LoopbackPeer.h"
 
-using Bytes = std::vector<unsigned char>;
 using comm::KCommChannel;
 using comm::KEnvelope;
-
-namespace {
-
-Bytes Encode(const dodudo::KSerializable& object) {
-  dodudo::KBufferHolder holder;
-  holder.Store(object);
-  return Bytes(holder.Data(), holder.Data() + holder.Size());
-}
-
-void Decode(const Bytes& bytes, dodudo::KSerializable& object) {
-  dodudo::KBufferDeserializer reader(bytes.data(), static_cast<unsigned int>(bytes.size()));
-  object.Serialize(reader);
-}
-
-}  // namespace
+using ipctest::Bytes;
+using ipctest::Decode;
+using ipctest::Encode;
 
 TEST(KEnvelope, HeaderBytesAndSyncBit) {
   KEnvelope::_PacketIdSeed = 0;
@@ -77,12 +66,8 @@ TEST(KEnvelope, PayloadRoundTripCopyAndLimit) {
   // 8096 bytes of payload go; 8097 are refused when building and when reading.
   dodudo::KBufferHolder big(8096 - 4), tooBig(8097 - 4);
   EXPECT_NO_THROW(KEnvelope(2, 1, 0, 0, big));
-  try {
-    KEnvelope(2, 1, 0, 0, tooBig);
-    ADD_FAILURE() << "no exception";
-  } catch (const dodudo::KException& e) {
-    EXPECT_STREQ(e.what(), "Maximum buffer size of 8096 exceeded (8097)");
-  }
+  EXPECT_EQ(snltest::TextOf<dodudo::KException>([&] { KEnvelope(2, 1, 0, 0, tooBig); }),
+            "Maximum buffer size of 8096 exceeded (8097)");
   Bytes forged(17 + 8097, 0);
   forged[13] = 0xA1;  // 8097 = 0x1FA1
   forged[14] = 0x1F;

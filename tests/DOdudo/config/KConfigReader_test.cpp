@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "support/LoopbackPeer.h"
+
 namespace {
 
 using Strings = std::vector<std::string>;
+using snltest::TextOf;
 
 // Records the reader's warnings instead of dropping them.
 class RecordingReader : public KConfigReader {
@@ -30,16 +33,6 @@ Strings Entries(KConfigReader& reader) {
                                      : std::string(item->Key()) + "|" + item->Value());
   }
   return out;
-}
-
-template <typename F>
-std::string MessageOf(F&& call) {
-  try {
-    call();
-  } catch (const KBaseException& e) {
-    return e.what();
-  }
-  return "<no exception>";
 }
 
 class KConfigReaderTest : public ::testing::Test {
@@ -85,9 +78,9 @@ TEST_F(KConfigReaderTest, LongLinesAreSplitAndFieldsCutNeverOverrun) {
 }
 
 TEST_F(KConfigReaderTest, MissingFileWithAndWithoutCreate) {
-  EXPECT_EQ(MessageOf([&] { reader_.LoadFile(path_.c_str(), false); }),
+  EXPECT_EQ(TextOf([&] { reader_.LoadFile(path_.c_str(), false); }),
             "Config file not found" + Suffix());
-  EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "A"); }),
+  EXPECT_EQ(TextOf([&] { reader_.LoadSection(path_.c_str(), "A"); }),
             "Config file not found" + Suffix());
   // The warning names the whole path, not the stored name cut to 255 characters.
   const std::string deep = dir_ + "/" + std::string(250, 'd'), created = deep + "/new.cfg";
@@ -104,15 +97,15 @@ TEST_F(KConfigReaderTest, LoadSectionSelectsTrimsAndValidatesHeaders) {
   Load("[A]\nx=1\n[B]\n# c\n\n  Name =  x \t\nbare\n[C]\ny=3\n");
   reader_.LoadSection(path_.c_str(), "b");  // replaces what LoadFile read
   EXPECT_EQ(Entries(reader_), (Strings{"  Name |x", "bare|"}));
-  EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "D"); }),
+  EXPECT_EQ(TextOf([&] { reader_.LoadSection(path_.c_str(), "D"); }),
             "Section [D] not found" + Suffix());
   std::ofstream(path_) << "[A]\nx=1\n[B\n";
   // Also right after the wanted section; what was read before the failure stays.
-  EXPECT_EQ(MessageOf([&] { reader_.LoadSection(path_.c_str(), "a"); }),
+  EXPECT_EQ(TextOf([&] { reader_.LoadSection(path_.c_str(), "a"); }),
             "Invalid section [[B\n]" + Suffix());
   EXPECT_EQ(Entries(reader_), (Strings{"x|1"}));
   // A read error (a directory opens but cannot be read) is reported by LoadSection only.
-  EXPECT_EQ(MessageOf([&] { reader_.LoadSection(dir_.c_str(), "A"); }),
+  EXPECT_EQ(TextOf([&] { reader_.LoadSection(dir_.c_str(), "A"); }),
             "Error reading configuration file (errno=21)(config[" + dir_ + "])");
   reader_.LoadFile(dir_.c_str(), false);
   EXPECT_EQ(reader_.Count(), 0u);
@@ -130,12 +123,11 @@ TEST_F(KConfigReaderTest, GettersUndefinedMarkerDecimalCommasAndLists) {
   EXPECT_DOUBLE_EQ(reader_.GetDouble("Rate"), 1.5);
   EXPECT_STREQ(reader_.GetString("Rate"), "1.5");
   EXPECT_TRUE(reader_.GetBool("Enabled") && !reader_.GetBool("One") && !reader_.GetBool("U"));
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("u"); }),
-            "Config item [u] undefined (=@)" + Suffix());
+  EXPECT_EQ(TextOf([&] { reader_.GetInteger("u"); }), "Config item [u] undefined (=@)" + Suffix());
   EXPECT_THROW(reader_.GetDouble("U5"), KValueUndefinedException);
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("bad"); }),
+  EXPECT_EQ(TextOf([&] { reader_.GetInteger("bad"); }),
             "Invalid config value [bad=abc]" + Suffix());
-  EXPECT_EQ(MessageOf([&] { reader_.GetInteger("No"); }), "Config item [No] not found" + Suffix());
+  EXPECT_EQ(TextOf([&] { reader_.GetInteger("No"); }), "Config item [No] not found" + Suffix());
   // Comma-separated lists.
   char out[100];
   EXPECT_TRUE(reader_.GetStringAtPos("Ports", out, 1) && std::string(out) == " 20 ");
@@ -161,7 +153,7 @@ TEST_F(KConfigReaderTest, DefaultsWarnOnlyForMissingKeys) {
             (Strings{"Default value (7)" + where, "Default value (0xFF)" + where,
                      "Default value (2.500000)" + where, "Default value (false)" + where,
                      "Default value (\"dflt\")" + where}));
-  EXPECT_EQ(MessageOf([&] { reader_.GetIntDef("Level", 1); }),
+  EXPECT_EQ(TextOf([&] { reader_.GetIntDef("Level", 1); }),
             "Invalid config value [Level=abc]" + Suffix());
 }
 
@@ -175,9 +167,9 @@ TEST_F(KConfigReaderTest, SaveFileRoundTripAndFailures) {
   EXPECT_EQ(saved.str(), "x=9\n>keep me\n\nx=2\nNew=v\n");
 
   reader_.SetConfigFileName((dir_ + "/missing/dir.cfg").c_str());
-  EXPECT_EQ(MessageOf([&] { reader_.SaveFile(); }),
+  EXPECT_EQ(TextOf([&] { reader_.SaveFile(); }),
             "Could not open file for writing(config[" + dir_ + "/missing/dir.cfg])");
   reader_.SetConfigFileName("/dev/full");
-  EXPECT_EQ(MessageOf([&] { reader_.SaveFile(); }),
+  EXPECT_EQ(TextOf([&] { reader_.SaveFile(); }),
             "Error writing configuration file (errno=28)(config[/dev/full])");
 }

@@ -8,27 +8,18 @@
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
+#include "DOdudo/LB9/KIPC/IpcTestSupport.h"
 #include "DOdudo/host/KBaseException.h"
 #include "DOdudo/host/KString.h"
 #include "support/LoopbackPeer.h"
 
 using dodudo::kstring;
+using ipctest::Bytes;
+using ipctest::Decode;
+using ipctest::Encode;
 using snltest::TextOf;
-using Bytes = std::vector<unsigned char>;
 
 namespace {
-
-// The encoding of object, through the size pass and the buffer serialiser.
-Bytes Encode(const dodudo::KSerializable& object) {
-  dodudo::KBufferHolder holder;
-  holder.Store(object);
-  return Bytes(holder.Data(), holder.Data() + holder.Size());
-}
-
-void Decode(const Bytes& bytes, dodudo::KSerializable& object) {
-  dodudo::KBufferDeserializer reader(bytes.data(), static_cast<unsigned int>(bytes.size()));
-  object.Serialize(reader);
-}
 
 // A little-endian length followed by present bytes of fill.
 Bytes Wire(uint32_t length, size_t present, unsigned char fill) {

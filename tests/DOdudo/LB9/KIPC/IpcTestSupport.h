@@ -1,6 +1,6 @@
 #pragma once
 
-// Shared by the channel tests: frames and encodings written out byte by byte, and exception texts.
+// Shared by the serialisation and channel tests: frames and encodings written out byte by byte.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,10 +10,24 @@
 #include <thread>
 #include <vector>
 
+#include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/KIPC/KIpcChannel.h"
 #include "DOdudo/host/KString.h"
 
 namespace ipctest {
+
+using Bytes = std::vector<unsigned char>;
+
+// The encoding of object, through the size pass and the buffer serialiser, and back.
+inline Bytes Encode(const dodudo::KSerializable& object) {
+  dodudo::KBufferHolder holder;
+  holder.Store(object);
+  return Bytes(holder.Data(), holder.Data() + holder.Size());
+}
+inline void Decode(const Bytes& bytes, dodudo::KSerializable& object) {
+  dodudo::KBufferDeserializer reader(bytes.data(), static_cast<unsigned int>(bytes.size()));
+  object.Serialize(reader);
+}
 
 inline std::string Le32(uint32_t value) {
   std::string bytes(4, '\0');
