@@ -75,7 +75,7 @@ TEST(KLogger, LineFormatsAndTheCopyToMessages) {
               HasSubstr("| Invalid log request level=7 src=14 opt=-1, returning true\n"));
 }
 
-TEST(KLogger, WriterNamesFromTheConstructionFlags) {
+TEST(KLogger, WriterNamesFromTheConstructionFlagsAndPrefixesOfTheFixedLogs) {
   SNL_REQUIRE_ISOLATION();
   std::string exe = logtest::ExeName();
   KLogger config(klogConfig, -1, "CONFIG", "dodudo", 0x11, false);
@@ -89,10 +89,7 @@ TEST(KLogger, WriterNamesFromTheConstructionFlags) {
            t.year, t.month, t.day, t.hour, t.minute, t.second, getpid());
   EXPECT_EQ(expected, stamped.Writer()->Name());
   EXPECT_EQ("mod.pid" + std::to_string(getpid()), pidOnly.Writer()->Name());
-}
-
-TEST(KLogger, SystemInternalAndRunningLogPrefixes) {
-  SNL_REQUIRE_ISOLATION();
+  // The system, internal and running logs' prefixes.
   KLogger::SystemLog(klogWarning, "sys %d", 1);
   KLogger::InternalLog(klogNotice, "inside");
   _NotifyThreadInit("DOdudo/KLogger", "ReloadConfigThread", 436);
@@ -103,7 +100,7 @@ TEST(KLogger, SystemInternalAndRunningLogPrefixes) {
   char ids[64];
   snprintf(ids, sizeof ids, "|PID=%05d LWP=%05d TRD=%10u| ", getpid(), gettid(),
            static_cast<unsigned>(pthread_self()));
-  EXPECT_THAT(LogLines(logtest::ExeName() + ".running.log"),
+  EXPECT_THAT(LogLines(exe + ".running.log"),
               ElementsAre(std::string("N|<time>|DIRUZED ") + ids +
                           "Thread started at file DOdudo/KLogger function ReloadConfigThread "
                           "line 436"));

@@ -18,7 +18,6 @@ using testing::ElementsAre;
 
 namespace {
 
-const char* const kClientConfig = "RemoteLogHost=127.0.0.1\nRemoteLogPort=14110\n";
 const char* const kSnlTraced = "[SNL]\nValue=true\n";
 const char* const kSnlSilent = "[SNL]\nValue=never\n";
 
@@ -50,6 +49,14 @@ std::vector<std::string> FallbackLines() {
   return lines;
 }
 
+// A client configured for the log server at 127.0.0.1:14110.
+class KRemoteLogClientTest : public ::testing::Test {
+  void SetUp() override {
+    SNL_REQUIRE_ISOLATION();
+    logtest::WriteConfig("RemoteLogHost=127.0.0.1\nRemoteLogPort=14110\n");
+  }
+};
+
 // Both keys are needed: the port is read first, and a missing key leaves the settings unread
 // (read again on the next call) with whatever port came before the failure.
 TEST(KRemoteLogSpecs, BothKeysAreNeeded) {
@@ -69,9 +76,7 @@ TEST(KRemoteLogSpecs, BothKeysAreNeeded) {
   EXPECT_EQ(7001, specs.Port());
 }
 
-TEST(KRemoteLogClient, RecordsArriveWholeInOrderAndExact) {
-  SNL_REQUIRE_ISOLATION();
-  logtest::WriteConfig(kClientConfig);
+TEST_F(KRemoteLogClientTest, RecordsArriveWholeInOrderAndExact) {
   logtest::LogServerProcess server(kSnlTraced);
   KLogger log(klogSNL, -1, "SNL", "snl", KLogger::KLOG_SHOW_NAME, false);
   ASSERT_NE(nullptr, Client());
@@ -107,9 +112,7 @@ TEST(KRemoteLogClient, RecordsArriveWholeInOrderAndExact) {
   EXPECT_FALSE(logtest::Exists("/var/log/tolma/messages.log"));
 }
 
-TEST(KRemoteLogClient, ServerRestartLosesNothingQueued) {
-  SNL_REQUIRE_ISOLATION();
-  logtest::WriteConfig(kClientConfig);
+TEST_F(KRemoteLogClientTest, ServerRestartLosesNothingQueued) {
   logtest::LogServerProcess server(kSnlTraced);
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   for (int i = 1; i <= 20; ++i) log.Notice("r %d", i);
@@ -131,9 +134,7 @@ TEST(KRemoteLogClient, ServerRestartLosesNothingQueued) {
 
 // No server at first: logging does not wait, the failure is reported once in klog.log, lazy
 // records leave room in the queue for prompt ones, and all that is kept arrives once it is up.
-TEST(KRemoteLogClient, ServerAbsentThenLate) {
-  SNL_REQUIRE_ISOLATION();
-  logtest::WriteConfig(kClientConfig);
+TEST_F(KRemoteLogClientTest, ServerAbsentThenLate) {
   KLogger lazy(klogSNL, -1, "SNL", "snl", 0, true);
   // The first attempt fails (and is reported) before the records come.
   ASSERT_TRUE(WaitFor([] { return !FallbackLines().empty(); }));
@@ -162,9 +163,7 @@ TEST(KRemoteLogClient, ServerAbsentThenLate) {
 
 std::atomic<int> g_remoteCallbacks{0};
 
-TEST(KRemoteLogClient, PushedFiltersSwitchTracesAtOnce) {
-  SNL_REQUIRE_ISOLATION();
-  logtest::WriteConfig(kClientConfig);
+TEST_F(KRemoteLogClientTest, PushedFiltersSwitchTracesAtOnce) {
   logtest::LogServerProcess server(kSnlSilent);
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   KLogger::SetFilterConfigCallback([](bool remote) { g_remoteCallbacks += remote ? 1 : 0; });
@@ -210,9 +209,7 @@ int Listen(int receiveBuffer = 0) {
 // The end of logging while the flush thread is stuck in a send to a server that does not read
 // and the reload thread waits in a receive: both are woken and waited for before the client is
 // freed (ASan watches), and the end does not hang.
-TEST(KRemoteLogClient, EndsWhileItsThreadsAreBlockedOnTheServer) {
-  SNL_REQUIRE_ISOLATION();
-  logtest::WriteConfig(kClientConfig);
+TEST_F(KRemoteLogClientTest, EndsWhileItsThreadsAreBlockedOnTheServer) {
   int listener = Listen(4096);
   ASSERT_GE(listener, 0);
   auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
@@ -242,9 +239,7 @@ TEST(KRemoteLogClient, EndsWhileItsThreadsAreBlockedOnTheServer) {
 
 // A server that sends garbage: the reload thread reports it in klog.log and drops the
 // connection; the next record reconnects.
-TEST(KRemoteLogClient, MalformedReloadRecordsFromAHostileServer) {
-  SNL_REQUIRE_ISOLATION();
-  logtest::WriteConfig(kClientConfig);
+TEST_F(KRemoteLogClientTest, MalformedReloadRecordsFromAHostileServer) {
   int listener = Listen();
   ASSERT_GE(listener, 0);
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);

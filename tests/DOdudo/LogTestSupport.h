@@ -72,18 +72,21 @@ inline std::vector<std::string> LogLines(const std::string& name) {
   return lines;
 }
 
+inline std::string ExeName() {
+  char buffer[256] = {};
+  if (readlink("/proc/self/exe", buffer, sizeof buffer - 1) <= 0) return "";
+  return strrchr(buffer, '/') + 1;
+}
+
+// The toolkit's own log ("<executable>.dodudo.log"), its times masked.
+inline std::vector<std::string> ToolkitLog() { return LogLines(ExeName() + ".dodudo.log"); }
+
 inline void WriteConfig(const std::string& text) {
   mkdir("/etc/tolma/config", 0755);
   std::ofstream("/etc/tolma/config/klog.cfg") << text;
 }
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-inline std::string ExeName() {
-  char buffer[256] = {};
-  if (readlink("/proc/self/exe", buffer, sizeof buffer - 1) <= 0) return "";
-  return strrchr(buffer, '/') + 1;
-}
 
 // Receives what the process sends to syslog: a datagram socket at /dev/log, on a tmpfs /dev of
 // the test's own mount namespace (the devices the process needs are bound back in).

@@ -2,7 +2,6 @@
 #include "DOdudo/TimerManager.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,9 +51,6 @@ long long When(size_t index) {
 }
 void* Tag(const char* text) { return const_cast<char*>(text); }
 TimerManager* Timers() { return TimerManager::instance(); }
-std::vector<std::string> TimerLog() {
-  return logtest::LogLines(logtest::ExeName() + ".dodudo.log");
-}
 // Starts the timers so that all of them read one tick (retrying across a tick change).
 void StartAtOneTick(std::vector<std::pair<const char*, void (*)(void*)>> timers, unsigned delay) {
   for (std::vector<unsigned int> ids;; ids.clear()) {
@@ -88,8 +84,9 @@ TEST(TimerManagerTest, IdsCancellingAndFiringOrder) {
   EXPECT_GE(When(4) - start, 299);             // a millisecond less is the tick's truncation
   EXPECT_EQ(Timers()->stopTimer(1), nullptr);  // fired
   EXPECT_STREQ(static_cast<char*>(Timers()->stopTimer(g_infinite)), "in 49.7 days");
-  EXPECT_THAT(TimerLog(), ElementsAre(testing::MatchesRegex(
-                              "N\\|<time>\\|TIMER   \\| TimerManager starting with tick=[0-9]+")));
+  EXPECT_THAT(logtest::ToolkitLog(),
+              ElementsAre(testing::MatchesRegex(
+                  "N\\|<time>\\|TIMER   \\| TimerManager starting with tick=[0-9]+")));
 }
 
 unsigned int g_victim;
@@ -114,7 +111,7 @@ TEST(TimerManagerTest, CallbacksMayUseTheManagerThrowAndOutlastStop) {
                  30);
   EXPECT_THAT(Tags(4), ElementsAre("x", "int", "chain", "slow"));
   EXPECT_STREQ(static_cast<char*>(g_returned), "victim");
-  EXPECT_THAT(TimerLog(),
+  EXPECT_THAT(logtest::ToolkitLog(),
               ElementsAre(testing::_, "E|<time>|TIMER   | TimerManager callback exception: x",
                           "E|<time>|TIMER   | TimerManager callback unknown error."));
   long long start = Now();
@@ -140,7 +137,8 @@ TEST(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
   EXPECT_TRUE(TimerManager::start());  // never restarts the service
   TimerManager::destroy();
   EXPECT_EQ(Timers()->startTimer(0, Tag("refused"), Record), 0u);
-  EXPECT_EQ(TimerLog().back(), "N|<time>|TIMER   | Timer manager stopped with 2 timers.");
+  EXPECT_EQ(logtest::ToolkitLog().back(),
+            "N|<time>|TIMER   | Timer manager stopped with 2 timers.");
 }
 
 // The test re-runs itself in a time namespace whose monotonic clock makes the 32-bit millisecond
@@ -178,9 +176,9 @@ void RunAcrossTheWrap() {
   EXPECT_GE(When(4) - after, 299);
   EXPECT_GE(When(5) - start, left + 999LL);
   EXPECT_LT(When(5) - start, left + 3000LL);
-  EXPECT_THAT(TimerLog(), testing::Contains(testing::MatchesRegex(
-                              "I\\|<time>\\|TIMER   \\| TimerManager flag inversion\\. "
-                              "now\\([0-9]+\\) < last\\(42949[0-9]+\\)\\.")));
+  EXPECT_THAT(logtest::ToolkitLog(), testing::Contains(testing::MatchesRegex(
+                                         "I\\|<time>\\|TIMER   \\| TimerManager flag inversion\\. "
+                                         "now\\([0-9]+\\) < last\\(42949[0-9]+\\)\\.")));
 }
 
 TEST(TimerManagerWrap, TimersCarryAcrossTheWrapOfTheTick) {

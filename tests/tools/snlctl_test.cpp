@@ -1,7 +1,6 @@
 // snlctl as an operator meets it with no board attached: exit codes, messages, and the decoding
 // of crafted VPD files. Every snlctl run loads libsnl, which logs under /var/log/tolma.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

@@ -2,7 +2,6 @@
 #include "DOdudo/config/KConfigReloader.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,9 +50,6 @@ class Limits : public config::KReloadable {
 
 void Write(const std::string& name, const std::string& text) {
   std::ofstream(kDir + name, std::ios::binary) << text;
-}
-std::vector<std::string> ConfigLog() {
-  return logtest::LogLines(logtest::ExeName() + ".dodudo.log");
 }
 
 class KConfigReloaderTest : public ::testing::Test {
@@ -114,7 +110,7 @@ TEST_F(KConfigReloaderTest, DocumentsAndFailures) {
   }
   EXPECT_EQ(limits.loads, 1);
   EXPECT_EQ(limits.maxCalls, 4);
-  EXPECT_EQ(ConfigLog(), expectedLog);
+  EXPECT_EQ(logtest::ToolkitLog(), expectedLog);
   EXPECT_NO_THROW((config::ValidatePort(1, "P"), config::ValidatePort(65535, "P")));
 }
 
@@ -134,7 +130,7 @@ TEST_F(KConfigReloaderTest, ReloadByNameSkipsFailingObjectsAndValidateAppliesNot
   EXPECT_EQ(TextOf<ReloadError>([] { KConfigReloader::Validate(); }),  // "bad" ends the visit
             "MaxCalls must not be negative(bad.yaml:Limits)");
   EXPECT_EQ(first.maxCalls + bad.loads, 11 + 0);
-  EXPECT_EQ(ConfigLog(),
+  EXPECT_EQ(logtest::ToolkitLog(),
             std::vector<std::string>(
                 2, "W|<time>|CONFIG  | MaxCalls must not be negative(bad.yaml:Limits)"));
 }
@@ -160,10 +156,11 @@ TEST_F(KConfigReloaderTest, TheReloadThreadReloadsEverythingThenCallsTheCallback
     KConfigReloader::AsyncReloadAll();
     ASSERT_TRUE(logtest::WaitFor([&] { return *count == 1; }));
   }
-  EXPECT_THAT(ConfigLog(), ElementsAre("T|<time>|CONFIG  | Reloading configurations...",
-                                       "W|<time>|CONFIG  | Could not open file[/etc/tolma//config/"
-                                       "missing.yaml](missing.yaml:Limits)",
-                                       "I|<time>|CONFIG  | Configurations reloaded."));
+  EXPECT_THAT(logtest::ToolkitLog(),
+              ElementsAre("T|<time>|CONFIG  | Reloading configurations...",
+                          "W|<time>|CONFIG  | Could not open file[/etc/tolma//config/"
+                          "missing.yaml](missing.yaml:Limits)",
+                          "I|<time>|CONFIG  | Configurations reloaded."));
   std::atomic<bool> churning{true};
   std::thread churner([&] {
     while (churning) KConfigReloader::Reload(*std::make_unique<KRegistered<Limits>>(), false);

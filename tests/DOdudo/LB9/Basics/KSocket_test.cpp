@@ -2,7 +2,6 @@
 // failures, the peer closing or resetting, and waking a blocked socket from a third thread.
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <netinet/tcp.h>
 
 #include <chrono>

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <thread>
 #include <vector>

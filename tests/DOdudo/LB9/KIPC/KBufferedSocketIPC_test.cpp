@@ -4,21 +4,18 @@
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 
 #include <fcntl.h>
-#include <glob.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
+#include "DOdudo/LogTestSupport.h"
 #include "IpcTestSupport.h"
 #include "support/LoopbackPeer.h"
 #include "support/TestIsolation.h"
@@ -35,12 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 // The sender's log file (module "dodudo" behind the executable's name).
 std::string SenderLog() {
-  glob_t found;
-  std::stringstream text;
-  if (glob("/var/log/tolma/*dodudo.log", 0, nullptr, &found) == 0)
-    text << std::ifstream(found.gl_pathv[0]).rdbuf();
-  globfree(&found);
-  return text.str();
+  return logtest::ReadFile("/var/log/tolma/" + logtest::ExeName() + ".dodudo.log");
 }
 
 std::string Pointer(const void* object) {
@@ -173,8 +165,8 @@ TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
 TEST(BufferedSender, TerminateRacingASenderLosesNoAcceptedRecord) {
   for (int round = 0; round < 20; ++round) {
     PairedSocket pair;
-    auto received = std::async(std::launch::async,
-                               [&] { return snltest::ReadBytes(pair.peer.Get()).size(); });
+    auto received =
+        std::async(std::launch::async, [&] { return snltest::ReadBytes(pair.peer.Get()).size(); });
     std::atomic<size_t> accepted{0};
     {
       KBufferedSocketSender sender(&pair.socket, Options(200, 1, 0));
