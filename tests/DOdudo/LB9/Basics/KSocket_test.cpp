@@ -9,26 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "DOdudo/LB9/Basics/KClientSocket.h"
-#include "support/LoopbackPeer.h"
+#include "DOdudo/LB9/KIPC/IpcTestSupport.h"
 
 using dodudo::KClientSocket;
-using dodudo::KSocketException;
+using ipctest::Connection;
 using snltest::TextOf;
 using testing::MatchesRegex;
 
 namespace {
-
-// A connected client and the accepted far end.
-struct Connection {
-  explicit Connection(const char* host = "127.0.0.1") : listener(host) {
-    client.Open(host, listener.Port());
-    peer.Reset(listener.Accept());
-  }
-  snltest::LoopbackListener listener;
-  KClientSocket client;
-  snltest::Fd peer;
-};
 
 TEST(SocketAddress, LiteralsScopesWildcardAndNames) {
   sockaddr_storage v6 = dodudo::GetSocketAddress2("fe80::1%2", 14110);

@@ -1,6 +1,7 @@
 #pragma once
 
-// Shared by the serialisation and channel tests: frames and encodings written out byte by byte.
+// Shared by the serialisation, socket and channel tests: frames and encodings written out byte by
+// byte, and a connected client socket.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,8 +11,10 @@
 #include <vector>
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
+#include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/KIPC/KIpcChannel.h"
 #include "DOdudo/host/KString.h"
+#include "support/LoopbackPeer.h"
 
 namespace ipctest {
 
@@ -33,6 +36,17 @@ inline std::string Le32(uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
   return bytes;
 }
+
+// A client socket connected to a loopback listener, and the accepted far end.
+struct Connection {
+  explicit Connection(const char* host = "127.0.0.1") : listener(host) {
+    client.Open(host, listener.Port());
+    peer.Reset(listener.Accept());
+  }
+  snltest::LoopbackListener listener;
+  dodudo::KClientSocket client;
+  snltest::Fd peer;
+};
 
 // The encoding of a string, and a frame around any encoding.
 inline std::string Str(const std::string& text) { return Le32(text.size() + 1) + text + '\0'; }

@@ -67,11 +67,7 @@ struct PairedSocket {
 kstring Sized(size_t bytes) { return kstring(bytes - 5, 's'); }
 
 dodudo::KBufferedSocketOptions Options(uint32_t bufferSize, uint32_t flushSleep, uint32_t retries) {
-  dodudo::KBufferedSocketOptions options;
-  options.BufferSize = bufferSize;
-  options.FlushSleep = flushSleep;
-  options.RetryCount = retries;
-  return options;
+  return {dodudo::DEFAULT_FLUSH_LIMIT, flushSleep, bufferSize, retries};
 }
 
 TEST(BufferedSender, SameBytesAsThePlainSender) {
@@ -185,16 +181,13 @@ TEST(BufferedSender, TerminateRacingASenderLosesNoAcceptedRecord) {
 // Bursts that overrun the default ring: the last records of each burst leave without waiting
 // for another Send.
 TEST(BufferedSender, BurstsLeaveWholeWithoutALaterSend) {
-  snltest::LoopbackListener listener;
-  dodudo::KClientSocket socket;
-  socket.Open("127.0.0.1", listener.Port());
-  snltest::Fd peer(listener.Accept());
-  KBufferedSocketSender sender(&socket, dodudo::KBufferedSocketOptions());
+  ipctest::Connection c;
+  KBufferedSocketSender sender(&c.client, dodudo::KBufferedSocketOptions());
   const kstring text(std::string(59, 'b'));
   const size_t burstBytes = 10000 * Frame(Str(text)).size();
   for (int burst = 0; burst < 5; ++burst) {
     auto reading = std::async(std::launch::async,
-                              [&] { return snltest::ReadBytes(peer.Get(), burstBytes, 3000); });
+                              [&] { return snltest::ReadBytes(c.peer.Get(), burstBytes, 3000); });
     std::thread([&] {
       for (int i = 0; i < 10000; ++i) ASSERT_TRUE(sender.Send(text));
     }).join();
@@ -205,14 +198,11 @@ TEST(BufferedSender, BurstsLeaveWholeWithoutALaterSend) {
 // The peer resets the connection: the flush thread stops with its warning and Send returns false.
 TEST(BufferedSender, FailedSocketMakesSendReturnFalse) {
   SNL_REQUIRE_ISOLATION();
-  snltest::LoopbackListener listener;
-  dodudo::KClientSocket socket;
-  socket.Open("127.0.0.1", listener.Port());
-  snltest::Fd peer(listener.Accept());
-  KBufferedSocketSender sender(&socket, Options(9000, 0, 10));
+  ipctest::Connection c;
+  KBufferedSocketSender sender(&c.client, Options(9000, 0, 10));
   linger hard{1, 0};
-  setsockopt(peer.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  peer.Reset();
+  setsockopt(c.peer.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  c.peer.Reset();
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   while (sender.Send(kstring("after reset")) && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
