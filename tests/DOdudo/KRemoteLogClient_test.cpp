@@ -11,6 +11,7 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "LogServerProcess.h"
+#include "support/LoopbackPeer.h"
 #include "support/TestIsolation.h"
 
 using logtest::WaitFor;
@@ -49,11 +50,16 @@ std::vector<std::string> FallbackLines() {
   return lines;
 }
 
+// klog.cfg naming the log server at 127.0.0.1:port.
+void ClientConfig(unsigned short port) {
+  logtest::WriteConfig("RemoteLogHost=127.0.0.1\nRemoteLogPort=" + std::to_string(port) + "\n");
+}
+
 // A client configured for the log server at 127.0.0.1:14110.
 class KRemoteLogClientTest : public ::testing::Test {
   void SetUp() override {
     SNL_REQUIRE_ISOLATION();
-    logtest::WriteConfig("RemoteLogHost=127.0.0.1\nRemoteLogPort=14110\n");
+    ClientConfig(14110);
   }
 };
 
@@ -191,31 +197,16 @@ TEST_F(KRemoteLogClientTest, PushedFiltersSwitchTracesAtOnce) {
                           "N|<time>| end"));
 }
 
-int Listen(int receiveBuffer = 0) {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (receiveBuffer > 0)
-    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in address = logtest::Loopback(14110);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 4) != 0) {
-    close(listener);
-    return -1;
-  }
-  return listener;
-}
-
 // The end of logging while the flush thread is stuck in a send to a server that does not read
 // and the reload thread waits in a receive: both are woken and waited for before the client is
 // freed (ASan watches), and the end does not hang.
 TEST_F(KRemoteLogClientTest, EndsWhileItsThreadsAreBlockedOnTheServer) {
-  int listener = Listen(4096);
-  ASSERT_GE(listener, 0);
+  snltest::LoopbackListener listener("127.0.0.1", 4096);
+  ClientConfig(listener.Port());
   auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
   log->Notice("knock");
-  int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  ASSERT_GE(peer, 0);
+  snltest::Fd peer(listener.Accept());
+  ASSERT_GE(peer.Get(), 0);
   ASSERT_TRUE(WaitFor([] { return Client()->Connected(); }));
   std::string line(1500, 'x');
   auto give = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -233,15 +224,13 @@ TEST_F(KRemoteLogClientTest, EndsWhileItsThreadsAreBlockedOnTheServer) {
   EXPECT_EQ(nullptr, KLogManager::Instance());
   delete log;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
-  close(peer);
-  close(listener);
 }
 
 // A server that sends garbage: the reload thread reports it in klog.log and drops the
 // connection; the next record reconnects.
 TEST_F(KRemoteLogClientTest, MalformedReloadRecordsFromAHostileServer) {
-  int listener = Listen();
-  ASSERT_GE(listener, 0);
+  snltest::LoopbackListener listener;
+  ClientConfig(listener.Port());
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   const std::pair<std::string, const char*> garbage[] = {
       {std::string("\x0c\0\0\0\x02\0\0\0\x1d\0\0\0\0\0\0\0", 16),  // a filter cut short
@@ -259,14 +248,11 @@ TEST_F(KRemoteLogClientTest, MalformedReloadRecordsFromAHostileServer) {
   size_t sent = 0;
   for (const auto& [bytes, error] : garbage) {
     log.Notice("knock");  // a waiting record (re)connects
-    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ASSERT_GE(peer, 0);
-    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), send(peer, bytes.data(), bytes.size(), 0));
+    snltest::Fd peer(listener.Accept());
+    ASSERT_TRUE(snltest::WriteAll(peer.Get(), bytes));
     ASSERT_TRUE(WaitFor([&] { return errors().size() == sent + 1; }));
     EXPECT_THAT(errors()[sent++], testing::MatchesRegex(error));
-    close(peer);
   }
-  close(listener);
   log.Notice("still alive");
 }
 

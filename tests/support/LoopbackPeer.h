@@ -34,10 +34,11 @@ class Fd {
   int fd_;
 };
 
-// Listens on host ("127.0.0.1" or "::1") at an ephemeral port.
+// Listens on host ("127.0.0.1" or "::1") at an ephemeral port, with the given receive buffer for
+// the connections it accepts (0: the system's).
 class LoopbackListener {
  public:
-  explicit LoopbackListener(const char* host = "127.0.0.1") {
+  explicit LoopbackListener(const char* host = "127.0.0.1", int receiveBuffer = 0) {
     sockaddr_in6 address{};  // large enough for both families
     auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
     const bool v6 = std::strchr(host, ':') != nullptr;
@@ -46,6 +47,8 @@ class LoopbackListener {
               v6 ? static_cast<void*>(&address.sin6_addr) : &v4->sin_addr);
     socklen_t length = v6 ? sizeof address : sizeof *v4;
     fd_.Reset(::socket(address.sin6_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receiveBuffer > 0)
+      setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length);
     ::listen(fd_.Get(), 16);
     getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
