@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "DOdudo/DOdudo.h"

@@ -23,14 +23,6 @@
 
 namespace logtest {
 
-inline sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 class LogServerProcess {
  public:
   // Starts snllogd with the given klog.cfg of its own; waits until it accepts connections.
@@ -88,9 +80,9 @@ class LogServerProcess {
 
  private:
   bool Accepts() {
+    const sockaddr_in address{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(port_);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return ok;
   }

@@ -2,9 +2,9 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
-#include <cstdio>
 #include <fstream>
 
+#include "LogTestSupport.h"
 #include "support/TestIsolation.h"
 
 namespace {
@@ -22,10 +22,7 @@ TEST(TestIsolation, LogAndConfigTreesAreFreshAndPrivate) {
 
   // Writes land in the private layers; the rest of /etc stays readable.
   std::ofstream("/etc/tolma/klog.cfg") << "[SNL]\nValue=1\n";
-  std::ifstream in("/etc/tolma/klog.cfg");
-  std::string line;
-  std::getline(in, line);
-  EXPECT_EQ("[SNL]", line);
+  EXPECT_EQ("[SNL]\nValue=1\n", logtest::ReadFile("/etc/tolma/klog.cfg"));
   EXPECT_EQ(0, access("/etc/passwd", R_OK));
 }
 

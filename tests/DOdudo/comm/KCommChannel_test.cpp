@@ -80,12 +80,11 @@ TEST_F(ChannelTest, KeepAliveAnsweredAndRequestsAnsweredOnce) {
   EXPECT_FALSE(answer.IsSync());
   EXPECT_EQ(Shape(PeerReceive()), "m1,c3,g3,i" + std::to_string(request.GetPacketId()) + " sz=1)");
   EXPECT_EQ(PeerReceive().GetCode(), 10);  // nothing else came between
-  EXPECT_EQ(Count("commtest", "W Envelope already answered [" + request.Description() + "]"), 1);
-  EXPECT_EQ(
-      Count("commtest", "W Fail on envelope already answered [" + request.Description() + "]"), 1);
-  EXPECT_EQ(Count("commtest", "W Trying to send a sync response to an async envelope [" +
-                                  async.Description() + "]"),
-            1);
+  for (const std::string& line :
+       {"W Envelope already answered [" + request.Description() + "]",
+        "W Fail on envelope already answered [" + request.Description() + "]",
+        "W Trying to send a sync response to an async envelope [" + async.Description() + "]"})
+    EXPECT_EQ(Count("commtest", line), 1) << line;
   channel.SignTermination();
 }
 
