@@ -1,16 +1,15 @@
 #include "DOdudo/config/KConfigReader.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/LoopbackPeer.h"
+#include "tools/RunTool.h"
 
 namespace {
 
@@ -37,20 +36,13 @@ Strings Entries(KConfigReader& reader) {
 
 class KConfigReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kconfig_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/app.cfg";
-  }
-  void TearDown() override { system(("rm -rf " + dir_).c_str()); }
   void Load(const std::string& text) {
-    std::ofstream(path_, std::ios::binary) << text;
-    reader_.LoadFile(path_.c_str(), false);
+    reader_.LoadFile(temp_.Write("app.cfg", text).c_str(), false);
   }
   std::string Suffix() const { return "(config[" + path_ + "])"; }
 
-  std::string dir_, path_;
+  snltest::TempDir temp_;
+  const std::string dir_ = temp_.path, path_ = dir_ + "/app.cfg";
   RecordingReader reader_;
 };
 
@@ -162,9 +154,7 @@ TEST_F(KConfigReaderTest, SaveFileRoundTripAndFailures) {
   reader_.SetValue("x", "9");
   reader_.SetValue("New", "v");
   reader_.SaveFile();
-  std::stringstream saved;
-  saved << std::ifstream(path_).rdbuf();
-  EXPECT_EQ(saved.str(), "x=9\n>keep me\n\nx=2\nNew=v\n");
+  EXPECT_EQ(temp_.Read("app.cfg"), "x=9\n>keep me\n\nx=2\nNew=v\n");
 
   reader_.SetConfigFileName((dir_ + "/missing/dir.cfg").c_str());
   EXPECT_EQ(TextOf([&] { reader_.SaveFile(); }),

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <string>
 
+#include "tools/RunTool.h"
+
 namespace {
 
 TEST(HostTicks, WrapArithmetic) {
@@ -47,9 +49,8 @@ void Touch(const std::string& path) { std::ofstream(path).put('x'); }
 
 // Trees are made with their missing parents and removed without following symbolic links.
 TEST(HostTree, MakeAndRemove) {
-  char pattern[] = "/tmp/hosttreeXXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(pattern));
-  const std::string root = pattern, outside = root + "/outside", keep = outside + "/keep.txt";
+  const snltest::TempDir temp;
+  const std::string root = temp.path, outside = root + "/outside", keep = outside + "/keep.txt";
   const std::string tree = root + "/tree", link = root + "/link";
   EXPECT_FALSE(KHostSystem::MakeDirectory((tree + "/sub/deeper").c_str()));
   EXPECT_TRUE(IsDir(tree) && IsDir(tree + "/sub") && IsDir(tree + "/sub/deeper"));

@@ -2,7 +2,6 @@
 #include "DOdudo/host/KString.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "DOdudo/host/KFile.h"
 #include "DOdudo/host/KHex.h"
 #include "support/LoopbackPeer.h"
+#include "tools/RunTool.h"
 
 using dodudo::kstring;
 using Bytes = std::vector<unsigned char>;
@@ -74,10 +74,9 @@ TEST(KHex, SeparatorsOddTailAndRoundTrip) {
 }
 
 TEST(KFile, PathsAndUniqueNames) {
-  char pattern[] = "/tmp/kfile_test.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  ASSERT_EQ(chdir(pattern), 0);
+  const snltest::TempDir temp;
+  const std::string& dir = temp.path;
+  ASSERT_EQ(chdir(dir.c_str()), 0);
   auto touch = [](const std::string& name) { std::ofstream(name).put('x'); };
   auto unique = [&](const char* name) {
     return dodudo::file::UniquifyFilename(dir + "/" + name).substr(dir.size() + 1);
@@ -93,5 +92,4 @@ TEST(KFile, PathsAndUniqueNames) {
   const std::string stamped = unique("run.d/a.log");  // after a hundred names: the time
   EXPECT_EQ(stamped.substr(0, 8) + stamped.substr(stamped.size() - 4), "run.d/a..log");
   EXPECT_GT(std::stoll(stamped.substr(8)), 1600000000LL);
-  EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
