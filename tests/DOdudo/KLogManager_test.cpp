@@ -80,14 +80,10 @@ TEST(KLogManager, ConcurrentInitializeStartsOneReloadThread) {
   SNL_REQUIRE_ISOLATION();
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   for (int round = 1; round <= 2; ++round) {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i) threads.emplace_back([] { dodudo::Initialize(); });
-    for (std::thread& thread : threads) thread.join();
+    logtest::InThreads(6, [](int) { dodudo::Initialize(); });
     ASSERT_TRUE(WaitFor([&] { return ReloadThreadsStarted() == static_cast<size_t>(round); }));
-    threads.clear();
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 3; ++i) threads.emplace_back([] { dodudo::Finalize(); });
-    for (std::thread& thread : threads) thread.join();
+    logtest::InThreads(3, [](int) { dodudo::Finalize(); });
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 
 #include <map>
-#include <thread>
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
@@ -28,17 +27,13 @@ TEST(KLogStress, EveryLineOnceAndWholeWhileRotating) {
   SNL_REQUIRE_ISOLATION();
   logtest::WriteConfig("MaxLogFileSize=400000\n[SNL]\nValue=true\n");
   KLogger keep(klogSNL, -1, "SNL", "keep", 0, false);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      KLogger log(klogSNL, -1, "SNL", ModuleOf(t), 0, t % 2 == 1);
-      for (int n = 0; n < kLinesPerThread; ++n) {
-        log.Log(n % 100 == 0 ? klogInfo : klogTrace, "t%d n%06d %s", t, n,
-                "payload-payload-payload-payload");
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  logtest::InThreads(kThreads, [](int t) {
+    KLogger log(klogSNL, -1, "SNL", ModuleOf(t), 0, t % 2 == 1);
+    for (int n = 0; n < kLinesPerThread; ++n) {
+      log.Log(n % 100 == 0 ? klogInfo : klogTrace, "t%d n%06d %s", t, n,
+              "payload-payload-payload-payload");
+    }
+  });
   KLogManager::GetMe(false)->FlushWriters();
 
   const std::regex shape(R"(([TI])\|\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\| t(\d) n(\d{6}) )"

@@ -89,17 +89,13 @@ TEST_F(KRemoteLogClientTest, RecordsArriveWholeInOrderAndExact) {
   log.Info("first");
   ASSERT_TRUE(WaitFor([] { return Client()->Connected(); }));
   // Four threads, bursts that fit the queue: every line arrives, each thread's in its order.
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      KLogger mine(klogSNL, -1, "SNL", "snl", 0, false);
-      for (int i = 1; i <= 300; ++i) {
-        mine.Notice("t%d %d", t, i);
-        if (i % 30 == 0) WaitFor([] { return Client()->Waiting() == 0; });
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  logtest::InThreads(4, [](int t) {
+    KLogger mine(klogSNL, -1, "SNL", "snl", 0, false);
+    for (int i = 1; i <= 300; ++i) {
+      mine.Notice("t%d %d", t, i);
+      if (i % 30 == 0) WaitFor([] { return Client()->Waiting() == 0; });
+    }
+  });
   std::string longText(3000, 'z');
   log.Warning("%s", longText.c_str());
   ASSERT_TRUE(ServerHas("snl.log", 1 + 1200 + 1));

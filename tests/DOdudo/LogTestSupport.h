@@ -33,6 +33,14 @@ bool WaitFor(Predicate done, int ms = 20000) {
   return true;
 }
 
+// Runs body(0) ... body(count - 1) on as many threads at once, and waits for them all.
+template <typename Body>
+void InThreads(int count, Body body) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+  for (std::thread& thread : threads) thread.join();
+}
+
 // Runs body in a child process that then ends with _exit(0); returns the child's wait status.
 template <typename Body>
 int InChild(Body body) {

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/host/KHostSystem.h"
@@ -125,9 +124,7 @@ TEST(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
   SNL_REQUIRE_ISOLATION();
   EXPECT_FALSE(TimerManager::stop());  // never started
   std::vector<TimerManager*> seen(4);  // concurrent first calls share one instance
-  std::vector<std::thread> threads;
-  for (auto& slot : seen) threads.emplace_back([&slot] { slot = TimerManager::instance(); });
-  for (auto& thread : threads) thread.join();
+  logtest::InThreads(4, [&seen](int i) { seen[i] = TimerManager::instance(); });
   EXPECT_THAT(seen, testing::Each(seen[0]));
   Timers()->startTimer(60000, Tag("pending-1"), Record);
   unsigned int id = Timers()->startTimer(60000, Tag("pending-2"), Record);
