@@ -16,6 +16,8 @@ using logtest::Exists;
 using logtest::LogLines;
 using testing::ElementsAre;
 using testing::EndsWith;
+using KFileLogWriterTest = snltest::IsolatedTest;
+using KLogDirectoryTest = snltest::IsolatedTest;
 
 namespace {
 
@@ -30,8 +32,7 @@ void SetReadOnly(const char* path, bool readOnly) {
   ASSERT_EQ(0, mount(nullptr, path, nullptr, flags, nullptr));
 }
 
-TEST(KFileLogWriter, FileNamesLazyOpenContainmentAndSharedFiles) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KFileLogWriterTest, FileNamesLazyOpenContainmentAndSharedFiles) {
   const std::pair<const char*, const char*> rows[] = {
       // writer name, file
       {"snl", "snl.log"},
@@ -56,8 +57,7 @@ TEST(KFileLogWriter, FileNamesLazyOpenContainmentAndSharedFiles) {
   EXPECT_FALSE(FileWriter(KLogManager::ErrorWriter())->IsOpen());  // messages.log
 }
 
-TEST(KFileLogWriter, RotationPastMaxLogFileSize) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KFileLogWriterTest, RotationPastMaxLogFileSize) {
   logtest::WriteConfig("MaxLogFileSize=1000\n[SNL]\nValue=true\n");
   KLogger snl(klogSNL, -1, "SNL", "snl", 0, false);
   std::string body(68, 'a');
@@ -76,8 +76,7 @@ TEST(KFileLogWriter, RotationPastMaxLogFileSize) {
   EXPECT_EQ(3u, OldFiles().size());
 }
 
-TEST(KFileLogWriter, DateBannerWhenTheDayChanges) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KFileLogWriterTest, DateBannerWhenTheDayChanges) {
   KLogger snl(klogSNL, -1, "SNL", "snl", 0, false);
   snl.Notice("before");
   dodudo::time::KSystemTime now;
@@ -96,8 +95,7 @@ TEST(KFileLogWriter, DateBannerWhenTheDayChanges) {
 // Two failures side by side: a file that cannot be opened (EROFS; its line waits) and a flush
 // into a full file system (ENOSPC; the line is lost). Each disables its file for a period with
 // one syslog message per period, drops the lines meanwhile and reports the gap once it writes.
-TEST(KFileLogWriter, IoFailuresDisableTheFileAndReportTheGap) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KFileLogWriterTest, IoFailuresDisableTheFileAndReportTheGap) {
   logtest::SyslogCapture syslog;
   KFileLogWriter::SecondsDisabledOnError = 2;
   mkdir("/var/log/tolma/ro", 0755);
@@ -140,8 +138,7 @@ TEST(KFileLogWriter, IoFailuresDisableTheFileAndReportTheGap) {
   EXPECT_EQ(std::string::npos, (roText + fullText).find("dropped"));
 }
 
-TEST(KLogDirectory, UnwritableDirectoryEndsTheProcess) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogDirectoryTest, UnwritableDirectoryEndsTheProcess) {
   logtest::SyslogCapture syslog;
   const int status = logtest::InChild([] {  // its own namespace, a read-only log directory
     dup2(open("/var/log/child.err", O_CREAT | O_WRONLY, 0644), 2);
@@ -164,8 +161,7 @@ mode_t ModeOf(const std::string& path) {
 
 // Links planted in the log directory by another user are never followed: the write test, the
 // log files, crash.log, a subdirectory of a writer name and old/ all stay away from the targets.
-TEST(KLogDirectory, PlantedLinksAreNeverFollowed) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogDirectoryTest, PlantedLinksAreNeverFollowed) {
   logtest::SyslogCapture syslog;
   logtest::WriteConfig("MaxLogFileSize=1000\n[SNL]\nValue=true\n");
   std::ofstream("/var/log/victim") << "keep";
@@ -197,8 +193,7 @@ TEST(KLogDirectory, PlantedLinksAreNeverFollowed) {
 // A missing log directory is made again; under a umask of 0 the log tree is still 0755 with 0644
 // files; inside a group-writable setgid log directory (root:snl 2775) new directories are 2775 and
 // new files 0664 whatever the umask, so that every member of the group can write and rotate them.
-TEST(KLogDirectory, ModesOfWhatTheLibraryCreates) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogDirectoryTest, ModesOfWhatTheLibraryCreates) {
   logtest::WriteConfig("MaxLogFileSize=100\n[SNL]\nValue=true\n");
   for (mode_t dirMode : {0u, 02775u}) {
     ASSERT_EQ(0, logtest::InChild([dirMode] {
@@ -221,8 +216,7 @@ TEST(KLogDirectory, ModesOfWhatTheLibraryCreates) {
 
 // A log directory that is a link, or that every user may write, is reported once on syslog and
 // standard error, and still used; the shared setup root:snl 2775 passes silently.
-TEST(KLogDirectory, UntrustedDirectoryIsReportedOnce) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogDirectoryTest, UntrustedDirectoryIsReportedOnce) {
   logtest::SyslogCapture syslog;
   const std::string anyone = "Log directory \"/var/log/tolma\" may be written by any user (mode ";
   const std::string advice =

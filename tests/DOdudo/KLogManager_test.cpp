@@ -16,6 +16,7 @@
 
 using logtest::WaitFor;
 using testing::HasSubstr;
+using KLogManagerTest = snltest::IsolatedTest;
 
 namespace {
 
@@ -39,8 +40,7 @@ std::atomic<int> g_remoteCallbacks{0};
 
 // The reload link to the log server of the machine (snllogd): it comes late, pushes filters,
 // answers the requests, and goes.
-TEST(KLogManager, ReloadLinkToTheLocalLogServer) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogManagerTest, ReloadLinkToTheLocalLogServer) {
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   KLogger::SetFilterConfigCallback([](bool remote) { g_remoteCallbacks += remote ? 1 : 0; });
   log.Notice("open");
@@ -76,8 +76,7 @@ TEST(KLogManager, ReloadLinkToTheLocalLogServer) {
 
 // Initialize and Finalize may be called from several threads at once: one reload thread at a
 // time, and every Finalize returns once it has ended.
-TEST(KLogManager, ConcurrentInitializeStartsOneReloadThread) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogManagerTest, ConcurrentInitializeStartsOneReloadThread) {
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   for (int round = 1; round <= 2; ++round) {
     logtest::InThreads(6, [](int) { dodudo::Initialize(); });
@@ -96,8 +95,7 @@ TEST(KLogManager, ConcurrentInitializeStartsOneReloadThread) {
 // Finalize racing the destruction of the last logger while the reload thread waits to retry:
 // both leave the one thread (woken from its wait), the manager is deleted once, and neither
 // waits for the 50 s limit.
-TEST(KLogManager, FinalizeRacingTheLastLogger) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogManagerTest, FinalizeRacingTheLastLogger) {
   auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
   dodudo::Initialize();
   ASSERT_TRUE(WaitForKlog("| Connecting to log server (attempt 1)\n"));
@@ -123,8 +121,7 @@ TEST(KLogManager, FinalizeRacingTheLastLogger) {
   EXPECT_EQ(1u, ReloadThreadsStarted());
 }
 
-TEST(KLogManager, ManyThreadsCreatingTheFirstLoggersGetOneManager) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogManagerTest, ManyThreadsCreatingTheFirstLoggersGetOneManager) {
   std::vector<std::thread> threads;
   std::vector<KLogManager*> seen(8);
   std::atomic<int> built{0};

@@ -14,6 +14,7 @@
 
 namespace {
 
+using KLogProcessesTest = snltest::IsolatedTest;
 // Runs body(0) ... body(count - 1) in as many child processes, released together; each child
 // builds its own logging system (the parent has none) and ends with _exit.
 void RunProcesses(int count, const std::function<void(int)>& body) {
@@ -55,8 +56,7 @@ size_t SizeOf(const std::string& path) { return logtest::ReadFile(path).size(); 
 // once in messages.log or one of its rotations; every rotated file passed the limit, by no more
 // than the few lines the other processes had under way (not by what they wrote since their own
 // last look, as when each counted only its own lines).
-TEST(KLogProcesses, RotationLosesNoLineAndCountsEveryProcess) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogProcessesTest, RotationLosesNoLineAndCountsEveryProcess) {
   constexpr int kProcesses = 4, kLines = 2000, kLimit = 20000;
   logtest::WriteConfig("MaxLogFileSize=20000\n[SNL]\nValue=true\n");
   RunProcesses(kProcesses, [](int p) {
@@ -92,8 +92,7 @@ TEST(KLogProcesses, RotationLosesNoLineAndCountsEveryProcess) {
 
 // 6,000-character lines (more than any stdio buffer) from three processes, one of them lazy:
 // each line reaches the file in one piece.
-TEST(KLogProcesses, LongLinesNeverInterleave) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogProcessesTest, LongLinesNeverInterleave) {
   constexpr int kLines = 300;
   RunProcesses(3, [](int p) {
     KLogger snl(klogSNL, -1, "SNL", "snl", 0, p == 2);
@@ -113,8 +112,7 @@ TEST(KLogProcesses, LongLinesNeverInterleave) {
 
 // A process whose file another process rotates writes its next line to the new live file, not
 // to the rotated one in old/.
-TEST(KLogProcesses, FollowsARotationMadeByAnother) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogProcessesTest, FollowsARotationMadeByAnother) {
   logtest::WriteConfig("MaxLogFileSize=1000\n[SNL]\nValue=true\n");
   int toChild[2], toParent[2];
   ASSERT_EQ(0, pipe(toChild));
@@ -150,8 +148,7 @@ TEST(KLogProcesses, FollowsARotationMadeByAnother) {
 }
 
 // The LOG OPENED banner counts against the limit like a line.
-TEST(KLogProcesses, BannerCountsAgainstTheLimit) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogProcessesTest, BannerCountsAgainstTheLimit) {
   logtest::WriteConfig("MaxLogFileSize=1000\n[SNL]\nValue=true\n");
   KLogger snl(klogSNL, -1, "SNL", "snl", 0, false);
   snl.Notice("%-72s", "opening");
@@ -169,8 +166,7 @@ TEST(KLogProcesses, BannerCountsAgainstTheLimit) {
 
 // Lazy lines still waiting when a process exits without destroying its loggers (as a library's
 // loggers often are) reach the file.
-TEST(KLogProcesses, LazyLinesReachTheFileAtExit) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogProcessesTest, LazyLinesReachTheFileAtExit) {
   ASSERT_EQ(0, logtest::InChild([] {
               auto* lazy = new KLogger(klogSNL, -1, "SNL", "snl", 0, true);
               lazy->Trace("one");

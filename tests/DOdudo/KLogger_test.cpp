@@ -15,6 +15,7 @@
 using logtest::LogLines;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using KLoggerTest = snltest::IsolatedTest;
 
 namespace {
 
@@ -31,8 +32,7 @@ TEST(KLogDefs, NamesOfSourcesAndOptions) {
 
 // Every operation's line; errors, warnings and infos are also copied to messages.log with the
 // writer's name, notices and traces are not.
-TEST(KLogger, LineFormatsAndTheCopyToMessages) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLoggerTest, LineFormatsAndTheCopyToMessages) {
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   KLogger timer(klogTimer, -1, "TIMER", "timer", 0x10, false);  // with the name column
   log.Info("Device %i, Start CMD sent", 0);
@@ -75,8 +75,7 @@ TEST(KLogger, LineFormatsAndTheCopyToMessages) {
               HasSubstr("| Invalid log request level=7 src=14 opt=-1, returning true\n"));
 }
 
-TEST(KLogger, WriterNamesFromTheConstructionFlagsAndPrefixesOfTheFixedLogs) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLoggerTest, WriterNamesFromTheConstructionFlagsAndPrefixesOfTheFixedLogs) {
   std::string exe = logtest::ExeName();
   KLogger config(klogConfig, -1, "CONFIG", "dodudo", 0x11, false);
   KLogger stamped(klogTimer, -1, "TIMER", "dodudo", 0x07, false);
@@ -106,8 +105,7 @@ TEST(KLogger, WriterNamesFromTheConstructionFlagsAndPrefixesOfTheFixedLogs) {
                           "line 436"));
 }
 
-TEST(KLogger, AfterTheLastLoggerLoggingGoesToTheCrashLog) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLoggerTest, AfterTheLastLoggerLoggingGoesToTheCrashLog) {
   {
     KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
     log.Notice("alive");

@@ -19,6 +19,7 @@
 namespace {
 
 using testing::ElementsAre;
+using TimerManagerTest = snltest::IsolatedTest;
 
 // Each firing records the timer's argument (its tag) and when it came, in ms since g_start.
 const auto g_start = std::chrono::steady_clock::now();
@@ -63,8 +64,7 @@ void StartAtOneTick(std::vector<std::pair<const char*, void (*)(void*)>> timers,
 
 unsigned int g_infinite;
 
-TEST(TimerManagerTest, IdsCancellingAndFiringOrder) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(TimerManagerTest, IdsCancellingAndFiringOrder) {
   long long start = Now();
   EXPECT_EQ(Timers()->startTimer(300, Tag("late"), Record), 1u);
   EXPECT_EQ(Timers()->startTimer(60000, Tag("cancelled"), Record), 2u);
@@ -93,8 +93,7 @@ void* g_returned;
 
 // Callbacks run outside the lock and may use the manager; the timers after one that throws still
 // fire. Then a callback outlasts stop()'s 1000 ms bound: it reports false, the service stays shut.
-TEST(TimerManagerTest, CallbacksMayUseTheManagerThrowAndOutlastStop) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(TimerManagerTest, CallbacksMayUseTheManagerThrowAndOutlastStop) {
   g_victim = Timers()->startTimer(400, Tag("victim"), Record);
   StartAtOneTick({{"x", [](void* tag) { Record(tag), throw std::runtime_error("x"); }},
                   {"int", [](void* tag) { Record(tag), throw 7; }},
@@ -120,8 +119,7 @@ TEST(TimerManagerTest, CallbacksMayUseTheManagerThrowAndOutlastStop) {
   EXPECT_EQ(Timers()->startTimer(0, Tag("refused"), Record), 0u);
 }
 
-TEST(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
   EXPECT_FALSE(TimerManager::stop());  // never started
   std::vector<TimerManager*> seen(4);  // concurrent first calls share one instance
   logtest::InThreads(4, [&seen](int i) { seen[i] = TimerManager::instance(); });

@@ -19,3 +19,13 @@ bool Isolated();
     if (!::snltest::Isolated())                                                         \
       GTEST_SKIP() << "needs root for a private mount namespace over /var/log and /etc"; \
   } while (0)
+
+namespace snltest {
+
+// The fixture of tests that all need the isolated file system.
+class IsolatedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SNL_REQUIRE_ISOLATION(); }
+};
+
+}  // namespace snltest

@@ -32,9 +32,8 @@ Bytes Type22Image(const Bytes& fields) {
   return image;
 }
 
-class SnlctlTest : public ::testing::Test {
+class SnlctlTest : public snltest::IsolatedTest {
  protected:
-  void SetUp() override { SNL_REQUIRE_ISOLATION(); }
   snltest::TempDir dir;
 };
 

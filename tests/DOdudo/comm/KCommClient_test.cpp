@@ -50,11 +50,10 @@ int Seen(int event, size_t from = 0) {
 }
 constexpr int kConnFail = 1008, kReconnected = 1009, kTick = 20101, kPushed = 20100;
 
-class KCommClientTest : public ::testing::Test {
+class KCommClientTest : public snltest::IsolatedTest {
  protected:
   // The log manager ends with the last logger of the process: this one outlives the clients.
   KLogger keepLogging{klogZ7MClient, -1, "TEST", "commtest", 0, false};
-  void SetUp() override { SNL_REQUIRE_ISOLATION(); }
 };
 
 }  // namespace

@@ -5,12 +5,12 @@
 
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/LB9/KIPC/IpcTestSupport.h"
+#include "DOdudo/LogTestSupport.h"
 #include "DOdudo/comm/KCommChannel.h"
 #include "DOdudo/comm/KHelloMsg.h"
 #include "support/LoopbackPeer.h"
@@ -84,16 +84,11 @@ TEST(KEnvelope, PacketIdsWrapAndStayDistinctAcrossThreads) {
 
   // Four threads take the 65536 ids of one full turn: each must appear exactly once.
   std::vector<std::vector<uint16_t>> taken(4);
-  std::vector<std::thread> threads;
-  for (auto& ids : taken)
-    threads.emplace_back([&ids] {
-      for (int n = 0; n < 16384; ++n) ids.push_back(KEnvelope().GetPacketId());
-    });
+  logtest::InThreads(4, [&taken](int t) {
+    for (int n = 0; n < 16384; ++n) taken[t].push_back(KEnvelope().GetPacketId());
+  });
   std::set<uint16_t> all;
-  for (size_t n = 0; n < taken.size(); ++n) {
-    threads[n].join();
-    all.insert(taken[n].begin(), taken[n].end());
-  }
+  for (const auto& ids : taken) all.insert(ids.begin(), ids.end());
   EXPECT_EQ(all.size(), 65536u);
 }
 
