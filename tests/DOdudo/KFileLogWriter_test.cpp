@@ -46,9 +46,9 @@ TEST_F(KFileLogWriterTest, FileNamesLazyOpenContainmentAndSharedFiles) {
     KLogger(klogSNL, -1, "SNL", name, 0, false).Notice("%s", name);
     EXPECT_THAT(LogLines(file), ElementsAre(std::string("N|<time>| ") + name));
   }
-  EXPECT_FALSE(Exists("/var/log/tolma/a.log.b.log"));
-  EXPECT_FALSE(Exists("/var/escaped.log"));
-  EXPECT_FALSE(Exists("/var/log/escaped.log"));
+  for (const char* path :
+       {"/var/log/tolma/a.log.b.log", "/var/escaped.log", "/var/log/escaped.log"})
+    EXPECT_FALSE(Exists(path)) << path;
   // Files shared by every process are closed after each line.
   KLogger system(klogSystem, -1, "SYS", "system", 0, false);
   system.Notice("y");

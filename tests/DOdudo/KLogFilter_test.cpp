@@ -18,11 +18,11 @@ using testing::HasSubstr;
 namespace {
 
 constexpr unsigned int kAll = 0xFFFFFFFFu;
+using KLogFilterTest = snltest::IsolatedTest;
 
 // Every row of the outcome table, without and with "FullLog" ([KLogger] is read first wherever it
 // stands in the file).
-TEST(KLogFilter, OptionValuesWithAndWithoutFullLog) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogFilterTest, OptionValuesWithAndWithoutFullLog) {
   const std::string options =
       "[ISDN]\nValue=true\nQ931=false\n"
       "[SS7]\nValue=true\nMTP2States=true\nMTP2Debug=false\nMTP3Management=never\n"
@@ -61,8 +61,7 @@ TEST(KLogFilter, OptionValuesWithAndWithoutFullLog) {
   }
 }
 
-TEST(KLogFilter, SizeKeysOfTheWholeFileAndNoFileAtAll) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogFilterTest, SizeKeysOfTheWholeFileAndNoFileAtAll) {
   const std::tuple<const char*, uint64_t, uint64_t> cases[] = {
       {nullptr, 104857600ULL, 10737418240ULL},
       {"MaxLogFileSize=@\nMaxTotalLogSize=@\n", 104857600ULL, 10737418240ULL},
@@ -87,8 +86,7 @@ TEST(KLogFilter, SizeKeysOfTheWholeFileAndNoFileAtAll) {
 }
 
 // Overrides survive reloads; exceptions of the filter callback are swallowed.
-TEST(KLogFilter, OverridesSurviveReloadsAndCallbackExceptionsAreSwallowed) {
-  SNL_REQUIRE_ISOLATION();
+TEST_F(KLogFilterTest, OverridesSurviveReloadsAndCallbackExceptionsAreSwallowed) {
   logtest::WriteConfig("[SNL]\nValue=true\n");
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
   KLogFilter* filter = KLogManager::GetMe(false)->Filter();
@@ -117,7 +115,7 @@ TEST(KLogFilter, OverridesSurviveReloadsAndCallbackExceptionsAreSwallowed) {
               HasSubstr("| Unknown exception calling filter config callback (invoke:remote)!\n"));
 }
 
-TEST(KLogFilter, ByteEncodingWithCountsAboveAndBelowTheSources) {
+TEST(KLogFilterBytes, CountsAboveAndBelowTheSources) {
   KLogFilter source;
   source.OverwriteOption(klogSNL, 0x5);
   std::string bytes = source.ToBytes();

@@ -42,13 +42,6 @@ void RunProcesses(int count, const std::function<void(int)>& body) {
   }
 }
 
-// The live file and its rotations, oldest first (the live file last).
-std::vector<std::string> FilesOf(const std::string& name) {
-  std::vector<std::string> files = logtest::Glob("/var/log/tolma/old/" + name + ".*");
-  files.push_back("/var/log/tolma/" + name + ".log");
-  return files;
-}
-
 size_t SizeOf(const std::string& path) { return logtest::ReadFile(path).size(); }
 
 // Four processes x 2,000 info lines of 100 bytes with a 20,000-byte limit, lazy and flushed
@@ -69,7 +62,8 @@ TEST_F(KLogProcessesTest, RotationLosesNoLineAndCountsEveryProcess) {
   const std::regex shape(R"([IT]\|\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\| p(\d) n(\d{5}) x{56})"
                          R"(( \(snl\))?)");
   for (std::string name : {"snl", "messages"}) {
-    std::vector<std::string> files = FilesOf(name);
+    std::vector<std::string> files = logtest::Glob("/var/log/tolma/old/" + name + ".*");
+    files.push_back("/var/log/tolma/" + name + ".log");  // the rotations first, the live file last
     EXPECT_GT(files.size(), 4u) << name;
     std::map<std::pair<int, int>, int> seen;
     for (size_t f = 0; f < files.size(); ++f) {

@@ -144,10 +144,7 @@ TEST_F(ChannelTest, LostConnectionAndTerminateEndAWaitingRequest) {
     auto result = Ask(request, empty);
     PeerReceive();  // the request is out; no reply will come
     auto start = std::chrono::steady_clock::now();
-    if (terminate)
-      channel.Terminate(true);
-    else
-      peer.reset();
+    terminate ? channel.Terminate(true) : peer.reset();
     std::string error = TextOf<comm::KCommRequestError>([&] { result.get(); });
     EXPECT_NE(error, "<no exception>");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));

@@ -271,8 +271,7 @@ TEST_F(KCommClientTest, ShutdownOnceEndsAWaitingCommandAndCoversEveryClient) {
   KCommClient::NotifyAppTermination();
   EXPECT_EQ(waiting.get(), 13);
   EXPECT_LT(SecondsSince(start), 3.0);
-  EXPECT_TRUE(first->IsShuttingDown());
-  EXPECT_TRUE(second.IsShuttingDown());
+  EXPECT_TRUE(first->IsShuttingDown() && second.IsShuttingDown());
   second.Shutdown();
   EXPECT_EQ(Echo(second, 1), 13);
   first.reset();

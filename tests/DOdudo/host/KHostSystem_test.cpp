@@ -71,9 +71,8 @@ TEST(HostTree, MakeAndRemove) {
   EXPECT_TRUE(KHostSystem::RemoveDirectory(tree.c_str()));  // gone already
   // Named directly, a link to a directory fails and its target keeps its content, also when a
   // trailing slash would make the path resolve it.
-  EXPECT_TRUE(KHostSystem::RemoveDirectory(link.c_str()));
-  EXPECT_TRUE(KHostSystem::RemoveDirectory((link + "/").c_str()));
-  EXPECT_TRUE(KHostSystem::RemoveDirectory((link + "//").c_str()));
+  for (const std::string& path : {link, link + "/", link + "//"})
+    EXPECT_TRUE(KHostSystem::RemoveDirectory(path.c_str())) << path;
   EXPECT_EQ(0, access(keep.c_str(), F_OK));
   EXPECT_EQ(0, access(link.c_str(), F_OK));
   EXPECT_FALSE(KHostSystem::RemoveDirectory(root.c_str()));

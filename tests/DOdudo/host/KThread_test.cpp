@@ -59,10 +59,6 @@ class TestThread : public dodudo::KThread {
   const Way way_;
 };
 
-void WaitTerminated(dodudo::KThread& thread) {
-  while (!thread.IsTerminated()) KHostSystem::Delay(2);
-}
-
 // Termination is marked on every way out of the body, Exit() included.
 TEST(KThreadStarter, ReportsHowTheBodyEnded) {
   SetRunningLogSink(&Sink);
@@ -79,7 +75,7 @@ TEST(KThreadStarter, ReportsHowTheBodyEnded) {
   for (const auto& c : cases) {
     TestThread thread(c.way);
     ASSERT_NE(nullptr, thread.Start());
-    WaitTerminated(thread);
+    while (!thread.IsTerminated()) KHostSystem::Delay(2);
     EXPECT_TRUE(thread.StopRequested() && thread.IsRunning() && !thread.IsStarting());
     EXPECT_EQ(1, Logged(c.line)) << c.line;
     EXPECT_FALSE(thread.Join(kForever));  // already over: at once
@@ -100,7 +96,7 @@ TEST(KThreadJoin, NeverStartedAndNeverReturning) {
   EXPECT_GE(KHostSystem::GetTick() - start, 250u);
   EXPECT_FALSE(thread.IsTerminated());
   thread.RequestStop();
-  WaitTerminated(thread);
+  while (!thread.IsTerminated()) KHostSystem::Delay(2);
 }
 
 void* ReleaseRoutine(void* s) {
