@@ -53,6 +53,9 @@ int OpenLockFile(const std::string& path, bool* writable) {
     close(fd);
     throw std::runtime_error("the board lock " + path + " is not a regular file");
   }
+  // A lock file this user created is made group-writable despite the umask, so that the next
+  // member of the group can write its holder text into it too.
+  if (*writable && st.st_uid == geteuid() && (st.st_mode & 0777) != 0664) fchmod(fd, 0664);
   return fd;
 }
 
