@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -67,8 +68,12 @@ std::string Holder(int fd) {
   if (n <= 0) return "";
   std::string holder(text, static_cast<size_t>(n));
   holder = holder.substr(0, holder.find('\n'));
+  // Any group member can write this file: nothing of it reaches a terminal unescaped.
+  for (char& c : holder)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   const long pid = strtol(holder.c_str(), nullptr, 10);
-  if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) return "";
+  if (pid <= 0 || pid > INT_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
+    return "";
   return holder;
 }
 
