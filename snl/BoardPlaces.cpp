@@ -95,7 +95,8 @@ std::vector<std::pair<struct usb_device*, BoardPlace>> BoardsInPortOrder(struct 
 
 bool ParseBoardSelection(const char* text, std::vector<int>* indexes) {
   indexes->clear();
-  if (text == nullptr || *text == '\0') return true;
+  // Set but empty (SNL_BOARDS=$UNSET_VARIABLE) is a mistake, not a wish for every board.
+  if (text == nullptr) return true;
   for (const char* p = text;;) {
     int value = 0;
     const char* digits = p;

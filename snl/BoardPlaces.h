@@ -48,8 +48,8 @@ struct BoardChoice {
   }
 };
 
-// Which boards to use. Parses text ("" or null: every board): decimal indexes separated by
-// commas, each at most kMaxBoardIndex. Returns false for anything else.
+// Which boards to use. Parses text (null: every board, indexes left empty): decimal indexes
+// separated by commas, each at most kMaxBoardIndex. Returns false for anything else, "" included.
 constexpr int kMaxBoardIndex = 1023;
 bool ParseBoardSelection(const char* text, std::vector<int>* indexes);
 

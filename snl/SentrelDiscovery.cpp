@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "DOdudo/host/KBaseException.h"
 #include "DOdudo/host/KHostSystem.h"
@@ -23,6 +24,19 @@ constexpr unsigned int kFinalSettleMs = 1000;
 
 const char kNoDevices[] = "No snlusb devices found";
 const char kSelectionVariable[] = "SNL_BOARDS";
+
+// The start of a refused selection as the log shows it: any user can set the variable, so its
+// text is bounded and cannot forge or break up log lines.
+std::string Quoted(const char* text) {
+  constexpr size_t kShown = 64;
+  std::string shown;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (shown.size() == kShown) return shown + "...";
+    const unsigned char c = static_cast<unsigned char>(*p);
+    shown += c < 0x20 || c >= 0x7f ? '?' : static_cast<char>(c);
+  }
+  return shown;
+}
 
 }  // namespace
 
@@ -59,7 +73,7 @@ BoardChoice SentrelController::ChooseBoards() {
   if (!ParseBoardSelection(text, &indexes)) {
     // Falling back to every board could reset a board another process keeps alive.
     logger_.Error("%s=\"%s\" is not a list of board indexes: no board is used", kSelectionVariable,
-                  text);
+                  Quoted(text).c_str());
     choice.every = false;
     return choice;
   }

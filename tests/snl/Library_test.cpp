@@ -239,12 +239,19 @@ TEST(Emulated, SnlBoardsOpensTheNamedBoardsAlone) {
   EXPECT_EQ(Lines{}, run.With("board=1 ")) << "the board not named was never opened";
   EXPECT_EQ(2u, run.With(" RESET -> 0").size());
 
-  SimRun bad = Simulate(three, "count", "SNL_BOARDS=0,x");
-  EXPECT_EQ(0, bad.Result("count"));
-  EXPECT_EQ(Lines{}, bad.record);
+  // Set but empty is a mistake too; whoever sets the variable cannot forge or flood log lines.
+  for (const char* value : {"0,x", "", "\"$(printf '1\\nE|forged')\"", "$(seq -s, 0 999),x"}) {
+    SimRun bad = Simulate(three, "count", std::string("SNL_BOARDS=") + value);
+    EXPECT_EQ(0, bad.Result("count")) << value;
+    EXPECT_EQ(Lines{}, bad.record) << value;
+  }
+  const std::string refused = " is not a list of board indexes: no board is used";
   const Lines log = LogLines();
-  EXPECT_EQ(1, std::count(log.begin(), log.end(),
-                          "E SNL_BOARDS=\"0,x\" is not a list of board indexes: no board is used"));
+  for (const std::string shown : {"0,x", "", "1?E|forged",
+                                  "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24..."})
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "E SNL_BOARDS=\"" + shown + "\"" + refused))
+        << shown;
+  EXPECT_EQ(Lines{}, Output("grep '^E|forged' /var/log/tolma/snl.log"));
 }
 
 #endif  // SNLSIM_PATH
