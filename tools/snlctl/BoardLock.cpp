@@ -23,6 +23,7 @@ namespace snlctl {
 namespace {
 
 constexpr const char* kEveryBoard = "boards.lock";
+constexpr const char* kLoading = "load.lock";
 constexpr const char* kKeepalive = "keepalive";
 constexpr useconds_t kPollUs = 100 * 1000;
 
@@ -141,17 +142,29 @@ BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards)
   std::sort(sorted.begin(), sorted.end());  // one order for every process: no deadlock
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
   for (int board : sorted) names.push_back(BoardFile(board));
+  names.push_back(kLoading);  // last: held only briefly, and never while waiting for another lock
 
   const double deadline = Seconds() + kWaitSeconds;
   for (size_t i = 0; i < names.size(); ++i) {
+    const bool loading = i + 1 == names.size();
     auto file = std::make_unique<File>();
     const std::string path = PathOf(names[i]);
     file->fd = OpenLockFile(path, &file->writable);
     file->exclusive = i > 0 || sorted.empty();
+    // Nobody waits long for a loader, and its text would name a keep-alive still starting.
+    if (loading) file->writable = false;
     const int mode = file->exclusive ? LOCK_EX : LOCK_SH;
     while (flock(file->fd, mode | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR)
         throw std::runtime_error(Errno("cannot lock " + path));
+      if (loading) {
+        if (Seconds() >= deadline) {
+          throw BoardsBusy("another snlctl is still loading the library after " +
+                           std::to_string(kWaitSeconds) + " s");
+        }
+        usleep(kPollUs);
+        continue;
+      }
       // Who is in the way: the exclusive holder of this file, or, for a command for every board,
       // the commands holding single boards.
       std::vector<std::string> holders;
@@ -179,10 +192,15 @@ BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards)
       if (ftruncate(file->fd, 0) != 0 || pwrite(file->fd, text.data(), text.size(), 0) < 0)
         file->writable = false;
     }
-    files_.push_back(std::move(file));
+    if (loading)
+      loading_ = std::move(file);
+    else
+      files_.push_back(std::move(file));
   }
 }
 
 BoardLock::~BoardLock() = default;
+
+void BoardLock::Loaded() { loading_.reset(); }
 
 }  // namespace snlctl

@@ -10,6 +10,10 @@
 //     board (list);
 //   - board<N>.lock: exclusive for a command for board N, held for as long as it runs (a
 //     keep-alive for as long as it keeps the board alive).
+//   - load.lock: exclusive while the library loads. Loading resets the boards named, and a reset
+//     board is away from the bus for a moment; a process counting the boards in port order in
+//     that moment would take the next board for the one it was given. So processes load one at
+//     a time (a few seconds each), even for different boards.
 // So keep-alives of different boards run side by side, and "snlctl status 1" runs beside the
 // keep-alive of board 0. An exclusive holder writes its pid and command into the file, so that a
 // refused command can say who has the board.
@@ -32,6 +36,8 @@ class BoardLock {
   BoardLock(const std::string& command, const std::vector<int>& boards);
   // Releases the locks (also released by the kernel when the process ends, however it ends).
   ~BoardLock();
+  // The library has loaded (its boards are claimed): releases load.lock.
+  void Loaded();
   BoardLock(const BoardLock&) = delete;
   BoardLock& operator=(const BoardLock&) = delete;
 
@@ -39,6 +45,7 @@ class BoardLock {
 
  private:
   std::vector<std::unique_ptr<File>> files_;
+  std::unique_ptr<File> loading_;
 };
 
 }  // namespace snlctl

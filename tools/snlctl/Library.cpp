@@ -90,6 +90,7 @@ const SnlFunctions& Boards() {
   Bind(library, f.Configure, "snlConfigure");
   Bind(library, f.DebugLog, "snlDebugLog");
   if (g_debug) f.DebugLog(1);
+  g_lock->Loaded();
   g_loaded = true;
   return g_functions;
 }

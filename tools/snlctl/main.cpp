@@ -52,7 +52,8 @@ const char kUsage[] =
     "takes turns with the other commands for N through /run/snl/board<N>.lock; list opens\n"
     "every board and waits for all of them. A command waits up to 30 s for another one, and\n"
     "refuses to run while a keepalive holds its board: keepalives of different boards, and\n"
-    "commands for the other boards, run side by side.\n"
+    "commands for the other boards, run side by side (they load the library one at a\n"
+    "time, through /run/snl/load.lock).\n"
     "\n"
     "exit status: 0 done, 1 the board or the image said no, 2 bad arguments or input,\n"
     "3 keepalive lost a board, 4 the boards are in use by another snlctl\n";
