@@ -147,6 +147,24 @@ TEST_F(SnlctlSim, KeepalivesOfTwoBoardsRunSideBySide) {
   EXPECT_LT(record.find(firstClaim), second) << record;
 }
 
+// What group members can leave in /run/snl: the text of a keep-alive killed before it could
+// clear it (its pid since reused, here by init), and a lock file that is a second name of
+// another file. Neither refuses a command at once nor gets written.
+TEST_F(SnlctlSim, StaleHolderTextsAndLinkedLockFilesAreNotTrusted) {
+  ToolResult r = Run("[board]\nserial = 1\n",
+                     "printf '1 keepalive 0\\n' >/run/snl/board0.lock\n"
+                     "printf 'keep\\n' >/run/snl/victim; ln /run/snl/victim /run/snl/board1.lock\n"
+                     "$CTL status 1; echo \"status $?\"\n"
+                     "flock -s /run/snl/boards.lock -c \"echo held >$DIR/held; sleep 1\" &\n"
+                     "await $DIR/held held; $CTL list; echo \"list $?\"");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("status 1\n"));
+  EXPECT_THAT(r.out, HasSubstr("0      1       2      0\nlist 0\n"));
+  EXPECT_EQ(r.err,
+            "snlctl: the board lock /run/snl/board1.lock is not a regular file of its own\n");
+  EXPECT_EQ(snltest::RunTool({"cat", "/run/snl/victim"}).out, "keep\n");
+}
+
 TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {
   const std::string scenario = dir.Write("boards.ini", std::string("[board]\n"));
   const std::string child = "echo \"$UMOCKDEV_DIR\" >\"$1\"; trap \"exit 7\" TERM\n"

@@ -40,20 +40,31 @@ std::string BoardFile(int board) { return "board" + std::to_string(board) + ".lo
 // holder text can be written (a file another member created may be read-only to us; flock
 // works on it all the same).
 int OpenLockFile(const std::string& path, bool* writable) {
-  const int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = open(path.c_str(), O_RDWR | flags, 0664);
-  if (fd < 0 && errno == ENOENT && geteuid() == 0 && mkdir(BoardLock::kDirectory, 0755) == 0)
-    fd = open(path.c_str(), O_RDWR | flags, 0664);
-  *writable = fd >= 0;
-  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | flags);
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = -1;
+  // An existing file is opened without O_CREAT: in a sticky directory the kernel may refuse
+  // O_CREAT on another user's file (fs.protected_regular), even to root.
+  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+    fd = open(path.c_str(), O_RDWR | flags);
+    *writable = fd >= 0;
+    if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | flags);
+    if (fd >= 0 || errno != ENOENT) break;
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0664);
+    if (fd < 0 && errno == ENOENT && geteuid() == 0 && mkdir(BoardLock::kDirectory, 0755) == 0)
+      fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0664);
+    *writable = fd >= 0;
+    if (fd < 0 && errno != EEXIST) break;  // EEXIST: another process created it meanwhile
+  }
   if (fd < 0) {
     throw std::runtime_error(Errno("cannot open the board lock " + path) +
                              " (installed systems create it with systemd-tmpfiles --create)");
   }
+  // A second name would let a group member point the lock at another file (the holder text is
+  // written into it, and a file of ours is chmod'ed), or two locks at one file.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     close(fd);
-    throw std::runtime_error("the board lock " + path + " is not a regular file");
+    throw std::runtime_error("the board lock " + path + " is not a regular file of its own");
   }
   // A lock file this user created is made group-writable despite the umask, so that the next
   // member of the group can write its holder text into it too.
@@ -103,7 +114,9 @@ std::vector<std::string> BoardHolders() {
         openat(dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // Text in a file that nobody holds is stale (its writer was killed before it could clear
+    // it), and the pid in it may belong to another process by now.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_SH | LOCK_NB) != 0) {
       const std::string holder = Holder(fd);
       if (!holder.empty()) holders.push_back(holder);
     }
