@@ -156,12 +156,18 @@ TEST_F(SnlctlSim, StaleHolderTextsAndLinkedLockFilesAreNotTrusted) {
                      "printf 'keep\\n' >/run/snl/victim; ln /run/snl/victim /run/snl/board1.lock\n"
                      "$CTL status 1; echo \"status $?\"\n"
                      "flock -s /run/snl/boards.lock -c \"echo held >$DIR/held; sleep 1\" &\n"
-                     "await $DIR/held held; $CTL list; echo \"list $?\"");
-  EXPECT_EQ(r.exitCode, 0) << r.err;
+                     "await $DIR/held held; $CTL list; echo \"list $?\"\n"
+                     // A holder that writes terminal controls in place of its command.
+                     "flock -x /run/snl/board0.lock -c \"printf '1 keepalive \\033]0;x\\007"
+                     "\\302\\233\\n' >/run/snl/board0.lock; echo held >$DIR/held0; sleep 1\" &\n"
+                     "await $DIR/held0 held; $CTL ping 0");
+  EXPECT_EQ(r.exitCode, 4) << r.err;
   EXPECT_THAT(r.out, HasSubstr("status 1\n"));
   EXPECT_THAT(r.out, HasSubstr("0      1       2      0\nlist 0\n"));
   EXPECT_EQ(r.err,
-            "snlctl: the board lock /run/snl/board1.lock is not a regular file of its own\n");
+            "snlctl: the board lock /run/snl/board1.lock is not a regular file of its own\n"
+            "snlctl: board 0 is kept alive by snlctl keepalive ?]0;x??? (pid 1); stop it first "
+            "(systemctl stop snl-keepalive@...)\n");
   EXPECT_EQ(snltest::RunTool({"cat", "/run/snl/victim"}).out, "keep\n");
 }
 

@@ -80,9 +80,10 @@ std::string Holder(int fd) {
   if (n <= 0) return "";
   std::string holder(text, static_cast<size_t>(n));
   holder = holder.substr(0, holder.find('\n'));
-  // Any group member can write this file: nothing of it reaches a terminal unescaped.
+  // Any group member can write this file: nothing of it reaches a terminal unescaped (snlctl
+  // writes only ASCII there; bytes from 0x80 on could be C1 controls or broken UTF-8).
   for (char& c : holder)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
   const long pid = strtol(holder.c_str(), nullptr, 10);
   if (pid <= 0 || pid > INT_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
     return "";
