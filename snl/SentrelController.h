@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "DOdudo/KLogger.h"
+#include "snl/BoardPlaces.h"
 #include "snl/SNLDevice.h"
 
 // The process-wide watchdog controller. Its constructor finds, resets, checks and adopts every
-// board on the USB buses (blocking up to about six seconds when boards are present); its
+// board on the USB buses (or those SNL_BOARDS names, see BoardPlaces.h), in port order (blocking up to about six seconds when boards are present); its
 // destructor deconfigures and closes them, sending no watchdog command.
 //
 // Threading: every operation except SetDebug serialises on one recursive lock held across the
@@ -45,9 +46,10 @@ class SentrelController {
  private:
   // The board at index when it exists and is not stopped, else null. Caller holds the lock.
   SNLDevice* ValidBoard(int index);
-  int ResetPass();
+  snlusb::BoardChoice ChooseBoards();
+  int ResetPass(const snlusb::BoardChoice& choice);
   void Settle(int pending);
-  bool AdoptBoards();
+  bool AdoptBoards(const snlusb::BoardChoice& choice);
   bool AdoptBoard(struct usb_device* device);
   bool Debug() const { return debug_.load(std::memory_order_relaxed); }
 

@@ -2,11 +2,14 @@
 // loads. It runs on the loading thread before any exported call can run, so it takes no lock of
 // the controller (the VPD accessors it calls take their own).
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "DOdudo/host/KBaseException.h"
 #include "DOdudo/host/KHostSystem.h"
+#include "snl/BoardPlaces.h"
 #include "snl/SNLKVAInternal.h"
 #include "snl/SentrelController.h"
 #include "snl/SnlUsbProtocol.h"
@@ -20,12 +23,19 @@ constexpr unsigned int kSettleCycleMs = 250;
 constexpr unsigned int kFinalSettleMs = 1000;
 
 const char kNoDevices[] = "No snlusb devices found";
+const char kSelectionVariable[] = "SNL_BOARDS";
 
-template <typename Visit>
-void ForEachBoard(struct usb_bus* busses, Visit visit) {
-  for (struct usb_bus* bus = busses; bus != nullptr; bus = bus->next)
-    for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next)
-      if (IsWatchdogBoard(dev)) visit(dev);
+// The start of a refused selection as the log shows it: any user can set the variable, so its
+// text is bounded and cannot forge or break up log lines.
+std::string Quoted(const char* text) {
+  constexpr size_t kShown = 64;
+  std::string shown;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (shown.size() == kShown) return shown + "...";
+    const unsigned char c = static_cast<unsigned char>(*p);
+    shown += c < 0x20 || c >= 0x7f ? '?' : static_cast<char>(c);
+  }
+  return shown;
 }
 
 }  // namespace
@@ -43,35 +53,65 @@ void SentrelController::SeachDevices() {
   if (busCount_ > 0) {
     usb_find_devices();
     if (usb_get_busses() != nullptr) {
-      int pending = ResetPass();
+      const BoardChoice choice = ChooseBoards();
+      int pending = ResetPass(choice);
       if (pending > 0) {
         Settle(pending);
-        if (AdoptBoards()) return;
+        if (AdoptBoards(choice)) return;
       }
     }
   }
   SetErrorStr(kNoDevices);
 }
 
-// Resets every board under configuration 0; a board that cannot be opened is skipped silently.
-// Returns the number of boards reset.
+// Every board, or the boards SNL_BOARDS names by their index in port order. The variable is
+// ignored in a set-user-ID program, whose caller must not hide boards from it.
+BoardChoice SentrelController::ChooseBoards() {
+  BoardChoice choice;
+  const char* text = secure_getenv(kSelectionVariable);
+  std::vector<int> indexes;
+  if (!ParseBoardSelection(text, &indexes)) {
+    // Falling back to every board could reset a board another process keeps alive.
+    logger_.Error("%s=\"%s\" is not a list of board indexes: no board is used", kSelectionVariable,
+                  Quoted(text).c_str());
+    choice.every = false;
+    return choice;
+  }
+  if (indexes.empty()) return choice;
+  choice.every = false;
+  const auto boards = BoardsInPortOrder(usb_get_busses());
+  for (int index : indexes) {
+    if (static_cast<size_t>(index) < boards.size()) {
+      if (!choice.Has(boards[static_cast<size_t>(index)].second))
+        choice.places.push_back(boards[static_cast<size_t>(index)].second);
+    } else {
+      logger_.Notice("%s names board %d, but %zu boards are on the bus", kSelectionVariable, index,
+                     boards.size());
+    }
+  }
+  return choice;
+}
+
+// Resets every chosen board under configuration 0; a board that cannot be opened is skipped
+// silently. Returns the number of boards reset.
 //
 // usbfs refuses the deconfiguration with EBUSY while an interface of the board is claimed, which
 // on a watchdog board means another process has adopted it (and may be keeping it alive): such a
 // board is left alone, neither reset nor counted, and the adoption pass then finds it busy too.
-int SentrelController::ResetPass() {
+int SentrelController::ResetPass(const BoardChoice& choice) {
   int pending = 0;
-  ForEachBoard(usb_get_busses(), [&pending](struct usb_device* dev) {
+  for (const auto& [dev, place] : BoardsInPortOrder(usb_get_busses())) {
+    if (!choice.Has(place)) continue;
     usb_dev_handle* handle = usb_open(dev);
-    if (handle == nullptr) return;
+    if (handle == nullptr) continue;
     if (usb_set_configuration(handle, kConfigurationIdle) == -EBUSY) {
       usb_close(handle);
-      return;
+      continue;
     }
     usb_reset(handle);
     usb_close(handle);
     ++pending;
-  });
+  }
   return pending;
 }
 
@@ -90,14 +130,14 @@ void SentrelController::Settle(int pending) {
   usb_find_devices();
 }
 
-// Walks the rescanned buses and adopts every board that passes; true when at least one did.
-bool SentrelController::AdoptBoards() {
+// Walks the rescanned buses in port order and adopts every chosen board that passes; true when at
+// least one did.
+bool SentrelController::AdoptBoards(const BoardChoice& choice) {
   struct usb_bus* busses = usb_get_busses();
   if (busses == nullptr) return false;
   int adopted = 0;
-  ForEachBoard(busses, [this, &adopted](struct usb_device* dev) {
-    if (AdoptBoard(dev)) ++adopted;
-  });
+  for (const auto& [dev, place] : BoardsInPortOrder(busses))
+    if (choice.Has(place) && AdoptBoard(dev)) ++adopted;
   return adopted > 0;
 }
 

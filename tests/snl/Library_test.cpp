@@ -94,13 +94,15 @@ struct SimRun {
 };
 
 // Runs command (a shell command line; "$D" is a scratch directory) inside the boards of scenario.
-SimRun SimulateCommand(const std::string& scenario, const std::string& command) {
+// environment ("NAME=value ...") is set for snlsim and so for command.
+SimRun SimulateCommand(const std::string& scenario, const std::string& command,
+                       const std::string& environment = "") {
   char dir[] = "/tmp/snlsim-test-XXXXXX";
   EXPECT_NE(nullptr, mkdtemp(dir));
   const std::string base = dir;
   std::ofstream(base + "/scenario.ini") << scenario;
   SimRun run;
-  run.output = Output("D=" + base + " " SNLSIM_PATH " --record " + base + "/record.txt " + base +
+  run.output = Output(environment + " D=" + base + " " SNLSIM_PATH " --record " + base + "/record.txt " + base +
                           "/scenario.ini -- " + command + " 2>&1",
                       &run.exitStatus);
   run.record = Output("cat " + base + "/record.txt");
@@ -109,8 +111,10 @@ SimRun SimulateCommand(const std::string& scenario, const std::string& command) 
 }
 
 // Runs snlprobe on the shipped library with the given calls, inside the boards of scenario.
-SimRun Simulate(const std::string& scenario, const std::string& calls) {
-  return SimulateCommand(scenario, SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls);
+SimRun Simulate(const std::string& scenario, const std::string& calls,
+                const std::string& environment = "") {
+  return SimulateCommand(scenario, SNL_PROBE_PATH " " SNL_SHIPPED_LIBRARY " " + calls,
+                         environment);
 }
 
 TEST(Emulated, OneBoardFromLoadToUnload) {
@@ -168,8 +172,9 @@ TEST(Emulated, BadBoardsAreRejectedForeignDevicesIgnoredGoodBoardsKept) {
       "count serial:0 serial:1 unload");
   ASSERT_EQ(0, run.exitStatus) << ::testing::PrintToString(run.output);
   EXPECT_EQ(2, run.Result("count"));
-  // Bus order is the order in which the kernel lists the device nodes: either board may be 0.
-  EXPECT_EQ(2121 + 4242, run.Result("serial:0") + run.Result("serial:1"));
+  // In port order, whatever order the device nodes are listed in.
+  EXPECT_EQ(2121, run.Result("serial:0"));
+  EXPECT_EQ(4242, run.Result("serial:1"));
   EXPECT_EQ(Lines{}, run.With("board=1 ")) << "foreign devices untouched";
   EXPECT_EQ(Lines{}, run.With("board=2 "));
   Lines log = LogLines();
@@ -228,6 +233,34 @@ TEST(Emulated, ASecondLoadLeavesABoardClaimedByAnotherProcessAlone) {
   EXPECT_EQ(1, std::count(run.record.begin(), run.record.end(), "board=0 RESET -> 0"));
   EXPECT_EQ(1, std::count(run.record.begin(), run.record.end(),
                           "board=0 SETCONFIGURATION 0 -> -16"));
+}
+
+// SNL_BOARDS names boards by their index in port order; the others are never opened, and the
+// named ones are numbered from 0. A value that names no index uses no board at all.
+TEST(Emulated, SnlBoardsOpensTheNamedBoardsAlone) {
+  SNL_REQUIRE_ISOLATION();
+  const std::string three = "[board]\nserial = 1\n[board]\nserial = 2\n[board]\nserial = 3\n";
+  SimRun run = Simulate(three, "count serial:0 serial:1 unload", "SNL_BOARDS=2,0");
+  ASSERT_EQ(0, run.exitStatus) << ::testing::PrintToString(run.output);
+  EXPECT_EQ(2, run.Result("count"));
+  EXPECT_EQ(1, run.Result("serial:0"));
+  EXPECT_EQ(3, run.Result("serial:1"));
+  EXPECT_EQ(Lines{}, run.With("board=1 ")) << "the board not named was never opened";
+  EXPECT_EQ(2u, run.With(" RESET -> 0").size());
+
+  // Set but empty is a mistake too; whoever sets the variable cannot forge or flood log lines.
+  for (const char* value : {"0,x", "", "\"$(printf '1\\nE|forged')\"", "$(seq -s, 0 999),x"}) {
+    SimRun bad = Simulate(three, "count", std::string("SNL_BOARDS=") + value);
+    EXPECT_EQ(0, bad.Result("count")) << value;
+    EXPECT_EQ(Lines{}, bad.record) << value;
+  }
+  const std::string refused = " is not a list of board indexes: no board is used";
+  const Lines log = LogLines();
+  for (const std::string shown : {"0,x", "", "1?E|forged",
+                                  "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24..."})
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "E SNL_BOARDS=\"" + shown + "\"" + refused))
+        << shown;
+  EXPECT_EQ(Lines{}, Output("grep '^E|forged' /var/log/tolma/snl.log"));
 }
 
 #endif  // SNLSIM_PATH

@@ -42,7 +42,7 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
   ToolResult tmpfiles = RunTool({"systemd-tmpfiles", "--create", SNL_TMPFILES_CONF});
   ASSERT_EQ(0, tmpfiles.exitCode) << tmpfiles.err;
   EXPECT_EQ("2775 root " + group, ModeOf("/var/log/tolma"));
-  EXPECT_EQ("1775 root " + group, ModeOf("/run/snl"));
+  EXPECT_EQ("3775 root " + group, ModeOf("/run/snl"));
   EXPECT_EQ("664 root " + group, ModeOf("/run/snl/boards.lock"));
 
   snltest::TempDir dir;
@@ -62,8 +62,11 @@ TEST(NonRoot, AGroupMemberListsAndKeepsAliveWithTheInstalledLayout) {
   EXPECT_THAT(dir.Read("list.out"), HasSubstr("0      4711    2      0\n0\n"));
   EXPECT_THAT(dir.Read("ka.out"),
               HasSubstr("board 0: watchdog stopped\nboard 0: 3 pings, 0 failed\n0\n"));
-  // The setgid directory gives every log file the group.
+  // The setgid directories give every log file and every board lock the group, root's too (a
+  // member keeping board 5 alive later must be able to say so in the lock).
   EXPECT_THAT(ModeOf("/var/log/tolma/snl.log"), ::testing::EndsWith(" " + kUser + " " + group));
+  RunTool({SNLCTL_PATH, "status", "5"});
+  EXPECT_EQ("664 root " + group, ModeOf("/run/snl/board5.lock"));
 
   // Nothing the group can write lets a member make root's snlctl write another file: neither a
   // link in place of a log file nor one in place of the lock.

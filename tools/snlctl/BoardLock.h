@@ -1,34 +1,51 @@
 #pragma once
 
-// The advisory lock through which snlctl processes take turns with the boards. Every process that
-// loads libsnl resets and claims the boards, so two of them at once disturb each other: a board
-// command holds the lock while it runs, the keep-alive for as long as it keeps the boards alive.
+// The advisory locks through which snlctl processes share the boards. Loading libsnl resets and
+// claims the boards a process names (SNL_BOARDS) or every board, so two processes must never
+// load it for the same board at once, and a command for every board must not run beside any.
 //
-// The lock is flock(2) on /run/snl/boards.lock (created by the tmpfiles.d entry, group-writable
-// for the boards' group; root creates it when it is missing). The holder writes its pid and its
-// command into the file, so that a refused command can say who has the boards.
+// Locks are flock(2) on files under /run/snl (created by the tmpfiles.d entry, group-writable for
+// the boards' group; root creates the directory when it is missing):
+//   - boards.lock: shared by every command for named boards, exclusive for a command for every
+//     board (list);
+//   - board<N>.lock: exclusive for a command for board N, held for as long as it runs (a
+//     keep-alive for as long as it keeps the board alive).
+//   - load.lock: exclusive while the library loads. Loading resets the boards named, and a reset
+//     board is away from the bus for a moment; a process counting the boards in port order in
+//     that moment would take the next board for the one it was given. So processes load one at
+//     a time (a few seconds each), even for different boards.
+// So keep-alives of different boards run side by side, and "snlctl status 1" runs beside the
+// keep-alive of board 0. An exclusive holder writes its pid and command into the file, so that a
+// refused command can say who has the board.
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace snlctl {
 
 class BoardLock {
  public:
-  static constexpr const char* kPath = "/run/snl/boards.lock";
+  static constexpr const char* kDirectory = "/run/snl";
   static constexpr int kWaitSeconds = 30;
 
-  // Takes the lock for command ("list", "keepalive 0", ...). While a short command holds it, waits
-  // for it (at most kWaitSeconds); a keep-alive is never waited for. Throws BoardsBusy when the
-  // lock stays taken, std::runtime_error when the lock file cannot be opened.
-  explicit BoardLock(const std::string& command);
-  // Releases the lock (also released by the kernel when the process ends, however it ends).
+  // Takes the locks for command ("list", "keepalive 0", ...) on boards (empty: every board).
+  // While a short command holds what is needed, waits for it (at most kWaitSeconds in all); a
+  // keep-alive is never waited for. Throws BoardsBusy when a lock stays taken,
+  // std::runtime_error when a lock file cannot be opened.
+  BoardLock(const std::string& command, const std::vector<int>& boards);
+  // Releases the locks (also released by the kernel when the process ends, however it ends).
   ~BoardLock();
+  // The library has loaded (its boards are claimed): releases load.lock.
+  void Loaded();
   BoardLock(const BoardLock&) = delete;
   BoardLock& operator=(const BoardLock&) = delete;
 
+  struct File;
+
  private:
-  int fd_ = -1;
-  bool writable_ = false;
+  std::vector<std::unique_ptr<File>> files_;
+  std::unique_ptr<File> loading_;
 };
 
 }  // namespace snlctl

@@ -5,8 +5,6 @@
 #include <climits>
 #include <cstdlib>
 
-#include "tools/snlctl/Library.h"
-
 namespace snlctl {
 
 long ParseNumber(const std::string& text, long min, long max, const char* what) {
@@ -25,14 +23,7 @@ long ParseNumber(const std::string& text, long min, long max, const char* what) 
 }
 
 int ParseBoardIndex(const std::string& text) {
-  long index = ParseNumber(text, LONG_MIN, LONG_MAX, "board index");
-  int count = Boards().DevCount();
-  if (index >= 0 && index < count) return static_cast<int>(index);
-  if (count == 0) throw UsageError("no board " + text + ": no board was found");
-  throw UsageError("no board " + text + ": " + std::to_string(count) +
-                   (count == 1 ? " board was found (index 0)"
-                               : " boards were found (indexes 0 to " +
-                                     std::to_string(count - 1) + ")"));
+  return static_cast<int>(ParseNumber(text, 0, kMaxBoardIndex, "board index"));
 }
 
 namespace {

@@ -32,9 +32,11 @@ class BoardsBusy : public std::runtime_error {
 // ("board index", "interval", ...) when text is empty, has trailing characters or is out of range.
 long ParseNumber(const std::string& text, long min, long max, const char* what);
 
-// Parses a board index and checks it against the number of boards (which loads the library, see
-// Library.h, but only once the text is a number). Throws UsageError for a non-numeric index or one
-// that names no board found when the library was loaded.
+// The highest board index the library accepts in SNL_BOARDS.
+constexpr long kMaxBoardIndex = 1023;
+
+// Parses a board index (0 to kMaxBoardIndex) without loading the library: whether the board is
+// there is Slot()'s question (Library.h). Throws UsageError naming "board index".
 int ParseBoardIndex(const std::string& text);
 
 // Returns text unchanged when it is valid UTF-8, else reads it as ISO 8859-1 and converts it: the

@@ -35,7 +35,7 @@ int ListBoards() {
 }
 
 int ShowStatus(int board) {
-  int status = Boards().Status(board);
+  int status = Boards().Status(Slot(board));
   if (status == kStatusNoAnswer) {
     std::fprintf(stderr, "snlctl: board %d: status 4 (no answer from the board)\n", board);
     return kExitFailed;
@@ -44,12 +44,12 @@ int ShowStatus(int board) {
   return kExitOk;
 }
 
-int PingBoard(int board) { return Report(board, "ping", Boards().PingWatch(board)); }
-int StartBoard(int board) { return Report(board, "start", Boards().StartWatch(board)); }
-int StopBoard(int board) { return Report(board, "stop", Boards().StopWatch(board)); }
+int PingBoard(int board) { return Report(board, "ping", Boards().PingWatch(Slot(board))); }
+int StartBoard(int board) { return Report(board, "start", Boards().StartWatch(Slot(board))); }
+int StopBoard(int board) { return Report(board, "stop", Boards().StopWatch(Slot(board))); }
 
 int ConfigureBoard(int board, unsigned char time, unsigned char links) {
-  return Report(board, "configure", Boards().Configure(board, time, links));
+  return Report(board, "configure", Boards().Configure(Slot(board), time, links));
 }
 
 }  // namespace snlctl

@@ -58,9 +58,9 @@ int WaitUntil(const sigset_t& stopSignals, const timespec& deadline) {
   }
 }
 
-
 struct BoardRun {
   int board;
+  int slot;  // the library's index of the board
   long failed = 0;
   long failedInARow = 0;
   bool stopFailed = false;
@@ -69,7 +69,7 @@ struct BoardRun {
 // Stops the watchdogs (unless asked to leave them armed) and only then says what happened.
 void StopAll(std::vector<BoardRun>& runs, const KeepaliveOptions& o, long sent, int signal) {
   if (!o.keepArmed)
-    for (BoardRun& r : runs) r.stopFailed = Boards().StopWatch(r.board) != 0;
+    for (BoardRun& r : runs) r.stopFailed = Boards().StopWatch(r.slot) != 0;
   for (BoardRun& r : runs) {
     if (signal != 0) std::printf("board %d: %s received\n", r.board, strsignal(signal));
     if (o.keepArmed)
@@ -92,14 +92,18 @@ int RunKeepalive(const KeepaliveOptions& o) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, sig);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
+  // Every board is looked up before any is started: a board that is not there starts none.
+  std::vector<int> slots;
+  for (int board : o.boards) slots.push_back(Slot(board));
   std::vector<BoardRun> runs;
-  for (int board : o.boards) {
-    if (Boards().StartWatch(board) != 0) {
+  for (size_t i = 0; i < o.boards.size(); ++i) {
+    const int board = o.boards[i];
+    if (Boards().StartWatch(slots[i]) != 0) {
       StopAll(runs, o, 0, 0);  // the boards started so far
       std::fprintf(stderr, "snlctl: board %d: start failed, nothing to keep alive\n", board);
       return kExitFailed;
     }
-    runs.push_back(BoardRun{board});
+    runs.push_back(BoardRun{board, slots[i]});
   }
   for (const BoardRun& r : runs)
     std::printf("board %d: watchdog started, pinging every %ld ms\n", r.board, o.intervalMs);
@@ -114,7 +118,7 @@ int RunKeepalive(const KeepaliveOptions& o) {
     if (signal != 0) break;
     ++sent;
     for (BoardRun& r : runs) {
-      if (Boards().PingWatch(r.board) == 0) {
+      if (Boards().PingWatch(r.slot) == 0) {
         r.failedInARow = 0;
         continue;
       }

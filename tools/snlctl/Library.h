@@ -1,11 +1,13 @@
 #pragma once
 
 // libsnl's C interface, loaded only when a command needs the boards: loading the library resets
-// and claims every board, which --help, vpd and a bad command line must never do. The first call
-// of Boards() takes the board lock (BoardLock) for the command named by UseBoardsFor, then loads
-// the library found beside snlctl and binds the functions.
+// and claims boards, which --help, vpd and a bad command line must never do. The first call of
+// Boards() takes the board locks (BoardLock) for the command and boards named by UseBoardsFor,
+// then loads the library found beside snlctl, restricted to those boards (SNL_BOARDS), and binds
+// the functions.
 
 #include <string>
+#include <vector>
 
 #include "snl/snl.h"
 
@@ -23,12 +25,16 @@ struct SnlFunctions {
   decltype(&snlDebugLog) DebugLog;
 };
 
-// Names the command for the lock's holder text, and asks for the debug lines once loaded. Call
-// before the first Boards().
-void UseBoardsFor(const std::string& command, bool debug);
+// Names the command for the locks' holder text and the boards it works on (empty: every board),
+// and asks for the debug lines once loaded. Call before the first Boards() or Slot().
+void UseBoardsFor(const std::string& command, const std::vector<int>& boards, bool debug);
 
 // The loaded interface. Throws BoardsBusy when the boards are held by another snlctl, and
-// std::runtime_error when the lock or the library cannot be had. Single-threaded.
+// std::runtime_error when a lock or the library cannot be had. Single-threaded.
 const SnlFunctions& Boards();
+
+// The library's index of board (one of the boards named to UseBoardsFor, or any board when none
+// was named). Loads the library. Throws UsageError when the library did not find the board.
+int Slot(int board);
 
 }  // namespace snlctl

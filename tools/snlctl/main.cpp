@@ -1,12 +1,12 @@
 // snlctl: operate USB watchdog boards through libsnl from the shell.
+#include <signal.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
-
-#include <signal.h>
 
 #include "tools/snlctl/BoardLock.h"
 #include "tools/snlctl/Cli.h"
@@ -47,10 +47,13 @@ const char kUsage[] =
     "  --debug                      log one line per command to /var/log/tolma/snl.log\n"
     "  -h, --help                   this text\n"
     "\n"
-    "Loading the library resets and claims every board, so only the board commands load it\n"
-    "(not --help, vpd or a bad command line), and they take turns through the lock\n"
-    "/run/snl/boards.lock: a command waits for another one, and refuses to run while a\n"
-    "keepalive holds the boards.\n"
+    "Loading the library resets and claims boards, so only the board commands load it (not\n"
+    "--help, vpd or a bad command line). A command for board N opens board N alone, and\n"
+    "takes turns with the other commands for N through /run/snl/board<N>.lock; list opens\n"
+    "every board and waits for all of them. A command waits up to 30 s for another one, and\n"
+    "refuses to run while a keepalive holds its board: keepalives of different boards, and\n"
+    "commands for the other boards, run side by side (they load the library one at a\n"
+    "time, through /run/snl/load.lock).\n"
     "\n"
     "exit status: 0 done, 1 the board or the image said no, 2 bad arguments or input,\n"
     "3 keepalive lost a board, 4 the boards are in use by another snlctl\n";
@@ -87,23 +90,18 @@ void RejectStrayOptions(const Args& args) {
       throw UsageError("unknown option '" + a + "'");
 }
 
-// "0" or "0,1": every index is checked as a number before any is checked against the boards
-// (which loads the library).
+// "0" or "0,1".
 std::vector<int> ParseBoardList(const std::string& text) {
-  std::vector<std::string> items;
+  std::vector<int> boards;
   for (size_t start = 0;;) {
     const size_t comma = text.find(',', start);
-    items.push_back(text.substr(start, comma - start));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  for (const std::string& item : items) ParseNumber(item, 0, INT_MAX, "board index");
-  std::vector<int> boards;
-  for (const std::string& item : items) {
+    const std::string item = text.substr(start, comma - start);
     const int board = ParseBoardIndex(item);
     for (int seen : boards)
       if (seen == board) throw UsageError("board " + item + " named twice");
     boards.push_back(board);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
   }
   return boards;
 }
@@ -112,14 +110,15 @@ int Keepalive(Args a) {
   const char* form = "keepalive N[,N...] --interval MS [--count K] [--keep-armed]";
   KeepaliveOptions o;
   std::string interval, count;
-  if (!TakeOption(a, "--interval", &interval)) throw UsageError(std::string("usage: snlctl ") + form);
+  if (!TakeOption(a, "--interval", &interval))
+    throw UsageError(std::string("usage: snlctl ") + form);
   o.intervalMs = ParseNumber(interval, 1, kMaxIntervalMs, "interval");
   if (TakeOption(a, "--count", &count)) o.count = ParseNumber(count, 1, kMaxCount, "count");
   o.keepArmed = TakeFlag(a, "--keep-armed");
   RejectStrayOptions(a);
   ExpectArgs(a, 2, form);
-  UseBoardsFor("keepalive " + a[1], Debug());
   o.boards = ParseBoardList(a[1]);
+  UseBoardsFor("keepalive " + a[1], o.boards, Debug());
   return RunKeepalive(o);
 }
 
@@ -132,30 +131,37 @@ int Vpd(Args a) {
   return DumpVpdFile(a[1], t);
 }
 
-int OnBoard(const Args& a, const char* form, int (*command)(int)) {
+// The library is loaded for board alone (others may be kept alive by other processes).
+int OnBoard(const Args& a, size_t args, const char* form, int (*command)(const Args&, int)) {
   RejectStrayOptions(a);
-  ExpectArgs(a, 2, form);
-  return command(ParseBoardIndex(a[1]));
+  ExpectArgs(a, args, form);
+  const int board = ParseBoardIndex(a[1]);
+  UseBoardsFor(a[0] + " " + a[1], {board}, Debug());
+  return command(a, board);
 }
 
 int Dispatch(const Args& a) {
   const std::string& cmd = a[0];
-  UseBoardsFor(cmd, Debug());
   if (cmd == "list") {
     RejectStrayOptions(a);
     ExpectArgs(a, 1, "list");
+    UseBoardsFor(cmd, {}, Debug());
     return ListBoards();
   }
-  if (cmd == "status") return OnBoard(a, "status N", ShowStatus);
-  if (cmd == "ping") return OnBoard(a, "ping N", PingBoard);
-  if (cmd == "start") return OnBoard(a, "start N", StartBoard);
-  if (cmd == "stop") return OnBoard(a, "stop N", StopBoard);
+  if (cmd == "status")
+    return OnBoard(a, 2, "status N", [](const Args&, int b) { return ShowStatus(b); });
+  if (cmd == "ping")
+    return OnBoard(a, 2, "ping N", [](const Args&, int b) { return PingBoard(b); });
+  if (cmd == "start")
+    return OnBoard(a, 2, "start N", [](const Args&, int b) { return StartBoard(b); });
+  if (cmd == "stop")
+    return OnBoard(a, 2, "stop N", [](const Args&, int b) { return StopBoard(b); });
   if (cmd == "configure") {
-    RejectStrayOptions(a);
-    ExpectArgs(a, 4, "configure N TIME LINKS");
-    auto time = static_cast<unsigned char>(ParseNumber(a[2], 0, 255, "time"));
-    auto links = static_cast<unsigned char>(ParseNumber(a[3], 0, 255, "links"));
-    return ConfigureBoard(ParseBoardIndex(a[1]), time, links);
+    return OnBoard(a, 4, "configure N TIME LINKS", [](const Args& args, int board) {
+      auto time = static_cast<unsigned char>(ParseNumber(args[2], 0, 255, "time"));
+      auto links = static_cast<unsigned char>(ParseNumber(args[3], 0, 255, "links"));
+      return ConfigureBoard(board, time, links);
+    });
   }
   if (cmd == "keepalive") return Keepalive(a);
   if (cmd == "vpd") return Vpd(a);

@@ -81,7 +81,9 @@ void EmulatedBus::Plug(Board& board) {
   char name[64];
   snprintf(name, sizeof name, "bus/usb/001/%03d", board.devnum);
   board.node = std::string("/dev/") + name;
-  board.sysfs = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(board.devnum);
+  // Boards sit on root-hub ports 1, 2, ... in scenario order; like a real board, one that
+  // enumerates again keeps its port and gets a new device number.
+  board.sysfs = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(board.index + 1);
   std::vector<uint8_t> contents = DeviceDescriptor(s);
   std::vector<uint8_t> config = ConfigDescriptor();
   contents.insert(contents.end(), config.begin(), config.end());

@@ -8,7 +8,7 @@
 // What snlsim emulates: a list of boards read from a small INI-style text file.
 //
 //   # lines starting with '#' or ';' are comments
-//   [board]                      one section per board, in bus order
+//   [board]                      one section per board, on root-hub ports 1, 2, ... in order
 //   vendor = 0x5A1C              idVendor (default 0x5A1C)
 //   product = 0x6000             idProduct (default 0x6000)
 //   release = 0x000F             bcdDevice (default 0x000F)
