@@ -207,9 +207,9 @@ TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
   // A configuration reload thread still running at dlclose: the unload waits for it instead of
   // unmapping the code under it. The reloader's logger and registry stay for the life of the
   // process by design, so a leak check after the unload would only list them.
-  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   SimRun reloading =
-      SimulateCommand("[board]\n", SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 1 reload");
+      SimulateCommand("[board]\n", SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 1 reload",
+                      "ASAN_OPTIONS=detect_leaks=0");
   EXPECT_EQ(0, reloading.exitStatus);
   EXPECT_EQ(Lines{"cycle 1: 1 boards, unloaded"}, reloading.output);
 }
