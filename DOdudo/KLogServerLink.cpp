@@ -8,27 +8,8 @@
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 
-namespace {
-
-// Appends the bytes of a record to a string (the serialiser of a batch of frames).
-class StringSerializer : public dodudo::KOutSerializer {
- public:
-  explicit StringSerializer(std::string& out) : out_(out) {}
-  void Serialize(void* data, unsigned int size) override {
-    out_.append(static_cast<const char*>(data), size);
-  }
-
- private:
-  std::string& out_;
-};
-
-}  // namespace
-
 void KLogServerLink::AppendFrame(std::string& out, dodudo::KSerializable& record) {
-  uint32_t count = dodudo::KSerialSizeCalculator::Measure(record);
-  StringSerializer writer(out);
-  writer& count;
-  record.Serialize(writer);
+  dodudo::KStringSerializer::AppendFrame(out, record);
 }
 
 struct KLogServerLink::Impl {

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +25,7 @@
 #include "DOdudo/LB9/KIPC/GenericRingBuffer.h"
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
+#include "RateReporter.h"
 
 namespace {
 
@@ -293,53 +293,29 @@ double BufferedSendP99Micros() {
   return micros[micros.size() * 99 / 100];
 }
 
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates[run.run_name.str()] = it->second;
-    }
-  }
-  double Rate(const std::string& name) const {
-    auto it = rates.find(name);
-    return it == rates.end() ? 0 : it->second;
-  }
-  std::map<std::string, double> rates;
-};
-
-void PrintRatio(const RateReporter& r, const char* label, const std::string& a,
-                const std::string& b) {
-  const double x = r.Rate(a), y = r.Rate(b);
-  if (x <= 0 || y <= 0) return;
-  printf("%-52s %11.0f / %11.0f records/s = %5.2f\n", label, x, y, x / y);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RateReporter reporter;
+  snlbench::RateReporter reporter("records/s");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const std::string rt = "/real_time";
   const std::string oneSend = "BM_OneSendPerRecord" + rt, batched = "BM_BatchedSends" + rt;
   printf("\nRatios (higher is faster for the first):\n");
-  PrintRatio(reporter, "socket channel, 1 producer vs one send per record",
-             "BM_SocketChannel/1" + rt, oneSend);
-  PrintRatio(reporter, "socket channel, 4 producers vs one send per record",
-             "BM_SocketChannel/4" + rt, oneSend);
+  reporter.PrintRatio("socket channel, 1 producer vs one send per record",
+                      "BM_SocketChannel/1" + rt, oneSend);
+  reporter.PrintRatio("socket channel, 4 producers vs one send per record",
+                      "BM_SocketChannel/4" + rt, oneSend);
   for (const char* ring : {"9000", "1048576"}) {
     for (const char* producers : {"1", "4"}) {
       const std::string label = std::string("buffered channel, ") + producers + " producer(s), " +
                                 ring + "-byte ring vs batched";
-      PrintRatio(reporter, label.c_str(),
-                 std::string("BM_BufferedChannel/") + producers + "/" + ring + rt, batched);
+      reporter.PrintRatio(label, std::string("BM_BufferedChannel/") + producers + "/" + ring + rt,
+                          batched);
     }
   }
-  PrintRatio(reporter, "ring vs boost spsc_queue", "BM_Ring" + rt, "BM_BoostSpscQueue" + rt);
+  reporter.PrintRatio("ring vs boost spsc_queue", "BM_Ring" + rt, "BM_BoostSpscQueue" + rt);
   printf("buffered Send while the ring has room: p99 %.2f us\n", BufferedSendP99Micros());
   benchmark::Shutdown();
   return 0;

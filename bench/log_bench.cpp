@@ -17,6 +17,7 @@
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
+#include "RateReporter.h"
 
 namespace {
 
@@ -137,61 +138,35 @@ BENCHMARK(BM_Write2Floor)->UseRealTime()->Threads(1);
 BENCHMARK_CAPTURE(BM_InfoFloor, path, false)->UseRealTime()->Threads(1);
 BENCHMARK_CAPTURE(BM_InfoFloor, held_dir, true)->UseRealTime()->Threads(1);
 
-// Console output as usual, plus the lines per second of each run for the ratio table.
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      // With --benchmark_repetitions the median stands for the benchmark.
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates[run.run_name.str()] = it->second;
-    }
-  }
-  double Rate(const std::string& name) const {
-    auto it = rates.find(name);
-    return it == rates.end() ? 0 : it->second;
-  }
-  std::map<std::string, double> rates;
-};
-
-void PrintRatio(const RateReporter& r, const char* label, const std::string& a,
-                const std::string& b) {
-  double x = r.Rate(a), y = r.Rate(b);
-  if (x <= 0 || y <= 0) return;
-  printf("%-58s %10.0f / %10.0f lines/s = %5.2f\n", label, x, y, x / y);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RateReporter reporter;
+  snlbench::RateReporter reporter("lines/s");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const std::string t1 = "/real_time/threads:1", t4 = "/real_time/threads:4";
   printf("\nRatios (higher is faster for the first):\n");
-  PrintRatio(reporter, "trace, flush per line vs spdlog flush (1 thread)",
-             "BM_KLoggerTrace/flush" + t1, "BM_Spdlog/flush" + t1);
-  PrintRatio(reporter, "trace, flush per line vs spdlog flush (4 threads)",
-             "BM_KLoggerTrace/flush" + t4, "BM_Spdlog/flush" + t4);
-  PrintRatio(reporter, "trace, lazy vs spdlog no flush (1 thread)", "BM_KLoggerTrace/lazy" + t1,
-             "BM_Spdlog/noflush" + t1);
-  PrintRatio(reporter, "trace, lazy vs spdlog no flush (4 threads)", "BM_KLoggerTrace/lazy" + t4,
-             "BM_Spdlog/noflush" + t4);
-  PrintRatio(reporter, "trace, flush per line vs one write(2) per line",
-             "BM_KLoggerTrace/flush" + t1, "BM_Write2Floor" + t1);
-  PrintRatio(reporter, "spdlog flush vs one write(2) per line", "BM_Spdlog/flush" + t1,
-             "BM_Write2Floor" + t1);
-  PrintRatio(reporter, "info (+ messages.log copy) vs trace flush per line", "BM_KLoggerInfo" + t1,
-             "BM_KLoggerTrace/flush" + t1);
-  PrintRatio(reporter, "info (+ messages.log copy) vs one write(2) per line", "BM_KLoggerInfo" + t1,
-             "BM_Write2Floor" + t1);
-  PrintRatio(reporter, "info vs its calls bare (open path, write, close; write)",
-             "BM_KLoggerInfo" + t1, "BM_InfoFloor/path" + t1);
-  PrintRatio(reporter, "info vs its calls bare (openat held dir, write, close; write)",
-             "BM_KLoggerInfo" + t1, "BM_InfoFloor/held_dir" + t1);
+  reporter.PrintRatio("trace, flush per line vs spdlog flush (1 thread)",
+                      "BM_KLoggerTrace/flush" + t1, "BM_Spdlog/flush" + t1);
+  reporter.PrintRatio("trace, flush per line vs spdlog flush (4 threads)",
+                      "BM_KLoggerTrace/flush" + t4, "BM_Spdlog/flush" + t4);
+  reporter.PrintRatio("trace, lazy vs spdlog no flush (1 thread)", "BM_KLoggerTrace/lazy" + t1,
+                      "BM_Spdlog/noflush" + t1);
+  reporter.PrintRatio("trace, lazy vs spdlog no flush (4 threads)", "BM_KLoggerTrace/lazy" + t4,
+                      "BM_Spdlog/noflush" + t4);
+  reporter.PrintRatio("trace, flush per line vs one write(2) per line",
+                      "BM_KLoggerTrace/flush" + t1, "BM_Write2Floor" + t1);
+  reporter.PrintRatio("spdlog flush vs one write(2) per line", "BM_Spdlog/flush" + t1,
+                      "BM_Write2Floor" + t1);
+  reporter.PrintRatio("info (+ messages.log copy) vs trace flush per line", "BM_KLoggerInfo" + t1,
+                      "BM_KLoggerTrace/flush" + t1);
+  reporter.PrintRatio("info (+ messages.log copy) vs one write(2) per line", "BM_KLoggerInfo" + t1,
+                      "BM_Write2Floor" + t1);
+  reporter.PrintRatio("info vs its calls bare (open path, write, close; write)",
+                      "BM_KLoggerInfo" + t1, "BM_InfoFloor/path" + t1);
+  reporter.PrintRatio("info vs its calls bare (openat held dir, write, close; write)",
+                      "BM_KLoggerInfo" + t1, "BM_InfoFloor/held_dir" + t1);
   benchmark::Shutdown();
   return 0;
 }

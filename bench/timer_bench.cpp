@@ -9,13 +9,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "DOdudo/TimerManager.h"
+#include "RateReporter.h"
 
 namespace {
 
@@ -67,23 +67,6 @@ void BM_MultisetFloor(benchmark::State& state) {
 BENCHMARK(BM_TimerManager)->UseRealTime()->Threads(1)->Threads(4);
 BENCHMARK(BM_MultisetFloor)->UseRealTime()->Threads(1)->Threads(4);
 
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates[run.run_name.str()] = it->second;
-    }
-  }
-  double Rate(const std::string& name) const {
-    auto it = rates.find(name);
-    return it == rates.end() ? 0 : it->second;
-  }
-  std::map<std::string, double> rates;
-};
-
 // ---- Lateness ----------------------------------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
@@ -132,16 +115,13 @@ bool MeasureLateness(double& median, double& p99) {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RateReporter reporter;
+  snlbench::RateReporter reporter("pairs/s");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printf("\nRatios to the floor (std::multiset under one mutex; 1.00 = as fast):\n");
   for (const char* threads : {"1", "4"}) {
-    std::string suffix = std::string("/real_time/threads:") + threads;
-    double x = reporter.Rate("BM_TimerManager" + suffix);
-    double y = reporter.Rate("BM_MultisetFloor" + suffix);
-    if (x > 0 && y > 0)
-      printf("start+stop pairs, %s thread(s), 10,000 pending: %10.0f / %10.0f pairs/s = %5.2f\n",
-             threads, x, y, x / y);
+    const std::string suffix = std::string("/real_time/threads:") + threads;
+    reporter.PrintRatio(std::string("start+stop pairs, ") + threads + " thread(s), 10,000 pending",
+                        "BM_TimerManager" + suffix, "BM_MultisetFloor" + suffix);
   }
   double median = 0, p99 = 0;
   if (MeasureLateness(median, p99)) {

@@ -3,6 +3,7 @@
 # entry here) except the few listed as internal below, plus whatever project header those include.
 set(SNL_INTERNAL_HEADERS
   DOdudo/host/KInitOrder.h      # order of the library's own static objects
+  DOdudo/host/KVaArgs.h         # variadic-argument helper of the toolkit's own sources
   DOdudo/KLogServerLink.h       # the log manager's private server connection
 )
 

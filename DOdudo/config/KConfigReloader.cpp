@@ -1,15 +1,16 @@
 #include "DOdudo/config/KConfigReloader.h"
 
-#include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DOdudo/KLogManager.h"
@@ -35,13 +36,53 @@ dodudo::KThreadMutex& ReloadMutex() {
   return *mutex;
 }
 
-// Unless a reload thread was ever started (which may still run), the mutex goes with the library:
-// a host that loads and unloads it repeatedly leaks nothing. Destroyed after every unmarked static
-// object (configuration objects of the library's own included) has gone.
-std::atomic<bool> g_reloadThreadStarted{false};
+// Reload threads are detached, so the library counts the running ones. Once the library is
+// unloaded (or the process exits) no new one starts, the running ones are given a while to end,
+// and the mutex goes with the library when none is left, also for a host that loads and unloads
+// it repeatedly. A thread still running then keeps the mutex, which is leaked.
+constexpr uint32_t kClosed = 0x80000000u;  // no reload thread may start any more
+std::atomic<uint32_t> g_reloadThreads{0};  // running reload threads, | kClosed at unload
+thread_local bool t_reloadThread = false;  // trivial: no thread-exit hook pins the library
+
+// Made when the first reload thread starts, after every static object of the library: its
+// destruction comes before theirs, so the threads it waits for end while all they use is whole.
+// A reload thread that ends the process itself waits for the others only.
+struct ReloadThreadDrain {
+  ~ReloadThreadDrain() {
+    g_reloadThreads.fetch_or(kClosed);
+    const uint32_t self = t_reloadThread ? 1 : 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((g_reloadThreads.load() & ~kClosed) > self &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+};
+
+// Counts a thread about to start; false once the count is closed.
+bool EnterReloadThread() {
+  static ReloadThreadDrain drain;
+  uint32_t state = g_reloadThreads.load();
+  do {
+    if (state & kClosed) return false;
+  } while (!g_reloadThreads.compare_exchange_weak(state, state + 1));
+  return true;
+}
+
+// The routine of reload threads. Leaving the count is its last use of the library's data; only
+// its return is left.
+void* ReloadThreadMain(void* argument) {
+  t_reloadThread = true;
+  ConfigReloadThread(argument);
+  g_reloadThreads.fetch_sub(1);
+  return nullptr;
+}
+
+// Destroyed after every unmarked static object (configuration objects of the library's own
+// included) has gone.
 struct ReloadMutexReaper {
   ~ReloadMutexReaper() {
-    if (!g_reloadThreadStarted.load()) delete &ReloadMutex();
+    // Closed, the count only falls: none running now means none ever again.
+    if ((g_reloadThreads.fetch_or(kClosed) & ~kClosed) == 0) delete &ReloadMutex();
   }
 } g_reloadMutexReaper DODUDO_INIT_TOOLKIT;
 
@@ -227,9 +268,11 @@ KConfigReloader::Callback KConfigReloader::SetReloadCallback(Callback callback, 
 }
 
 void KConfigReloader::AsyncReloadAll() {
-  g_reloadThreadStarted.store(true);
-  void* handle = dodudo::KThread::StartThread(ConfigReloadThread, nullptr, 0, false, false, 0);
+  // The library is being unloaded: a new thread would outlive it.
+  if (!EnterReloadThread()) return;
+  void* handle = dodudo::KThread::StartThread(ReloadThreadMain, nullptr, 0, false, false, 0);
   if (handle == nullptr) {
+    g_reloadThreads.fetch_sub(1);
     KConfLog::ConfigLog().Warning(
         "Configurations not reloaded properly. Cause: no reload thread could be started");
     return;

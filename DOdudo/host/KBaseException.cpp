@@ -1,23 +1,11 @@
 #include "DOdudo/host/KBaseException.h"
 
-// Every variadic constructor ends its va_list even when formatting throws.
-#define KEXCEPTION_FORMAT(target, format) \
-  do {                                    \
-    va_list args;                         \
-    va_start(args, format);               \
-    try {                                 \
-      (target).vFormat((format), args);   \
-    } catch (...) {                       \
-      va_end(args);                       \
-      throw;                              \
-    }                                     \
-    va_end(args);                         \
-  } while (0)
+#include "DOdudo/host/KVaArgs.h"
 
 KBaseException::KBaseException() = default;
 
 KBaseException::KBaseException(const char* format, ...) {
-  if (format != nullptr) KEXCEPTION_FORMAT(message_, format);
+  if (format != nullptr) DODUDO_WITH_VA_ARGS(format, message_.vFormat(format, args));
 }
 
 KBaseException::KBaseException(const dodudo::kstring& message) : message_(message) {}
@@ -36,12 +24,12 @@ namespace dodudo {
 KException::KException(kstring text) : text_(std::move(text)), file_("Unknown"), line_(0) {}
 
 KException::KException(const char* format, ...) : file_("Unknown"), line_(0) {
-  KEXCEPTION_FORMAT(text_, format);
+  DODUDO_WITH_VA_ARGS(format, text_.vFormat(format, args));
 }
 
 KException::KException(const char* file, int line, const char* format, ...)
     : file_(file != nullptr ? file : ""), line_(line) {
-  if (format != nullptr) KEXCEPTION_FORMAT(text_, format);
+  if (format != nullptr) DODUDO_WITH_VA_ARGS(format, text_.vFormat(format, args));
 }
 
 KException::~KException() = default;

@@ -4,6 +4,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "DOdudo/host/KVaArgs.h"
+
 namespace dodudo {
 
 namespace {
@@ -48,15 +50,7 @@ kstring& kstring::vFormat(const char* format, va_list args) {
 }
 
 kstring& kstring::sprintf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  try {
-    vFormat(format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  DODUDO_WITH_VA_ARGS(format, vFormat(format, args));
   return *this;
 }
 
@@ -68,15 +62,7 @@ kstring& kstring::vAppendFormat(const char* format, va_list args) {
 }
 
 kstring& kstring::AppendFormat(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  try {
-    vAppendFormat(format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  DODUDO_WITH_VA_ARGS(format, vAppendFormat(format, args));
   return *this;
 }
 
@@ -99,17 +85,7 @@ void kstring::Serialize(KSerializer& serializer) {
   assign(block, length - 1);
 }
 
-fstring::fstring(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  try {
-    vFormat(format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
-}
+fstring::fstring(const char* format, ...) { DODUDO_WITH_VA_ARGS(format, vFormat(format, args)); }
 
 fstring::~fstring() = default;
 

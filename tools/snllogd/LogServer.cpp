@@ -24,24 +24,10 @@ namespace snllogd {
 
 namespace {
 
-class StringSerializer : public dodudo::KOutSerializer {
- public:
-  explicit StringSerializer(std::string& out) : out_(out) {}
-  void Serialize(void* data, unsigned int size) override {
-    out_.append(static_cast<const char*>(data), size);
-  }
-
- private:
-  std::string& out_;
-};
-
 // The frame of one record: its byte count (32-bit little-endian), then the record.
 std::string Frame(dodudo::KSerializable& record) {
   std::string frame;
-  StringSerializer writer(frame);
-  uint32_t count = dodudo::KSerialSizeCalculator::Measure(record);
-  writer& count;
-  record.Serialize(writer);
+  dodudo::KStringSerializer::AppendFrame(frame, record);
   return frame;
 }
 

@@ -126,6 +126,17 @@ unsigned int KSerialSizeCalculator::Measure(const KSerializable& object) {
   return calculator.Size();
 }
 
+void KStringSerializer::Serialize(void* data, unsigned int size) {
+  out_.append(static_cast<const char*>(data), size);
+}
+
+void KStringSerializer::AppendFrame(std::string& out, const KSerializable& object) {
+  uint32_t count = KSerialSizeCalculator::Measure(object);
+  KStringSerializer writer(out);
+  writer& count;
+  const_cast<KSerializable&>(object).Serialize(writer);
+}
+
 KBufferSerializer::KBufferSerializer(KBufferHolder* holder, bool ownsHolder)
     : ownsHolder_(ownsHolder),
       holder_(holder),

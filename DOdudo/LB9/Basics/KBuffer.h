@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "DOdudo/LB9/Basics/KSerializable.h"
 #include "DOdudo/host/KExport.h"
@@ -62,6 +63,18 @@ class DODUDO_API KSerialSizeCalculator : public KOutSerializer {
 
  private:
   uint32_t total_ = 0;
+};
+
+// Appends what it is given to a string: frames gathered for one write, or a record's bytes.
+class DODUDO_API KStringSerializer : public KOutSerializer {
+ public:
+  explicit KStringSerializer(std::string& out) : out_(out) {}
+  void Serialize(void* data, unsigned int size) override;
+  // Appends the frame of one object: its byte count (32-bit little-endian), then the object.
+  static void AppendFrame(std::string& out, const KSerializable& object);
+
+ private:
+  std::string& out_;
 };
 
 // Writes into a holder's bytes from the start. Writing past the holder's size throws

@@ -59,12 +59,7 @@ void KClientSocket::Connect() {
   } while (result < 0 && errno == EINTR && !async_);
   if (result == 0) return;
   if (async_ && (errno == EAGAIN || errno == EINPROGRESS)) return;
-  const int error = errno;
-  const unsigned int socket = static_cast<unsigned int>(GetHandle());
-  CloseDescriptor();
-  errno = error;
-  throw KSocketException("Socket error: Socket=%08X - %s (%s:%d)", socket,
-                         KSocketException::LastError().c_str(), kOrigin, __LINE__);
+  CloseAndThrow(__LINE__);
 }
 
 void KClientSocket::SetNoDelay() {
@@ -73,12 +68,16 @@ void KClientSocket::SetNoDelay() {
   const int value =
       inet_addr(remoteHost_.c_str()) == inet_addr("127.0.0.1") ? 1 : static_cast<int>(noDelay_);
   if (setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0) return;
+  CloseAndThrow(__LINE__);
+}
+
+void KClientSocket::CloseAndThrow(int line) {
   const int error = errno;
   const unsigned int socket = static_cast<unsigned int>(GetHandle());
   CloseDescriptor();
   errno = error;
   throw KSocketException("Socket error: Socket=%08X - %s (%s:%d)", socket,
-                         KSocketException::LastError().c_str(), kOrigin, __LINE__);
+                         KSocketException::LastError().c_str(), kOrigin, line);
 }
 
 void KClientSocket::Open() {

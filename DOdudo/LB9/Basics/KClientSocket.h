@@ -47,6 +47,9 @@ class DODUDO_API KClientSocket : public KTcpSocket {
   bool IsAssigned() const { return assigned_; }
 
  private:
+  // Closes the descriptor after a failed call and throws the socket error for it and errno.
+  [[noreturn]] void CloseAndThrow(int line);
+
   kstring remoteHost_;
   uint16_t remotePort_;
   KThreadMutex writeMutex_;

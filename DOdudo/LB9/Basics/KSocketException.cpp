@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
-#include <cstdarg>
+#include "DOdudo/host/KVaArgs.h"
 
 namespace dodudo {
 
@@ -17,15 +17,7 @@ void FormatInto(kstring& target, const char* format, va_list args) {
 KSocketException::KSocketException() : KException(kstring()) {}
 
 KSocketException::KSocketException(const char* format, ...) : KException(kstring()) {
-  va_list args;
-  va_start(args, format);
-  try {
-    FormatInto(socketText_, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  DODUDO_WITH_VA_ARGS(format, FormatInto(socketText_, format, args));
 }
 
 KSocketException::KSocketException(const kstring& text)
@@ -47,15 +39,7 @@ kstring KSocketException::LastError() {
 }
 
 KSocketClosedException::KSocketClosedException(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  try {
-    FormatInto(socketText_, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
+  DODUDO_WITH_VA_ARGS(format, FormatInto(socketText_, format, args));
 }
 
 KSocketClosedException::~KSocketClosedException() = default;
