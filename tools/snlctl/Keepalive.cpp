@@ -1,7 +1,10 @@
 #include "tools/snlctl/Keepalive.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -37,24 +40,35 @@ bool Before(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// Waits until the monotonic deadline. Returns the signal number when one of the blocked signals
-// in stopSignals arrived first, 0 at the deadline.
-int WaitUntil(const sigset_t& stopSignals, const timespec& deadline) {
+// Waits until the monotonic deadline and then until no command check runs any more (each
+// ends or is killed at its time limit), reading the checks' output meanwhile. Returns the number
+// of a stop signal that arrived first, 0 otherwise.
+int WaitUntil(int signalFd, HealthChecks& checks, const timespec& deadline) {
+  std::vector<pollfd> fds;
   for (;;) {
-    timespec now = Now();
+    const timespec now = Now();
+    checks.Service(now);
+    const bool due = !Before(now, deadline);
+    if (due && !checks.Running()) return 0;
+    timespec until = due ? AddMs(now, 3600L * 1000) : deadline;
+    checks.EarliestDeadline(&until);
     timespec left{0, 0};
-    if (Before(now, deadline)) {
-      left.tv_sec = deadline.tv_sec - now.tv_sec;
-      left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (Before(now, until)) {
+      left.tv_sec = until.tv_sec - now.tv_sec;
+      left.tv_nsec = until.tv_nsec - now.tv_nsec;
       if (left.tv_nsec < 0) {
         left.tv_sec -= 1;
         left.tv_nsec += kNsPerSecond;
       }
     }
-    int sig = sigtimedwait(&stopSignals, nullptr, &left);
-    if (sig > 0) return sig;
-    if (errno == EAGAIN) return 0;  // deadline reached
-    // EINTR: another signal (stop/continue, ...) interrupted the wait; wait for the rest.
+    fds.assign(1, pollfd{signalFd, POLLIN, 0});
+    checks.AddPollFds(&fds);
+    // EINTR (a stop and continue, ...) just goes round again.
+    if (ppoll(fds.data(), fds.size(), &left, nullptr) <= 0 || !(fds[0].revents & POLLIN))
+      continue;
+    signalfd_siginfo info;
+    while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+      if (info.ssi_signo != SIGCHLD) return static_cast<int>(info.ssi_signo);
   }
 }
 
@@ -63,6 +77,7 @@ struct BoardRun {
   int slot;  // the library's index of the board
   long failed = 0;
   long failedInARow = 0;
+  long withheld = 0;  // rounds not pinged because the health checks failed
   bool stopFailed = false;
 };
 
@@ -79,18 +94,30 @@ void StopAll(std::vector<BoardRun>& runs, const KeepaliveOptions& o, long sent, 
                    r.board);
     else
       std::printf("board %d: watchdog stopped\n", r.board);
-    std::printf("board %d: %ld pings, %ld failed\n", r.board, sent, r.failed);
+    if (r.withheld == 0)
+      std::printf("board %d: %ld pings, %ld failed\n", r.board, sent, r.failed);
+    else
+      std::printf("board %d: %ld pings, %ld failed, %ld withheld\n", r.board, sent - r.withheld,
+                  r.failed, r.withheld);
   }
 }
 
 }  // namespace
 
 int RunKeepalive(const KeepaliveOptions& o) {
-  // Blocked before the start so that a signal arriving at any point is seen by the wait below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, sig);
-  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Blocked before the start so that a signal arriving at any point is seen by the wait below
+  // (SIGCHLD: a check command ended). The library's threads inherit the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&signals, sig);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signalFd < 0) {
+    std::fprintf(stderr, "snlctl: cannot wait for signals: %s; nothing started\n",
+                 std::strerror(errno));
+    return kExitFailed;
+  }
+  HealthChecks checks(o.checks, o.intervalMs);
 
   // Every board is looked up before any is started: a board that is not there starts none.
   std::vector<int> slots;
@@ -107,17 +134,49 @@ int RunKeepalive(const KeepaliveOptions& o) {
   }
   for (const BoardRun& r : runs)
     std::printf("board %d: watchdog started, pinging every %ld ms\n", r.board, o.intervalMs);
+  if (!checks.Empty())
+    std::printf("health checks before each ping: %s\n", checks.Describe().c_str());
 
   long sent = 0;
   int signal = 0;
   const BoardRun* lost = nullptr;
+  long unhealthyInARow = 0;
   timespec next = Now();
+  checks.StartRound(next);
   while (lost == nullptr && (o.count == 0 || sent < o.count)) {
     next = AddMs(next, o.intervalMs);
-    signal = WaitUntil(stopSignals, next);
+    signal = WaitUntil(signalFd, checks, next);
     if (signal != 0) break;
     ++sent;
+    bool ping = true;
+    if (!checks.Empty()) {
+      const bool withholding = unhealthyInARow > o.checks.grace;
+      if (checks.Evaluate(sent, Now())) {
+        if (withholding) {
+          for (const BoardRun& r : runs)
+            std::fprintf(stderr, "snlctl: board %d: health checks pass again, pings resumed at "
+                                 "ping %ld\n", r.board, sent);
+        } else if (unhealthyInARow != 0) {
+          std::fprintf(stderr, "snlctl: health checks pass again\n");
+        }
+        unhealthyInARow = 0;
+      } else if (++unhealthyInARow <= o.checks.grace) {
+        std::fprintf(stderr, "snlctl: failure %ld in a row let pass (--grace %ld)\n",
+                     unhealthyInARow, o.checks.grace);
+      } else {
+        ping = false;
+        if (!withholding)
+          for (const BoardRun& r : runs)
+            std::fprintf(stderr, "snlctl: board %d: ping %ld withheld, and the next ones while "
+                                 "the checks fail: the watchdog stays armed and resets the "
+                                 "machine when its time runs out\n", r.board, sent);
+      }
+    }
     for (BoardRun& r : runs) {
+      if (!ping) {
+        ++r.withheld;
+        continue;
+      }
       if (Boards().PingWatch(r.slot) == 0) {
         r.failedInARow = 0;
         continue;
@@ -130,8 +189,11 @@ int RunKeepalive(const KeepaliveOptions& o) {
     // burst of catch-up pings: the schedule restarts from now.
     timespec now = Now();
     if (Before(next, now)) next = now;
+    if (o.count == 0 || sent < o.count) checks.StartRound(now);
   }
   StopAll(runs, o, sent, signal);
+  checks.KillAll();  // only after the watchdogs are stopped
+  close(signalFd);
   if (lost != nullptr) {
     std::fprintf(stderr,
                  "snlctl: board %d: %ld pings failed in a row: the board is gone or stuck; "

@@ -10,10 +10,18 @@
 // this process, and only a new one (the service manager's restart) finds it again. On any end
 // the watchdogs are stopped again, unless keepArmed asks to leave them running.
 //
-// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and waits for them synchronously; call
-// it from a single-threaded main.
+// With health checks (HealthChecks.h), every ping is preceded by their verdict. While they fail
+// (after `grace` failed rounds in a row) no board is pinged, and the boards stay armed: their
+// watchdogs reset the machine when their time runs out, unless the checks pass again first,
+// which resumes the pings. The command checks run in the background between two pings, each
+// killed at its time limit, so a check that hangs never delays a ping by more than that limit.
+//
+// Blocks SIGINT, SIGTERM, SIGHUP and SIGCHLD in the calling thread and waits for them through a
+// signalfd; call it from a single-threaded main, before the library starts any thread.
 
 #include <vector>
+
+#include "tools/snlctl/HealthChecks.h"
 
 namespace snlctl {
 
@@ -27,6 +35,7 @@ struct KeepaliveOptions {
   long intervalMs = 1000;
   long count = 0;  // rounds of pings; 0: until a signal arrives
   bool keepArmed = false;
+  HealthCheckOptions checks;
 };
 
 // Returns kExitOk when every ping and the final stops succeeded, kExitBoardLost after

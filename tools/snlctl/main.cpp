@@ -41,6 +41,17 @@ const char kUsage[] =
     "                               watchdogs at the end unless --keep-armed. After 5 failed\n"
     "                               pings in a row of a board it stops and exits with 3, so\n"
     "                               that a restart finds the board again\n"
+    "    health checks before each ping (each optional and repeatable); while one fails,\n"
+    "    after --grace N failed rounds in a row (default 0), no board is pinged and the\n"
+    "    armed watchdogs reset the machine unless the checks pass again first:\n"
+    "    --check CMD                a command (split at blanks, no shell) must exit 0 within\n"
+    "                               --check-timeout MS (default: half the interval); it runs\n"
+    "                               in the background and is killed at the limit\n"
+    "    --check-shell CMD          the same, run by /bin/sh -c\n"
+    "    --pidfile FILE             the process whose pid FILE holds must be running\n"
+    "    --heartbeat FILE:N         FILE must have changed within the last N seconds\n"
+    "    --min-memory MIB           MemAvailable must be at least MIB MiB\n"
+    "    --max-load L               the 1-minute load average must not exceed L\n"
     "  vpd FILE --type T            decode a raw VPD image (types 2, 4, 8, 22)\n"
     "\n"
     "options:\n"
@@ -115,6 +126,7 @@ int Keepalive(Args a) {
   o.intervalMs = ParseNumber(interval, 1, kMaxIntervalMs, "interval");
   if (TakeOption(a, "--count", &count)) o.count = ParseNumber(count, 1, kMaxCount, "count");
   o.keepArmed = TakeFlag(a, "--keep-armed");
+  TakeHealthCheckOptions(&a, o.intervalMs, &o.checks);
   RejectStrayOptions(a);
   ExpectArgs(a, 2, form);
   o.boards = ParseBoardList(a[1]);
