@@ -1,5 +1,4 @@
-// snlctl against emulated boards: each run starts snlctl under snlsim, which puts the scenario's
-// boards on the USB bus that the library scans while loading.
+// snlctl against emulated boards (SnlctlSim.h).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,37 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "RunTool.h"
-#include "support/SimShell.h"
-#include "support/TestIsolation.h"
+#include "SnlctlSim.h"
 
+using snltest::kAwait;
+using snltest::SnlctlSim;
 using snltest::ToolResult;
 using ::testing::HasSubstr;
 
 namespace {
-
-// Waits (at most a minute) until the file $1 holds the text $2.
-const std::string kAwait =
-    "await() { for i in $(seq 1200); do grep -q \"$2\" \"$1\" 2>/dev/null && return; "
-    "sleep 0.05; done; echo \"timeout waiting for $2 in $1\" >&2; }\n";
-
-class SnlctlSim : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SNL_REQUIRE_ISOLATION();
-    if (std::string(SNLSIM_PATH).empty()) GTEST_SKIP() << "snlsim is not built here";
-  }
-  // Runs script (sh, with $CTL, $DIR and await set) inside snlsim with the given boards; the
-  // requests the boards received are then in Record().
-  ToolResult Run(const std::string& boards, const std::string& script) {
-    return snltest::RunTool({SNLSIM_PATH, "--record", dir.path + "/record.txt",
-                             dir.Write("boards.ini", boards), "--", "env", "-u", "LD_PRELOAD",
-                             "CTL=" + snltest::SimProgram(SNLCTL_PATH), "DIR=" + dir.path, "sh",
-                             dir.Write("script.sh", kAwait + script + "\n")});
-  }
-  std::string Record() const { return dir.Read("record.txt"); }
-  snltest::TempDir dir;
-};
 
 TEST_F(SnlctlSim, ListAndKeepaliveReportWhatTheBoardAnswered) {
   ToolResult list = Run("[board]\nserial = 12345\nstatus = 0x03\n", "$CTL list");
