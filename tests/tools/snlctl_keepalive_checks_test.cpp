@@ -114,6 +114,25 @@ TEST_F(SnlctlSim, KeepaliveStopsPingingWhenThePidFileProcessIsKilled) {
   EXPECT_EQ(Count(Record(), kPings), static_cast<size_t>(ping - 1));
 }
 
+// The process dies and its pid goes to another process (forced through ns_last_pid) while the
+// pid file stays as it was: the new process is not taken for the old one.
+TEST_F(SnlctlSim, KeepaliveNoticesAPidReusedWhileThePidFileStayed) {
+  ToolResult r = Run(
+      "[board]\n",
+      "sleep 1000 & s=$!; echo $s >$DIR/app.pid\n"
+      "$CTL keepalive 0 --interval 100 --pidfile $DIR/app.pid >$DIR/out 2>$DIR/err & k=$!\n"
+      "await $DIR/out started; sleep 0.3; kill $s; wait $s\n"
+      "for i in $(seq 50); do echo $((s - 1)) >/proc/sys/kernel/ns_last_pid || break\n"
+      "  sleep 1000 & n=$!; [ $n = $s ] && break; kill $n; wait $n; done\n"
+      "[ $n = $s ] && echo reused >$DIR/reuse && await $DIR/err 'pid was reused'\n"
+      "kill -TERM $k; wait $k; kill $n; echo $s");
+  if (dir.Read("reuse").empty()) GTEST_SKIP() << "the pid could not be handed out again";
+  const std::string pid = r.out.substr(0, r.out.size() - 1);
+  EXPECT_THAT(dir.Read("err"),
+              HasSubstr(": pidfile " + dir.path + "/app.pid: process " + pid +
+                                  " is not the one that was running (the pid was reused)\n"));
+}
+
 TEST_F(SnlctlSim, KeepaliveStopsPingingWhenTheHeartbeatStopsChanging) {
   ToolResult r = Run("[board]\n",
                      "( while :; do touch $DIR/hb; sleep 0.1; done ) & t=$!\n"
