@@ -74,7 +74,8 @@ out=$("$work/toolkit_pkgconfig" 2>&1) || fail "the toolkit application ($nheader
 # The system files: the unit runs the snlctl of this prefix, the tmpfiles entry makes the log
 # directory the group's.
 unit=$(find "$prefix" -name 'snl-keepalive@.service' -print -quit)
-grep -qx "ExecStart=$prefix/bin/snlctl keepalive %I --interval 1000" "$unit" ||
+grep -qx "ExecStart=$prefix/bin/snlctl keepalive %I --interval 1000 \$SNL_KEEPALIVE_CHECKS" \
+  "$unit" ||
   fail "the unit does not run $prefix/bin/snlctl: $(grep ExecStart "$unit")"
 tmpfiles=$prefix/lib/tmpfiles.d/snl.conf
 grep -qx 'd /var/log/tolma 2775 root [a-z_][a-z0-9_-]* -' "$tmpfiles" ||

@@ -58,17 +58,24 @@ std::vector<long long> Lines(const std::string& text) {
 
 TEST_F(SnlctlSim, KeepaliveWithholdsPingsWhileACheckFailsAfterTheGraceAndResumes) {
   const std::string check = "env -u LD_PRELOAD test -e " + dir.path + "/ok";
-  ToolResult r = Run(
-      "[board]\n",
-      "touch $DIR/ok\n"
-      "$CTL keepalive 0 --interval 100 --grace 2 --check \"" + check + "\" >$DIR/out 2>$DIR/err &"
-      " k=$!\n"
-      "await $DIR/out started; sleep 0.5; rm $DIR/ok; await $DIR/err withheld\n"
-      "grep -c '" + kPings + "' $DIR/record.txt >$DIR/n1; sleep 0.6\n"
-      "grep -c '" + kPings + "' $DIR/record.txt >$DIR/n2\n"
-      "touch $DIR/ok; await $DIR/err resumed; sleep 0.3\n"
-      "grep -c '" + kPings + "' $DIR/record.txt >$DIR/n3\n"
-      "kill -TERM $k; wait $k; echo \"exit $?\"");
+  ToolResult r = Run("[board]\n",
+                     "touch $DIR/ok\n"
+                     "$CTL keepalive 0 --interval 100 --grace 2 --check \"" +
+                         check +
+                         "\" >$DIR/out 2>$DIR/err &"
+                         " k=$!\n"
+                         "await $DIR/out started; sleep 0.5; rm $DIR/ok; await $DIR/err withheld\n"
+                         "grep -c '" +
+                         kPings +
+                         "' $DIR/record.txt >$DIR/n1; sleep 0.6\n"
+                         "grep -c '" +
+                         kPings +
+                         "' $DIR/record.txt >$DIR/n2\n"
+                         "touch $DIR/ok; await $DIR/err resumed; sleep 0.3\n"
+                         "grep -c '" +
+                         kPings +
+                         "' $DIR/record.txt >$DIR/n3\n"
+                         "kill -TERM $k; wait $k; echo \"exit $?\"");
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "exit 0\n");
   const std::string err = dir.Read("err"), out = dir.Read("out");
@@ -77,21 +84,22 @@ TEST_F(SnlctlSim, KeepaliveWithholdsPingsWhileACheckFailsAfterTheGraceAndResumes
   const long first = NumberAfter(err, "failed before ping ");
   ASSERT_GT(first, 1) << err;
   auto failed = [&](long ping) {
-    return "snlctl: health check failed before ping " + std::to_string(ping) + ": check '" +
-           check + "': exit status 1\n";
+    return "snlctl: health check failed before ping " + std::to_string(ping) + ": check '" + check +
+           "': exit status 1\n";
   };
-  EXPECT_THAT(err, ::testing::StartsWith(failed(first) +
-                                         "snlctl: failure 1 in a row let pass (--grace 2)\n" +
-                                         failed(first + 1) +
-                                         "snlctl: failure 2 in a row let pass (--grace 2)\n" +
-                                         failed(first + 2) + Withheld(first + 2)));
+  EXPECT_THAT(err, ::testing::StartsWith(
+                       failed(first) + "snlctl: failure 1 in a row let pass (--grace 2)\n" +
+                       failed(first + 1) + "snlctl: failure 2 in a row let pass (--grace 2)\n" +
+                       failed(first + 2) + Withheld(first + 2)));
   const long resumed = NumberAfter(err, "pings resumed at ping ");
   EXPECT_THAT(err, ::testing::EndsWith(failed(resumed - 1) +
                                        "snlctl: board 0: health checks pass again, pings "
-                                       "resumed at ping " + std::to_string(resumed) + "\n"));
+                                       "resumed at ping " +
+                                       std::to_string(resumed) + "\n"));
   const size_t pinged = Count(Record(), kPings);
   EXPECT_THAT(out, HasSubstr("board 0: Terminated received\nboard 0: watchdog stopped\n"
-                             "board 0: " + std::to_string(pinged) + " pings, 0 failed, " +
+                             "board 0: " +
+                             std::to_string(pinged) + " pings, 0 failed, " +
                              std::to_string(resumed - first - 2) + " withheld\n"));
 }
 
@@ -107,30 +115,30 @@ TEST_F(SnlctlSim, KeepaliveStopsPingingWhenThePidFileProcessIsKilled) {
   const long ping = NumberAfter(err, "failed before ping ");
   EXPECT_GT(ping, 2) << err;
   const std::string pid = dir.Read("spid").substr(0, dir.Read("spid").size() - 1);
-  EXPECT_THAT(err, ::testing::StartsWith("snlctl: health check failed before ping " +
-                                         std::to_string(ping) + ": pidfile " + dir.path +
-                                         "/app.pid: process " + pid + " is not running\n" +
-                                         Withheld(ping)));
+  EXPECT_THAT(
+      err, ::testing::StartsWith("snlctl: health check failed before ping " + std::to_string(ping) +
+                                 ": pidfile " + dir.path + "/app.pid: process " + pid +
+                                 " is not running\n" + Withheld(ping)));
   EXPECT_EQ(Count(Record(), kPings), static_cast<size_t>(ping - 1));
 }
 
 // The process dies and its pid goes to another process (forced through ns_last_pid) while the
 // pid file stays as it was: the new process is not taken for the old one.
 TEST_F(SnlctlSim, KeepaliveNoticesAPidReusedWhileThePidFileStayed) {
-  ToolResult r = Run(
-      "[board]\n",
-      "sleep 1000 & s=$!; echo $s >$DIR/app.pid\n"
-      "$CTL keepalive 0 --interval 100 --pidfile $DIR/app.pid >$DIR/out 2>$DIR/err & k=$!\n"
-      "await $DIR/out started; sleep 0.3; kill $s; wait $s\n"
-      "for i in $(seq 50); do echo $((s - 1)) >/proc/sys/kernel/ns_last_pid || break\n"
-      "  sleep 1000 & n=$!; [ $n = $s ] && break; kill $n; wait $n; done\n"
-      "[ $n = $s ] && echo reused >$DIR/reuse && await $DIR/err 'pid was reused'\n"
-      "kill -TERM $k; wait $k; kill $n; echo $s");
+  ToolResult r =
+      Run("[board]\n",
+          "sleep 1000 & s=$!; echo $s >$DIR/app.pid\n"
+          "$CTL keepalive 0 --interval 100 --pidfile $DIR/app.pid >$DIR/out 2>$DIR/err & k=$!\n"
+          "await $DIR/out started; sleep 0.3; kill $s; wait $s\n"
+          "for i in $(seq 50); do echo $((s - 1)) >/proc/sys/kernel/ns_last_pid || break\n"
+          "  sleep 1000 & n=$!; [ $n = $s ] && break; kill $n; wait $n; done\n"
+          "[ $n = $s ] && echo reused >$DIR/reuse && await $DIR/err 'pid was reused'\n"
+          "kill -TERM $k; wait $k; kill $n; echo $s");
   if (dir.Read("reuse").empty()) GTEST_SKIP() << "the pid could not be handed out again";
   const std::string pid = r.out.substr(0, r.out.size() - 1);
   EXPECT_THAT(dir.Read("err"),
               HasSubstr(": pidfile " + dir.path + "/app.pid: process " + pid +
-                                  " is not the one that was running (the pid was reused)\n"));
+                        " is not the one that was running (the pid was reused)\n"));
 }
 
 TEST_F(SnlctlSim, KeepaliveStopsPingingWhenTheHeartbeatStopsChanging) {
@@ -154,9 +162,10 @@ TEST_F(SnlctlSim, KeepaliveStopsPingingWhenTheHeartbeatStopsChanging) {
 // the pings (let pass by the grace here) keep their schedule.
 TEST_F(SnlctlSim, AHangingCheckIsKilledAtItsLimitAndTheNextPingIsOnTime) {
   const std::string check = "env -u LD_PRELOAD sh " + dir.Write("hang.sh", kHang) + " " + dir.path;
-  ToolResult r = Run("[board]\n", "$CTL keepalive 0 --interval 400 --check-timeout 100 --count 3 "
-                                  "--grace 5 --check \"" + check + "\"; echo \"exit $?\"\n" +
-                                      kAlive);
+  ToolResult r = Run("[board]\n",
+                     "$CTL keepalive 0 --interval 400 --check-timeout 100 --count 3 "
+                     "--grace 5 --check \"" +
+                         check + "\"; echo \"exit $?\"\n" + kAlive);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("board 0: watchdog stopped\nboard 0: 3 pings, 0 failed\nexit 0\n"));
   EXPECT_THAT(r.out, ::testing::Not(HasSubstr("alive"))) << "the check's group was killed";
@@ -185,17 +194,21 @@ TEST_F(SnlctlSim, TheStopSignalDuringAFailingCheckStopsTheWatchdogFirst) {
       "$CTL keepalive 0 --interval 3000 --check-timeout 2500 --check \"" + check +
           "\" >$DIR/out 2>$DIR/err & k=$!\n"
           "await $DIR/err withheld; while [ $(wc -l <$DIR/starts) -lt 2 ]; do sleep 0.05; done\n"
-          "date +%s%N >$DIR/term; kill -TERM $k; wait $k; echo \"exit $?\"; date +%s%N >>$DIR/term\n"
-          "sleep 0.2\n" + kAlive);
+          "date +%s%N >$DIR/term; kill -TERM $k; wait $k; echo \"exit $?\"; date +%s%N "
+          ">>$DIR/term\n"
+          "sleep 0.2\n" +
+          kAlive);
   EXPECT_EQ(r.out, "exit 0\n") << r.err;
   const std::vector<long long> term = Lines(dir.Read("term"));
   ASSERT_EQ(term.size(), 2u);
   EXPECT_LT((term[1] - term[0]) / 1000000, 1500) << "did not wait for the check's 2.5 s limit";
-  EXPECT_EQ(dir.Read("out"), "board 0: watchdog started, pinging every 3000 ms\n"
-                             "health checks before each ping: check '" + check +
-                                 "' (2500 ms); grace 0\n"
-                                 "board 0: Terminated received\nboard 0: watchdog stopped\n"
-                                 "board 0: 0 pings, 0 failed, 1 withheld\n");
+  EXPECT_EQ(dir.Read("out"),
+            "board 0: watchdog started, pinging every 3000 ms\n"
+            "health checks before each ping: check '" +
+                check +
+                "' (2500 ms); grace 0\n"
+                "board 0: Terminated received\nboard 0: watchdog stopped\n"
+                "board 0: 0 pings, 0 failed, 1 withheld\n");
   EXPECT_EQ(dir.Read("err"), "snlctl: health check failed before ping 1: check '" + check +
                                  "': no answer within 2500 ms, killed\n" + Withheld(1));
   const std::string record = Record();
@@ -209,50 +222,58 @@ TEST_F(SnlctlSim, TheStopSignalDuringAFailingCheckStopsTheWatchdogFirst) {
 TEST_F(SnlctlSim, EveryCheckSaysWhatItSaw) {
   const std::string chatty = dir.Write(
       "chatty.sh", std::string("printf 'line one\\n\\033]0;title\\007 two\\n'\n"
-                               "head -c 100000 /dev/zero | tr '\\0' x; exit 4\n"));
+                               "seq 30; head -c 100000 /dev/zero | tr '\\0' x; exit 4\n"));
   const std::string fds =
       dir.Write("fds.sh", std::string("! ls -l /proc/$$/fd | grep -e bus/usb -e '[.]lock'\n"));
   const std::string d = dir.path;
-  ToolResult r = Run(
-      "[board]\n",
-      "echo $$ >$DIR/good.pid; ln -s good.pid $DIR/link.pid\n"
-      "echo $$ >$DIR/open.pid; chmod 666 $DIR/open.pid; printf abc >$DIR/junk.pid\n"
-      "echo 1 >$DIR/init.pid; chown 65534 $DIR/init.pid\n"
-      "mkdir $DIR/shared; chmod 777 $DIR/shared; echo $$ >$DIR/shared/app.pid\n"
-      "touch $DIR/hb; ln -s hb $DIR/hblink\n"
-      "$CTL keepalive 0 --interval 400 --count 1 --min-memory 1073741824 --max-load 1000000 "
-      "--check \"env -u LD_PRELOAD sh " + chatty + "\" --check /nonexistent/check "
-      // Passes only without a shell: test gets "-n" and ";false".
-      "--check \"env -u LD_PRELOAD test -n ;false\" "
-      // Passes when the check has none of snlctl's board files and locks open.
-      "--check \"env -u LD_PRELOAD sh " + fds + "\" "
-      "--pidfile $DIR/good.pid --pidfile $DIR/link.pid --pidfile $DIR/open.pid "
-      "--pidfile $DIR/junk.pid --pidfile $DIR/init.pid --pidfile $DIR/shared/app.pid "
-      "--pidfile $DIR/none.pid --heartbeat $DIR/hb:60 --heartbeat $DIR/hblink:60 "
-      "--heartbeat $DIR/nohb:60; echo \"exit $?\"");
+  ToolResult r =
+      Run("[board]\n",
+          "echo $$ >$DIR/good.pid; ln -s good.pid $DIR/link.pid\n"
+          "echo $$ >$DIR/open.pid; chmod 666 $DIR/open.pid; printf abc >$DIR/junk.pid\n"
+          "echo 1 >$DIR/init.pid; chown 65534 $DIR/init.pid\n"
+          "mkdir $DIR/shared; chmod 777 $DIR/shared; echo $$ >$DIR/shared/app.pid\n"
+          "touch $DIR/hb; ln -s hb $DIR/hblink\n"
+          "$CTL keepalive 0 --interval 400 --count 1 --min-memory 1073741824 --max-load 1000000 "
+          "--check \"env -u LD_PRELOAD sh " +
+              chatty +
+              "\" --check /nonexistent/check "
+              // Passes only without a shell: test gets "-n" and ";false".
+              "--check \"env -u LD_PRELOAD test -n ;false\" "
+              // Passes when the check has none of snlctl's board files and locks open.
+              "--check \"env -u LD_PRELOAD sh " +
+              fds +
+              "\" "
+              "--pidfile $DIR/good.pid --pidfile $DIR/link.pid --pidfile $DIR/open.pid "
+              "--pidfile $DIR/junk.pid --pidfile $DIR/init.pid --pidfile $DIR/shared/app.pid "
+              "--pidfile $DIR/none.pid --heartbeat $DIR/hb:60 --heartbeat $DIR/hblink:60 "
+              "--heartbeat $DIR/nohb:60; echo \"exit $?\"");
   EXPECT_THAT(r.out, HasSubstr("board 0: 0 pings, 0 failed, 1 withheld\nexit 0\n")) << r.err;
   const std::string said = "snlctl: check 'env -u LD_PRELOAD sh " + chatty + "' said: ";
   const std::string before = "snlctl: health check failed before ping 1: ";
-  EXPECT_THAT(r.err, ::testing::MatchesRegex(
-                         before + "check 'env -u LD_PRELOAD sh " + chatty + "': exit status 4\n" +
-                         said + "line one\n" + said + "\\?]0;title\\? two\n" + said +
-                         std::string(512 - 24, 'x') + "\n" + said +
-                         "\\.\\.\\. \\(99512 more bytes not shown\\)\n" + before +
-                         "check '/nonexistent/check': cannot run: No such file or directory\n" +
-                         before + "pidfile " + d + "/link.pid: is a symbolic link, not followed\n" +
-                         before + "pidfile " + d + "/open.pid: is writable by every user\n" +
-                         before + "pidfile " + d + "/junk.pid: holds no pid \\('abc'\\)\n" +
-                         before + "pidfile " + d + "/init.pid: process 1 does not run as uid "
-                         "65534, the owner of the pid file\n" +
-                         before + "pidfile " + d + "/shared/app.pid: its directory is writable "
-                         "by every user\n" +
-                         before + "pidfile " + d + "/none.pid: cannot open: No such file or "
-                         "directory\n" +
-                         before + "heartbeat " + d + "/hblink: is a symbolic link, not followed\n" +
-                         before + "heartbeat " + d + "/nohb: cannot open: No such file or "
-                         "directory\n" +
-                         before + "memory: [0-9]+ MiB available, below 1073741824 MiB\n" +
-                         Withheld(1)));
+  std::string numbers;  // 16 lines shown in all
+  for (int line = 1; line <= 14; ++line) numbers += said + std::to_string(line) + "\n";
+  EXPECT_THAT(r.err,
+              ::testing::MatchesRegex(
+                  before + "check 'env -u LD_PRELOAD sh " + chatty + "': exit status 4\n" + said +
+                  "line one\n" + said + "\\?]0;title\\? two\n" + numbers + said +
+                  "\\.\\.\\. \\(100048 more bytes not shown\\)\n" + before +
+                  "check '/nonexistent/check': cannot run: No such file or directory\n" + before +
+                  "pidfile " + d + "/link.pid: is a symbolic link, not followed\n" + before +
+                  "pidfile " + d + "/open.pid: is writable by every user\n" + before + "pidfile " +
+                  d + "/junk.pid: holds no pid \\('abc'\\)\n" + before + "pidfile " + d +
+                  "/init.pid: process 1 does not run as uid "
+                  "65534, the owner of the pid file\n" +
+                  before + "pidfile " + d +
+                  "/shared/app.pid: its directory is writable "
+                  "by every user\n" +
+                  before + "pidfile " + d +
+                  "/none.pid: cannot open: No such file or "
+                  "directory\n" +
+                  before + "heartbeat " + d + "/hblink: is a symbolic link, not followed\n" +
+                  before + "heartbeat " + d +
+                  "/nohb: cannot open: No such file or "
+                  "directory\n" +
+                  before + "memory: [0-9]+ MiB available, below 1073741824 MiB\n" + Withheld(1)));
 }
 
 TEST_F(SnlctlSim, ShellChecksRunUnderShAndPlainOnesWithout) {

@@ -198,14 +198,16 @@ std::string CheckCommand::Verdict(std::vector<std::string>* output) {
     case Outcome::kNone:
       return "did not run";
   }
-  for (size_t at = 0; at < output_.size();) {
+  size_t at = 0;
+  for (size_t lines = 0; at < output_.size() && lines < kLinesShown; ++lines) {
     size_t end = output_.find('\n', at);
     if (end == std::string::npos) end = output_.size();
     output->push_back(Printable(output_.substr(at, end - at)));
     at = end + 1;
   }
-  if (dropped_ != 0)
-    output->push_back("... (" + std::to_string(dropped_) + " more bytes not shown)");
+  const size_t notShown = dropped_ + (at < output_.size() ? output_.size() - at : 0);
+  if (notShown != 0)
+    output->push_back("... (" + std::to_string(notShown) + " more bytes not shown)");
   return verdict;
 }
 

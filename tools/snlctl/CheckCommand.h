@@ -6,11 +6,12 @@
 // and the run counts as a failure.
 //
 // The command runs in a process group of its own, with stdin on /dev/null, stdout and stderr into
-// a pipe (the first kOutputKept bytes are kept, to be shown when it fails; the rest is read and
-// dropped, so that a chatty command never blocks), no other file of snlctl open (the boards'
-// device files and the board locks stay with snlctl) and every signal unblocked and at its
-// default. A plain --check is split at blanks into a program and its arguments, without a shell:
-// no quoting, variables or wildcards. --check-shell hands the text to /bin/sh -c.
+// a pipe (the first kOutputKept bytes are kept, at most kLinesShown lines of them to be shown
+// when it fails; the rest is read and dropped, so that a chatty command never blocks), no other
+// file of snlctl open (the boards' device files and the board locks stay with snlctl) and every
+// signal unblocked and at its default. A plain --check is split at blanks into a program and its
+// arguments, without a shell: no quoting, variables or wildcards. --check-shell hands the text to
+// /bin/sh -c.
 //
 // A run killed at its limit that has not ended yet (a process stuck in the kernel) is not
 // started again until it has: each later round counts as a failure meanwhile.
@@ -26,6 +27,7 @@ namespace snlctl {
 class CheckCommand {
  public:
   static constexpr size_t kOutputKept = 512;
+  static constexpr size_t kLinesShown = 16;  // of those bytes
 
   // Throws UsageError when text holds no word.
   CheckCommand(const std::string& text, bool shell);

@@ -233,8 +233,8 @@ struct HealthChecks::PidFile {
       return process + " does not run as uid " + std::to_string(st.st_uid) +
              ", the owner of the pid file";
     const int64_t mtime = Ns(st.st_mtim);
-    const bool sameFile = known && dev == st.st_dev && ino == st.st_ino && mtimeNs == mtime &&
-                          pid == p;
+    const bool sameFile =
+        known && dev == st.st_dev && ino == st.st_ino && mtimeNs == mtime && pid == p;
     if (sameFile && started != startTime)
       return process + " is not the one that was running (the pid was reused)";
     known = true;
@@ -291,8 +291,8 @@ void TakeHealthCheckOptions(std::vector<std::string>* args, long intervalMs,
   std::vector<std::string>& a = *args;
   for (size_t i = 0; i < a.size();) {
     const std::string name = a[i];
-    static const char* const kNames[] = {"--check",      "--check-shell", "--pidfile",
-                                         "--heartbeat",  "--min-memory",  "--max-load",
+    static const char* const kNames[] = {"--check",         "--check-shell", "--pidfile",
+                                         "--heartbeat",     "--min-memory",  "--max-load",
                                          "--check-timeout", "--grace"};
     bool ours = false;
     for (const char* n : kNames) ours = ours || name == n;
@@ -428,8 +428,8 @@ bool HealthChecks::Evaluate(long ping, const timespec& now) {
   if (minMemoryMiB_ != 0) {
     const long long kib = MemAvailableKiB(&why);
     if (kib >= 0 && kib / 1024 < minMemoryMiB_)
-      why = std::to_string(kib / 1024) + " MiB available, below " +
-            std::to_string(minMemoryMiB_) + " MiB";
+      why = std::to_string(kib / 1024) + " MiB available, below " + std::to_string(minMemoryMiB_) +
+            " MiB";
     report("memory", why);
   }
   if (!maxLoadText_.empty()) {

@@ -51,10 +51,10 @@ struct HealthCheckOptions {
   std::vector<Command> commands;
   std::vector<std::string> pidFiles;
   std::vector<Heartbeat> heartbeats;
-  long minMemoryMiB = 0;      // 0: no memory check
-  std::string maxLoad;        // as given; empty: no load check
-  long checkTimeoutMs = 0;    // the time limit of each command; 0: half the interval
-  long grace = 0;             // failed rounds in a row that are still pinged
+  long minMemoryMiB = 0;    // 0: no memory check
+  std::string maxLoad;      // as given; empty: no load check
+  long checkTimeoutMs = 0;  // the time limit of each command; 0: half the interval
+  long grace = 0;           // failed rounds in a row that are still pinged
 };
 
 // Pulls the health check options out of keepalive's arguments (the interval already parsed).

@@ -64,8 +64,7 @@ int WaitUntil(int signalFd, HealthChecks& checks, const timespec& deadline) {
     fds.assign(1, pollfd{signalFd, POLLIN, 0});
     checks.AddPollFds(&fds);
     // EINTR (a stop and continue, ...) just goes round again.
-    if (ppoll(fds.data(), fds.size(), &left, nullptr) <= 0 || !(fds[0].revents & POLLIN))
-      continue;
+    if (ppoll(fds.data(), fds.size(), &left, nullptr) <= 0 || !(fds[0].revents & POLLIN)) continue;
     signalfd_siginfo info;
     while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
       if (info.ssi_signo != SIGCHLD) return static_cast<int>(info.ssi_signo);
@@ -100,6 +99,39 @@ void StopAll(std::vector<BoardRun>& runs, const KeepaliveOptions& o, long sent, 
       std::printf("board %d: %ld pings, %ld failed, %ld withheld\n", r.board, sent - r.withheld,
                   r.failed, r.withheld);
   }
+}
+
+// The health checks' verdict on ping number `ping`: false while they fail beyond the grace.
+// Says when the pings stop and when they resume.
+bool MayPing(HealthChecks& checks, const std::vector<BoardRun>& runs, long grace, long ping,
+             long* unhealthyInARow) {
+  if (checks.Empty()) return true;
+  const bool withholding = *unhealthyInARow > grace;
+  if (checks.Evaluate(ping, Now())) {
+    if (withholding) {
+      for (const BoardRun& r : runs)
+        std::fprintf(stderr,
+                     "snlctl: board %d: health checks pass again, pings resumed at ping %ld\n",
+                     r.board, ping);
+    } else if (*unhealthyInARow != 0) {
+      std::fprintf(stderr, "snlctl: health checks pass again\n");
+    }
+    *unhealthyInARow = 0;
+    return true;
+  }
+  if (++*unhealthyInARow <= grace) {
+    std::fprintf(stderr, "snlctl: failure %ld in a row let pass (--grace %ld)\n", *unhealthyInARow,
+                 grace);
+    return true;
+  }
+  if (!withholding) {
+    for (const BoardRun& r : runs)
+      std::fprintf(stderr,
+                   "snlctl: board %d: ping %ld withheld, and the next ones while the checks fail: "
+                   "the watchdog stays armed and resets the machine when its time runs out\n",
+                   r.board, ping);
+  }
+  return false;
 }
 
 }  // namespace
@@ -148,30 +180,7 @@ int RunKeepalive(const KeepaliveOptions& o) {
     signal = WaitUntil(signalFd, checks, next);
     if (signal != 0) break;
     ++sent;
-    bool ping = true;
-    if (!checks.Empty()) {
-      const bool withholding = unhealthyInARow > o.checks.grace;
-      if (checks.Evaluate(sent, Now())) {
-        if (withholding) {
-          for (const BoardRun& r : runs)
-            std::fprintf(stderr, "snlctl: board %d: health checks pass again, pings resumed at "
-                                 "ping %ld\n", r.board, sent);
-        } else if (unhealthyInARow != 0) {
-          std::fprintf(stderr, "snlctl: health checks pass again\n");
-        }
-        unhealthyInARow = 0;
-      } else if (++unhealthyInARow <= o.checks.grace) {
-        std::fprintf(stderr, "snlctl: failure %ld in a row let pass (--grace %ld)\n",
-                     unhealthyInARow, o.checks.grace);
-      } else {
-        ping = false;
-        if (!withholding)
-          for (const BoardRun& r : runs)
-            std::fprintf(stderr, "snlctl: board %d: ping %ld withheld, and the next ones while "
-                                 "the checks fail: the watchdog stays armed and resets the "
-                                 "machine when its time runs out\n", r.board, sent);
-      }
-    }
+    const bool ping = MayPing(checks, runs, o.checks.grace, sent, &unhealthyInARow);
     for (BoardRun& r : runs) {
       if (!ping) {
         ++r.withheld;
