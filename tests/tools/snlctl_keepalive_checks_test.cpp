@@ -103,23 +103,35 @@ TEST_F(SnlctlSim, KeepaliveWithholdsPingsWhileACheckFailsAfterTheGraceAndResumes
                              std::to_string(resumed - first - 2) + " withheld\n"));
 }
 
-TEST_F(SnlctlSim, KeepaliveStopsPingingWhenThePidFileProcessIsKilled) {
-  ToolResult r = Run("[board]\n",
-                     "sleep 1000 & s=$!; echo $s >$DIR/app.pid; echo $s >$DIR/spid\n"
-                     "$CTL keepalive 0 --interval 100 --pidfile $DIR/app.pid >$DIR/out "
-                     "2>$DIR/err & k=$!\n"
-                     "await $DIR/out started; sleep 0.3; kill $s; wait $s\n"
-                     "await $DIR/err withheld; kill -TERM $k; wait $k; echo \"exit $?\"");
-  EXPECT_EQ(r.out, "exit 0\n") << r.err;
-  const std::string err = dir.Read("err");
-  const long ping = NumberAfter(err, "failed before ping ");
-  EXPECT_GT(ping, 2) << err;
+// Keep-alives whose check starts failing after some pings: each is stopped with SIGTERM once the
+// pings are withheld.
+class FailingCheck : public SnlctlSim {
+ protected:
+  // Runs setup, a keepalive with options, then action once it has started.
+  void Run(const std::string& setup, const std::string& options, const std::string& action) {
+    ToolResult r = SnlctlSim::Run(
+        "[board]\n", setup + "$CTL keepalive 0 --interval 100 " + options +
+                         " >$DIR/out 2>$DIR/err & k=$!\nawait $DIR/out started; " + action +
+                         "\nawait $DIR/err withheld; kill -TERM $k; wait $k; echo \"exit $?\"");
+    EXPECT_EQ(r.out, "exit 0\n") << r.err;
+  }
+  // The pings stopped at the first failure, after at least `passed` good ones, which said what.
+  void ExpectPingsStoppedAt(const std::string& failure, long passed) {
+    const std::string err = dir.Read("err");
+    const long ping = NumberAfter(err, "failed before ping ");
+    EXPECT_GT(ping, passed) << err;
+    EXPECT_THAT(
+        err, ::testing::StartsWith("snlctl: health check failed before ping " +
+                                   std::to_string(ping) + ": " + failure + "\n" + Withheld(ping)));
+    EXPECT_EQ(Count(Record(), kPings), static_cast<size_t>(ping - 1));
+  }
+};
+
+TEST_F(FailingCheck, KeepaliveStopsPingingWhenThePidFileProcessIsKilled) {
+  Run("sleep 1000 & s=$!; echo $s >$DIR/app.pid; echo $s >$DIR/spid\n", "--pidfile $DIR/app.pid",
+      "sleep 0.3; kill $s; wait $s");
   const std::string pid = dir.Read("spid").substr(0, dir.Read("spid").size() - 1);
-  EXPECT_THAT(
-      err, ::testing::StartsWith("snlctl: health check failed before ping " + std::to_string(ping) +
-                                 ": pidfile " + dir.path + "/app.pid: process " + pid +
-                                 " is not running\n" + Withheld(ping)));
-  EXPECT_EQ(Count(Record(), kPings), static_cast<size_t>(ping - 1));
+  ExpectPingsStoppedAt("pidfile " + dir.path + "/app.pid: process " + pid + " is not running", 2);
 }
 
 // The process dies and its pid goes to another process (forced through ns_last_pid) while the
@@ -141,21 +153,11 @@ TEST_F(SnlctlSim, KeepaliveNoticesAPidReusedWhileThePidFileStayed) {
                         " is not the one that was running (the pid was reused)\n"));
 }
 
-TEST_F(SnlctlSim, KeepaliveStopsPingingWhenTheHeartbeatStopsChanging) {
-  ToolResult r = Run("[board]\n",
-                     "( while :; do touch $DIR/hb; sleep 0.1; done ) & t=$!\n"
-                     "$CTL keepalive 0 --interval 100 --heartbeat $DIR/hb:1 >$DIR/out "
-                     "2>$DIR/err & k=$!\n"
-                     "await $DIR/out started; sleep 1.5; kill $t\n"
-                     "await $DIR/err withheld; kill -TERM $k; wait $k; echo \"exit $?\"");
-  EXPECT_EQ(r.out, "exit 0\n") << r.err;
-  const std::string err = dir.Read("err");
-  const long ping = NumberAfter(err, "failed before ping ");
-  EXPECT_GT(ping, 10) << "a file touched every 100 ms passes\n" << err;
-  EXPECT_THAT(err, ::testing::StartsWith("snlctl: health check failed before ping " +
-                                         std::to_string(ping) + ": heartbeat " + dir.path +
-                                         "/hb: not changed in the last 1 s\n" + Withheld(ping)));
-  EXPECT_EQ(Count(Record(), kPings), static_cast<size_t>(ping - 1));
+TEST_F(FailingCheck, KeepaliveStopsPingingWhenTheHeartbeatStopsChanging) {
+  // A file touched every 100 ms passes for 1.5 s.
+  Run("( while :; do touch $DIR/hb; sleep 0.1; done ) & t=$!\n", "--heartbeat $DIR/hb:1",
+      "sleep 1.5; kill $t");
+  ExpectPingsStoppedAt("heartbeat " + dir.path + "/hb: not changed in the last 1 s", 10);
 }
 
 // A check that hangs is killed with its process group at its limit and counts as a failure;
