@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "tools/snlctl/Cli.h"
+#include "tools/snlctl/ProcText.h"
 
 namespace snlctl {
 
@@ -56,12 +57,9 @@ long long MemAvailableKiB(std::string* why) {
     *why = "cannot read /proc/meminfo: " + ErrnoText(error);
     return -1;
   }
-  const size_t at = text.find("\nMemAvailable:");
-  if (at == std::string::npos) {
-    *why = "/proc/meminfo has no MemAvailable line";
-    return -1;
-  }
-  return std::strtoll(text.c_str() + at + 14, nullptr, 10);
+  const long long kib = ParseMemAvailableKiB(text);
+  if (kib < 0) *why = "/proc/meminfo has no MemAvailable line";
+  return kib;
 }
 
 // The 1-minute load average, or a negative value with *why set.
@@ -71,12 +69,8 @@ double LoadAverage(std::string* why) {
     *why = "cannot read /proc/loadavg: " + ErrnoText(error);
     return -1;
   }
-  char* end = nullptr;
-  const double load = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || !std::isfinite(load) || load < 0) {
-    *why = "/proc/loadavg holds no load average";
-    return -1;
-  }
+  const double load = ParseLoadAverage(text);
+  if (load < 0) *why = "/proc/loadavg holds no load average";
   return load;
 }
 
@@ -131,56 +125,6 @@ int OpenWatched(const std::string& path, struct stat* st, std::string* why) {
   return -1;
 }
 
-// Fields of /proc/PID/stat after the command name: state first (field 3), start time (field 22)
-// the 20th.
-bool ProcessStat(long pid, char* state, unsigned long long* startTime) {
-  std::string text;
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  if (ReadSmallFile(path.c_str(), 4096, &text) != 0) return false;
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return false;
-  *state = text[close + 2];
-  const char* at = text.c_str() + close + 2;
-  for (int field = 3; field < 22 && at != nullptr; ++field) {
-    at = std::strchr(at, ' ');
-    if (at != nullptr) ++at;
-  }
-  if (at == nullptr) return false;
-  *startTime = std::strtoull(at, nullptr, 10);
-  return true;
-}
-
-// True when one of the real, effective, saved and file-system uids of pid is uid.
-bool RunsAs(long pid, uid_t uid) {
-  std::string text;
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
-  if (ReadSmallFile(path.c_str(), 16384, &text) != 0) return false;
-  const size_t at = text.find("\nUid:");
-  if (at == std::string::npos) return false;
-  const char* p = text.c_str() + at + 5;
-  for (int i = 0; i < 4; ++i) {
-    char* end = nullptr;
-    const unsigned long id = std::strtoul(p, &end, 10);
-    if (end == p) break;
-    if (id == uid) return true;
-    p = end;
-  }
-  return false;
-}
-
-// "12345\n": digits with blanks around them, nothing else; 0 when it is not that.
-long ParsePid(const std::string& text) {
-  size_t at = text.find_first_not_of(" \t\n");
-  if (at == std::string::npos || text[at] < '0' || text[at] > '9') return 0;
-  char* end = nullptr;
-  errno = 0;
-  const long pid = std::strtol(text.c_str() + at, &end, 10);
-  if (errno != 0 || pid <= 0 || pid > INT32_MAX) return 0;
-  for (; *end != '\0'; ++end)
-    if (*end != ' ' && *end != '\t' && *end != '\n') return 0;
-  return pid;
-}
-
 }  // namespace
 
 std::string Printable(const std::string& text) {
@@ -227,9 +171,15 @@ struct HealthChecks::PidFile {
     const std::string process = "process " + std::to_string(p);
     char state = 0;
     unsigned long long started = 0;
-    if (!ProcessStat(p, &state, &started)) return process + " is not running";
+    std::string stat;
+    if (ReadSmallFile(("/proc/" + std::to_string(p) + "/stat").c_str(), 4096, &stat) != 0 ||
+        !ParseProcessStat(stat, &state, &started))
+      return process + " is not running";
     if (state == 'Z' || state == 'X') return process + " has ended (a zombie)";
-    if (st.st_uid != 0 && st.st_uid != geteuid() && !RunsAs(p, st.st_uid))
+    std::string status;
+    if (st.st_uid != 0 && st.st_uid != geteuid() &&
+        (ReadSmallFile(("/proc/" + std::to_string(p) + "/status").c_str(), 16384, &status) != 0 ||
+         !StatusHasUid(status, st.st_uid)))
       return process + " does not run as uid " + std::to_string(st.st_uid) +
              ", the owner of the pid file";
     const int64_t mtime = Ns(st.st_mtim);
