@@ -27,6 +27,8 @@ constexpr int64_t kPushIntervalMs = 1000;  // at most one push of a kind a secon
 constexpr int64_t kPushSettleMs = 100;     // a burst has ended after this long without requests
 constexpr int64_t kWriterIdleMs = 60000;
 constexpr int kAcceptsPerPass = 64;
+constexpr size_t kWriteBatch = 256 * 1024;
+constexpr int64_t kWriteDelayMs = 50;  // the longest a line read waits to be written
 // Descriptors kept free of clients and log files: standard streams, listener, wake pipe, the log
 // directory, syslog or journal socket, and the library's own files.
 constexpr rlim_t kReservedDescriptors = 32;
@@ -148,7 +150,13 @@ void LogServer::Pass(volatile int& reload, int wakeFd) {
     short events = POLLIN | (client.output.empty() ? 0 : POLLOUT);
     fds.push_back({client.fd, events, 0});
   }
-  int ready = poll(fds.data(), fds.size(), PollTimeout());
+  // Lines read are written once nothing more is waiting (or enough has gathered): a client that
+  // sends line by line then costs one write(2) per burst, not one per line.
+  int ready = poll(fds.data(), fds.size(), writers_.Unwritten() == 0 ? PollTimeout() : 0);
+  if (ready == 0 && writers_.Unwritten() != 0) {
+    FlushWriters();
+    ready = poll(fds.data(), fds.size(), PollTimeout());
+  }
   now_ = NowMs();
   if (ready > 0 && fds[0].revents != 0) {
     char drain[64];
@@ -168,7 +176,7 @@ void LogServer::Pass(volatile int& reload, int wakeFd) {
     if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadFrom(clients_[i]);
     if ((revents & POLLOUT) != 0 && clients_[i].failed == nullptr) SendPushed(clients_[i]);
   }
-  writers_.Flush();
+  if (writers_.Unwritten() >= kWriteBatch || now_ - flushedAt_ >= kWriteDelayMs) FlushWriters();
   if (ready > 0 && fds[1].revents != 0) Accept();
   if (now_ - lastSecond_ >= 1000) {
     lastSecond_ = now_;
@@ -182,6 +190,11 @@ void LogServer::Pass(volatile int& reload, int wakeFd) {
   PushDue();
   CheckTimeouts();
   RemoveFailed();
+}
+
+void LogServer::FlushWriters() {
+  writers_.Flush();
+  flushedAt_ = now_;
 }
 
 // After the stop: what the clients had sent before it is still written, for at most a second.

@@ -21,6 +21,7 @@ namespace snllogd {
 // "config_reload" request.
 //
 // One loop owns every client, and one client cannot hold up or take down another:
+// - lines read are written once no client has more waiting, after 256 KiB or 50 ms at the latest;
 // - each pass reads at most kReadChunk bytes from each ready client and parses them at once, so a
 //   flood gets the same turn as everyone else; what a client has sent beyond its last whole record
 //   (at most one record, kMaxFrame bytes) is all the server keeps of its input;
@@ -73,6 +74,7 @@ class LogServer {
 
   void Pass(volatile int& reload, int wakeFd);
   void Drain();
+  void FlushWriters();
   int64_t DueAt(const Pending& pending) const;
   void Accept();
   bool Allowed(const sockaddr_storage& peer) const;
@@ -102,7 +104,7 @@ class LogServer {
   bool rereadFilter_ = false;   // the filter push reads klog.cfg first
   bool onlyIfChanged_ = true;   // the filter push is made only if the filter changed
   std::string configStamp_;
-  int64_t now_ = 0, lastSecond_ = 0, acceptPausedUntil_ = 0;
+  int64_t now_ = 0, lastSecond_ = 0, acceptPausedUntil_ = 0, flushedAt_ = 0;
   unsigned today_ = 0;
   // Rate limit of Note: messages in the present minute, and those left out.
   int64_t noteMinute_ = 0;

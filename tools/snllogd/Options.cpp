@@ -55,6 +55,8 @@ std::string SafeName(const std::string& name) {
     safe += keep ? c : '_';
   }
   safe.erase(0, safe.find_first_not_of('.'));
+  // A file name may have 255 bytes, ".log" included.
+  if (safe.size() > kMaxNameLength) safe.resize(kMaxNameLength);
   return safe.empty() ? "unnamed" : safe;
 }
 

@@ -47,7 +47,9 @@ extern const char kHelpText[];
 extern const char kUsageLine[];
 
 // A writer name from a client as a safe file name: letters, digits, '.', '_' and '-' kept, any
-// other byte replaced by '_', leading dots removed; "unnamed" when nothing is left.
+// other byte replaced by '_', leading dots removed, cut at kMaxNameLength bytes; "unnamed" when
+// nothing is left.
+constexpr size_t kMaxNameLength = 200;
 std::string SafeName(const std::string& name);
 
 }  // namespace snllogd

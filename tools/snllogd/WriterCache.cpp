@@ -24,6 +24,7 @@ void WriterCache::Write(const std::string& path, const std::string& text, unsign
   entry.lastUse = nowMs;
   entry.writer->CheckDay(day);
   entry.writer->WriteText(text.data(), text.size());
+  unwritten_ += text.size();
   if (!entry.touched) {
     entry.touched = true;
     touched_.push_back(&entry);
@@ -36,6 +37,7 @@ void WriterCache::Flush() {
     entry->touched = false;
   }
   touched_.clear();
+  unwritten_ = 0;
 }
 
 void WriterCache::CloseIdle(int64_t nowMs) {

@@ -27,6 +27,8 @@ class WriterCache {
   void Write(const std::string& path, const std::string& text, unsigned day, int64_t nowMs);
   // Writes out what the writers were given since the last call: one write(2) per file.
   void Flush();
+  // Bytes given since the last Flush.
+  size_t Unwritten() const { return unwritten_; }
   void CloseIdle(int64_t nowMs);
   // Closes every writer (descriptors ran out elsewhere).
   void CloseAll();
@@ -46,6 +48,7 @@ class WriterCache {
   Map writers_;
   // Entries given text since the last Flush (a map's elements stay where they are).
   std::vector<Entry*> touched_;
+  size_t unwritten_ = 0;
 };
 
 }  // namespace snllogd

@@ -230,6 +230,9 @@ TEST_F(SnllogdTest, RecordsCannotForgeLines) {
   };
   for (const std::string& text : texts) ASSERT_TRUE(client.Send("app", text));
   ASSERT_TRUE(client.Send("app", ""));  // nothing to write
+  // Writer names are file names: other bytes replaced, leading dots gone, at most 200 bytes.
+  ASSERT_TRUE(client.Send("../x/\x1b", "named\n"));
+  ASSERT_TRUE(client.Send(std::string(300, 'n'), "long\n"));
   ASSERT_TRUE(client.Send("app", "last\n"));
   ASSERT_TRUE(WaitFor([] { return CountOf(LogOf("app"), "last\n") == 1; }));
   EXPECT_EQ(
@@ -242,6 +245,8 @@ TEST_F(SnllogdTest, RecordsCannotForgeLines) {
       "\n"
       "last\n",
       LogOf("app"));
+  EXPECT_EQ("named\n", LogOf("_x__"));
+  EXPECT_EQ("long\n", LogOf(std::string(200, 'n')));
 }
 
 // Broken peers lose their own connection and nothing else: a record that does not parse, one
