@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -155,6 +156,7 @@ void BM_Intake(benchmark::State& state, Server server, int clients, bool batched
         close(gate[1]);
         close(ready[0]);
         signal(SIGPIPE, SIG_IGN);
+        signal(SIGPIPE, SIG_IGN);
         std::string bytes = Payload(server, c, each);
         size_t lineBytes = bytes.size() / static_cast<size_t>(each);
         int fd = Connect(port);
@@ -186,19 +188,31 @@ void BM_Intake(benchmark::State& state, Server server, int clients, bool batched
         return state.SkipWithError("a client failed");
       }
     }
-    close(ready[0]);
     auto start = Clock::now();
     close(gate[1]);
+    // The file is watched until it holds every line (each line of the file has the length of its
+    // first one), or has not grown for three seconds after every client has sent all.
     auto grewAt = start;
-    long size = FileSize(file);
-    for (auto quietSince = Clock::now(); Clock::now() - quietSince < std::chrono::milliseconds(500);) {
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    long size = FileSize(file), target = -1;
+    int sent = 0;
+    for (auto quietSince = Clock::now(); size != target;) {
+      if (sent == clients && Clock::now() - quietSince > std::chrono::seconds(3)) break;
+      pollfd entry{ready[0], POLLIN, 0};
+      if (sent < clients && poll(&entry, 1, 1) == 1 && read(ready[0], &mark, 1) == 1) ++sent;
+      if (sent == clients) std::this_thread::sleep_for(std::chrono::microseconds(500));
       long now = FileSize(file);
       if (now != size) {
         size = now;
         grewAt = quietSince = Clock::now();
       }
+      if (target < 0 && size > 0) {
+        std::ifstream in(file);
+        std::string first;
+        std::getline(in, first);
+        target = static_cast<long>(first.size() + 1) * each * clients;
+      }
     }
+    close(ready[0]);
     state.SetIterationTime(std::chrono::duration<double>(grewAt - start).count());
     long written = CountLines(file);
     state.counters["lost"] = static_cast<double>(each * clients - written);
