@@ -142,7 +142,8 @@ void LogServer::Run(volatile int& stop, volatile int& reload, int wakeFd) {
 }
 
 void LogServer::Pass(volatile int& reload, int wakeFd) {
-  std::vector<pollfd> fds;
+  std::vector<pollfd>& fds = fds_;
+  fds.clear();
   bool accepting = clients_.size() < options_.maxClients && now_ >= acceptPausedUntil_;
   fds.push_back({wakeFd, POLLIN, 0});
   fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -95,6 +96,7 @@ class LogServer {
   Options options_;
   int listenFd_ = -1;
   std::vector<Client> clients_;
+  std::vector<pollfd> fds_;  // of the present pass, kept for its allocation
   WriterCache writers_;
   Forwarder forwarder_;
   dodudo::KLogMessage record_;  // the record being handled, reused for its buffers
