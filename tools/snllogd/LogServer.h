@@ -34,7 +34,7 @@ namespace snllogd {
 // - requests and SIGHUPs are gathered: one push once they have stopped for 100 ms, at most one a
 //   second;
 // - connections beyond the cap wait in the kernel's queue; running out of descriptors pauses
-//   accepting for a second and closes idle log files, instead of failing the pass.
+//   accepting for a second and closes the log files, instead of spinning or ending.
 // Single-threaded.
 class LogServer {
  public:
