@@ -49,8 +49,12 @@ TEST_F(SnllogdTest, RequestBurstFromAClientThatNeverReads) {
   }
   ASSERT_TRUE(WaitFor([] { return HasLines(LogOf("app"), 100); })) << LogOf("app");
   ASSERT_TRUE(innocent.Receive(1500));
-  EXPECT_EQ(1 + 1, innocent.Filters());  // the one on connecting, one for the burst
-  EXPECT_EQ(1, innocent.Orders());
+  // The one on connecting, then one for the burst (two if reading it took the server longer
+  // than a second), not one per request.
+  EXPECT_GE(innocent.Filters(), 2);
+  EXPECT_LE(innocent.Filters(), 3);
+  EXPECT_GE(innocent.Orders(), 1);
+  EXPECT_LE(innocent.Orders(), 2);
   ASSERT_TRUE(innocent.Send("app", Line(100)));
   EXPECT_TRUE(WaitFor([] { return HasLines(LogOf("app"), 101); }));
   EXPECT_TRUE(server.Alive());
@@ -207,8 +211,10 @@ TEST_F(SnllogdTest, ControlRequestsFromAnotherMachine) {
     Peer remote("10.77.0.1", "10.77.0.1");
     ASSERT_TRUE(remote.SendBytes(requests));
     ASSERT_TRUE(local.Receive(1500));
-    EXPECT_EQ(2, local.Filters());
-    EXPECT_EQ(1, local.Orders());
+    EXPECT_GE(local.Filters(), 2);
+    EXPECT_LE(local.Filters(), 3);
+    EXPECT_GE(local.Orders(), 1);
+    EXPECT_LE(local.Orders(), 2);
   }
   {
     Snllogd server({"--listen", "0.0.0.0", "--allow", "127.0.0.0/8", "--allow", "10.9.0.0/16"});
