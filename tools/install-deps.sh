@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libusb-dev libyaml-cpp-dev libgtest-dev libgmock-dev
       libbenchmark-dev libspdlog-dev umockdev libumockdev-dev clang libclang-rt-14-dev
-      libboost-dev libzmq3-dev)
+      libboost-dev libzmq3-dev libsystemd-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,28 +1,50 @@
 #include "tools/snllogd/LogServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include "DOdudo/KFileLogWriter.h"
 #include "DOdudo/KLogFilter.h"
-#include "DOdudo/KLogMessage.h"
+#include "DOdudo/KLogger.h"
 #include "DOdudo/LB9/Basics/KBuffer.h"
 
 namespace snllogd {
 
 namespace {
+
+constexpr int64_t kPushIntervalMs = 1000;  // at most one push of a kind a second
+constexpr int64_t kPushSettleMs = 100;     // a burst has ended after this long without requests
+constexpr int64_t kWriterIdleMs = 60000;
+constexpr int kAcceptsPerPass = 64;
+constexpr size_t kWriteBatch = 256 * 1024;
+constexpr int64_t kWriteDelayMs = 50;  // the longest a line read waits to be written
+// Descriptors kept free of clients and log files: standard streams, listener, wake pipe, the log
+// directory, syslog or journal socket, and the library's own files.
+constexpr rlim_t kReservedDescriptors = 32;
+
+int64_t NowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+unsigned Today() {
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  return static_cast<unsigned>(local.tm_mday);
+}
 
 // The frame of one record: its byte count (32-bit little-endian), then the record.
 std::string Frame(dodudo::KSerializable& record) {
@@ -36,47 +58,53 @@ uint32_t Little32(const char* bytes) {
   return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
-int SyslogPriority(const std::string& line) {
-  switch (line.empty() ? 'I' : line[0]) {
-    case 'E':
-      return LOG_ERR;
-    case 'W':
-      return LOG_WARNING;
-    case 'N':
-      return LOG_NOTICE;
-    case 'T':
-      return LOG_DEBUG;
-    default:
-      return LOG_INFO;
-  }
-}
-
 std::string Errno(const char* what) { return std::string(what) + ": " + strerror(errno); }
+
+Forwarder::Target TargetOf(const Options& options) {
+  if (options.journal) return Forwarder::Target::kJournal;
+  return options.syslog ? Forwarder::Target::kSyslog : Forwarder::Target::kNone;
+}
 
 }  // namespace
 
-std::string SafeName(const std::string& name) {
-  std::string safe;
-  for (char c : name) {
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                c == '.' || c == '_' || c == '-';
-    safe += keep ? c : '_';
+// Clients and log files share the process's descriptors: the limit is raised as far as allowed,
+// and the two bounds are lowered to fit in it, so that neither can starve the other.
+static Options FitDescriptors(Options options) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return options;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
   }
-  safe.erase(0, safe.find_first_not_of('.'));
-  return safe.empty() ? "unnamed" : safe;
+  rlim_t usable = limit.rlim_cur > kReservedDescriptors + 4 ? limit.rlim_cur - kReservedDescriptors
+                                                             : 4;
+  unsigned files = options.maxFiles, clients = options.maxClients;
+  if (2 * static_cast<rlim_t>(files) + clients <= usable) return options;
+  options.maxFiles = static_cast<unsigned>(std::max<rlim_t>(1, std::min<rlim_t>(files, usable / 4)));
+  options.maxClients = static_cast<unsigned>(
+      std::max<rlim_t>(1, std::min<rlim_t>(clients, usable - 2 * options.maxFiles)));
+  fprintf(stderr,
+          "snllogd: %llu descriptors allowed: serving at most %u connections and %u open log "
+          "files\n",
+          static_cast<unsigned long long>(limit.rlim_cur), options.maxClients, options.maxFiles);
+  return options;
 }
 
-LogServer::LogServer(const Options& options) : options_(options) {
-  if (options_.syslog) openlog("snllogd", LOG_PID | LOG_NDELAY, LOG_USER);
-}
+LogServer::LogServer(const Options& options)
+    : options_(FitDescriptors(options)),
+      writers_(options_.maxFiles, kWriterIdleMs),
+      forwarder_(TargetOf(options)) {}
 
 LogServer::~LogServer() {
   for (Client& client : clients_) close(client.fd);
   if (listenFd_ >= 0) close(listenFd_);
-  if (options_.syslog) closelog();
 }
 
 void LogServer::Open() {
+  // Fixed now, while descriptors are plentiful: the library ends the process when it cannot open
+  // the log directory, which must never happen at a client's first line.
+  KLogger::GetLogDirectory();
   sockaddr_storage address{};
   socklen_t length;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
@@ -98,151 +126,319 @@ void LogServer::Open() {
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0)
     throw std::runtime_error(Errno("bind"));
-  if (listen(listenFd_, 128) != 0) throw std::runtime_error(Errno("listen"));
-  LoadFilter();
+  if (listen(listenFd_, 1024) != 0) throw std::runtime_error(Errno("listen"));
+  now_ = lastSecond_ = NowMs();
+  today_ = Today();
+  pushedFilter_ = LoadFilter();
+  dodudo::KReloadMessage order(dodudo::KReloadMessage::kReloadConfigs);
+  orderFrame_ = Frame(order);
   configStamp_.clear();
   ConfigChanged();  // remember the file as loaded
 }
 
 void LogServer::Run(volatile int& stop, volatile int& reload, int wakeFd) {
-  std::vector<pollfd> fds;
-  while (!stop) {
-    if (reload || ConfigChanged()) {
-      reload = 0;
-      LoadFilter();
-      PushToAll(filterFrame_);
-    }
-    fds.assign({{wakeFd, POLLIN, 0}, {listenFd_, POLLIN, 0}});
-    for (const Client& client : clients_) fds.push_back({client.fd, POLLIN, 0});
-    int ready = poll(fds.data(), fds.size(), 1000);
-    if (ready <= 0) continue;  // timeout (the file check) or a signal
-    if (fds[0].revents != 0) {
-      char drain[64];
-      while (read(wakeFd, drain, sizeof drain) > 0) {
-      }
-    }
-    // Clients first, by descriptor (Accept and Drop reorder clients_).
-    for (size_t i = 2; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      auto found = std::find_if(clients_.begin(), clients_.end(),
-                                [&](const Client& c) { return c.fd == fds[i].fd; });
-      if (found != clients_.end() && !ReadFrom(*found)) Drop(found - clients_.begin());
-    }
-    for (KFileLogWriter* writer : touched_) writer->Flush(false);
-    touched_.clear();
-    if (fds[1].revents != 0) Accept();
+  while (!stop) Pass(reload, wakeFd);
+  Drain();
+}
+
+void LogServer::Pass(volatile int& reload, int wakeFd) {
+  std::vector<pollfd>& fds = fds_;
+  fds.clear();
+  bool accepting = clients_.size() < options_.maxClients && now_ >= acceptPausedUntil_;
+  fds.push_back({wakeFd, POLLIN, 0});
+  fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
+  for (const Client& client : clients_) {
+    short events = POLLIN | (client.output.empty() ? 0 : POLLOUT);
+    fds.push_back({client.fd, events, 0});
   }
+  // Lines read are written once nothing more is waiting (or enough has gathered): a client that
+  // sends line by line then costs one write(2) per burst, not one per line.
+  int ready = poll(fds.data(), fds.size(), writers_.Unwritten() == 0 ? PollTimeout() : 0);
+  if (ready == 0 && writers_.Unwritten() != 0) {
+    FlushWriters();
+    ready = poll(fds.data(), fds.size(), PollTimeout());
+  }
+  now_ = NowMs();
+  if (ready > 0 && fds[0].revents != 0) {
+    char drain[64];
+    while (read(wakeFd, drain, sizeof drain) > 0) {
+    }
+  }
+  if (reload) {
+    reload = 0;
+    rereadFilter_ = true;
+    onlyIfChanged_ = false;  // the operator asked
+    Request(filterPush_);
+  }
+  // Clients accepted during this pass come after `polled` and wait for the next one.
+  const size_t polled = clients_.size();
+  for (size_t i = 0; ready > 0 && i < polled; ++i) {
+    short revents = fds[i + 2].revents;
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadFrom(clients_[i]);
+    if ((revents & POLLOUT) != 0 && clients_[i].failed == nullptr) SendPushed(clients_[i]);
+  }
+  if (writers_.Unwritten() >= kWriteBatch || now_ - flushedAt_ >= kWriteDelayMs) FlushWriters();
+  if (ready > 0 && fds[1].revents != 0) Accept();
+  if (now_ - lastSecond_ >= 1000) {
+    lastSecond_ = now_;
+    today_ = Today();
+    if (ConfigChanged()) {
+      rereadFilter_ = true;
+      Request(filterPush_);
+    }
+    writers_.CloseIdle(now_);
+  }
+  PushDue();
+  CheckTimeouts();
+  RemoveFailed();
+}
+
+void LogServer::FlushWriters() {
+  writers_.Flush();
+  flushedAt_ = now_;
+}
+
+// After the stop: what the clients had sent before it is still written, for at most a second.
+void LogServer::Drain() {
+  const int64_t until = NowMs() + 1000;
+  for (Client& client : clients_) {
+    while (client.failed == nullptr && NowMs() < until && ReadFrom(client) > 0) {
+    }
+  }
+  writers_.Flush();
 }
 
 void LogServer::Accept() {
-  while (true) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;
-    char text[INET6_ADDRSTRLEN] = "unknown";
-    if (peer.ss_family == AF_INET) {
-      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, text, sizeof text);
-    } else if (peer.ss_family == AF_INET6) {
-      inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, text, sizeof text);
+  for (int k = 0; k < kAcceptsPerPass && clients_.size() < options_.maxClients; ++k) {
+    Client client;
+    socklen_t length = sizeof client.peer;
+    client.fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&client.peer), &length,
+                        SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client.fd < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection waits in the kernel's queue; closing the log files frees descriptors
+        // (they are opened again at their next line).
+        acceptPausedUntil_ = now_ + 1000;
+        writers_.CloseAll();
+        Note(Errno("cannot accept a connection, trying again in a second"));
+        return;
+      }
+      continue;  // that connection failed (ECONNABORTED, a firewall's EPERM): the next one
     }
-    clients_.push_back(Client{fd, text, {}});
-    if (!Push(clients_.back(), filterFrame_)) Drop(clients_.size() - 1);
+    if (!Allowed(client.peer)) {
+      Note("refused a connection from " + AddressText(client.peer) + " (not in --allow)");
+      close(client.fd);
+      continue;
+    }
+    client.address = AddressText(client.peer);
+    client.control = IsLoopback(client.peer);
+    for (const AddressRange& range : options_.control)
+      client.control = client.control || range.Contains(client.peer);
+    client.wantFilter = true;
+    clients_.push_back(std::move(client));
   }
 }
 
-// Reads what the client sent and handles every whole frame. False when the client is to go.
-bool LogServer::ReadFrom(Client& client) {
-  char buffer[64 * 1024];
-  ssize_t n;
-  while ((n = recv(client.fd, buffer, sizeof buffer, 0)) > 0) {
-    client.input.append(buffer, static_cast<size_t>(n));
-    if (static_cast<size_t>(n) < sizeof buffer) break;
+bool LogServer::Allowed(const sockaddr_storage& peer) const {
+  if (options_.allow.empty()) return true;
+  for (const AddressRange& range : options_.allow) {
+    if (range.Contains(peer)) return true;
   }
-  bool open = n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
-  size_t at = 0;
-  while (client.input.size() - at >= 4) {
-    uint32_t size = Little32(client.input.data() + at);
-    if (size > kMaxFrame) return false;
-    if (client.input.size() - at - 4 < size) break;
-    if (!HandleFrame(client, client.input.data() + at + 4, size)) return false;
-    at += 4 + size;
+  return false;
+}
+
+// One turn: at most kReadChunk bytes, parsed at once. Returns the bytes read.
+size_t LogServer::ReadFrom(Client& client) {
+  static char buffer[kReadChunk];
+  ssize_t n = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n > 0) {
+    Parse(client, buffer, static_cast<size_t>(n));
+    return static_cast<size_t>(n);
   }
-  client.input.erase(0, at);
-  return open;
+  if (n == 0) {
+    client.failed = "ended";
+  } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    client.failed = "receive failed";
+  }
+  return 0;
+}
+
+void LogServer::Parse(Client& client, const char* data, size_t size) {
+  if (!client.input.empty()) {
+    // Complete the record begun in an earlier turn: its count first, then its bytes.
+    size_t take = client.input.size() < 4 ? std::min(size, 4 - client.input.size()) : 0;
+    client.input.append(data, take);
+    data += take;
+    size -= take;
+    if (client.input.size() < 4) return;
+    uint32_t frame = Little32(client.input.data());
+    if (frame > kMaxFrame) {
+      client.failed = "sent an oversized record";
+      return;
+    }
+    take = std::min(size, 4 + frame - client.input.size());
+    client.input.append(data, take);
+    data += take;
+    size -= take;
+    if (client.input.size() < 4 + frame) return;
+    if (!HandleFrame(client, client.input.data() + 4, frame)) return;
+    client.input.clear();
+  }
+  while (size >= 4) {
+    uint32_t frame = Little32(data);
+    if (frame > kMaxFrame) {
+      client.failed = "sent an oversized record";
+      return;
+    }
+    if (size - 4 < frame) break;
+    if (!HandleFrame(client, data + 4, frame)) return;
+    data += 4 + frame;
+    size -= 4 + frame;
+  }
+  if (size > 0) {
+    client.input.assign(data, size);
+    client.inputSince = now_;
+  }
 }
 
 bool LogServer::HandleFrame(Client& client, const char* data, uint32_t size) {
-  dodudo::KLogMessage record;
   try {
     dodudo::KBufferDeserializer reader(data, size);
-    record.Serialize(reader);
-    if (reader.Remaining() != 0) return false;
+    record_.Serialize(reader);
+    if (reader.Remaining() != 0) throw std::length_error("bytes left over");
   } catch (const std::exception&) {
+    client.failed = "sent a malformed record";
     return false;
   }
-  if (record.name == "0") {
-    if (record.text == "reload") {
-      LoadFilter();
-      PushToAll(filterFrame_);
-    } else if (record.text == "config_reload") {
-      dodudo::KReloadMessage order(dodudo::KReloadMessage::kReloadConfigs);
-      PushToAll(Frame(order));
+  if (record_.name == "0") {
+    bool reload = record_.text == "reload", order = record_.text == "config_reload";
+    if ((reload || order) && !client.control) {
+      Note("ignored a \"" + record_.text + "\" request from " + client.address +
+           " (not this machine, not in --allow-control)");
+    } else if (reload) {
+      rereadFilter_ = true;
+      onlyIfChanged_ = false;  // a client asked
+      Request(filterPush_);
+    } else if (order) {
+      Request(orderPush_);
     }
     return true;
   }
-  WriteLine(client, record.name, record.text);
+  if (!record_.text.empty()) WriteLine(client);
   return true;
 }
 
-void LogServer::WriteLine(const Client& client, const std::string& name, const std::string& text) {
-  KFileLogWriter* writer = WriterFor(options_.dir + "/" + client.address + "/" + SafeName(name));
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  writer->CheckDay(static_cast<unsigned int>(local.tm_mday));
-  writer->Write(text.c_str());
-  if (std::find(touched_.begin(), touched_.end(), writer) == touched_.end())
-    touched_.push_back(writer);
-  if (options_.syslog) {
-    size_t length = text.size() - (!text.empty() && text.back() == '\n' ? 1 : 0);
-    syslog(SyslogPriority(text), "%s %s: %.*s", client.address.c_str(), SafeName(name).c_str(),
-           static_cast<int>(length), text.c_str());
+void LogServer::WriteLine(const Client& client) {
+  line_.clear();
+  AppendLine(record_.text, line_);
+  const std::string writer = SafeName(record_.name);
+  writers_.Write(options_.dir + "/" + client.address + "/" + writer, line_, today_, now_);
+  forwarder_.Forward(client.address, writer, line_);
+}
+
+// Turns what is wanted into bytes once the previous ones are gone, and sends what the socket
+// takes now.
+void LogServer::SendPushed(Client& client) {
+  if (client.output.empty()) {
+    if (client.wantFilter) client.output = pushedFilter_;
+    if (client.wantOrder) client.output += orderFrame_;
+    client.wantFilter = client.wantOrder = false;
+    if (client.output.empty()) return;
+    client.outputSince = now_;
+  }
+  ssize_t n = send(client.fd, client.output.data(), client.output.size(),
+                   MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n > 0) {
+    client.output.erase(0, static_cast<size_t>(n));
+    client.outputSince = now_;
+  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    client.failed = "send failed";
   }
 }
 
-KFileLogWriter* LogServer::WriterFor(const std::string& path) {
-  std::unique_ptr<KFileLogWriter>& writer = writers_[path];
-  if (!writer) writer.reset(new KFileLogWriter(path.c_str()));
-  return writer.get();
+void LogServer::Request(Pending& pending) {
+  if (!pending.waiting) pending.first = now_;
+  pending.waiting = true;
+  pending.last = now_;
 }
 
-// Pushes one frame; a client that cannot take it at once (it does not read) is dropped.
-bool LogServer::Push(Client& client, const std::string& frame) {
-  ssize_t n = send(client.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  return n == static_cast<ssize_t>(frame.size());
+int64_t LogServer::DueAt(const Pending& pending) const {
+  return std::max(pending.pushed + kPushIntervalMs,
+                  std::min(pending.last + kPushSettleMs, pending.first + kPushIntervalMs));
 }
 
-void LogServer::PushToAll(const std::string& frame) {
-  for (size_t i = clients_.size(); i-- > 0;) {
-    if (!Push(clients_[i], frame)) Drop(i);
+void LogServer::PushDue() {
+  if (filterPush_.waiting && now_ >= DueAt(filterPush_)) {
+    std::string filter = rereadFilter_ ? LoadFilter() : pushedFilter_;
+    if (!onlyIfChanged_ || filter != pushedFilter_) {
+      pushedFilter_ = filter;
+      for (Client& client : clients_) client.wantFilter = true;
+      filterPush_.pushed = now_;
+    }
+    filterPush_.waiting = false;
+    rereadFilter_ = false;
+    onlyIfChanged_ = true;
+  }
+  if (orderPush_.waiting && now_ >= DueAt(orderPush_)) {
+    for (Client& client : clients_) client.wantOrder = true;
+    orderPush_.pushed = now_;
+    orderPush_.waiting = false;
+  }
+  for (Client& client : clients_) {
+    if (client.failed == nullptr && client.output.empty() &&
+        (client.wantFilter || client.wantOrder))
+      SendPushed(client);
   }
 }
 
-void LogServer::Drop(size_t index) {
-  close(clients_[index].fd);
-  clients_.erase(clients_.begin() + static_cast<long>(index));
+void LogServer::CheckTimeouts() {
+  const int64_t limit = static_cast<int64_t>(options_.timeoutSeconds) * 1000;
+  for (Client& client : clients_) {
+    if (client.failed != nullptr) continue;
+    if (!client.input.empty() && now_ - client.inputSince >= limit) {
+      client.failed = "left a record incomplete";
+    } else if (!client.output.empty() && now_ - client.outputSince >= limit) {
+      client.failed = "does not read what is pushed to it";
+    }
+  }
 }
 
-// The filter of klog.cfg; without a readable file, every trace on (as a process without one).
-void LogServer::LoadFilter() {
+void LogServer::RemoveFailed() {
+  auto gone = std::remove_if(clients_.begin(), clients_.end(), [this](const Client& client) {
+    if (client.failed == nullptr) return false;
+    if (strcmp(client.failed, "ended") != 0) {
+      Note("closed the connection of " + client.address + ": it " + client.failed);
+    }
+    close(client.fd);
+    return true;
+  });
+  clients_.erase(gone, clients_.end());
+}
+
+int LogServer::PollTimeout() const {
+  int64_t next = lastSecond_ + 1000;
+  for (const Pending* pending : {&filterPush_, &orderPush_}) {
+    if (pending->waiting) next = std::min(next, DueAt(*pending));
+  }
+  if (acceptPausedUntil_ > now_) next = std::min(next, acceptPausedUntil_);
+  const int64_t limit = static_cast<int64_t>(options_.timeoutSeconds) * 1000;
+  for (const Client& client : clients_) {
+    if (!client.input.empty()) next = std::min(next, client.inputSince + limit);
+    if (!client.output.empty()) next = std::min(next, client.outputSince + limit);
+  }
+  return static_cast<int>(std::clamp<int64_t>(next - NowMs(), 0, 1000));
+}
+
+// The filter of klog.cfg, as a frame; without a readable file, every trace on (as a process
+// without one).
+std::string LogServer::LoadFilter() {
   dodudo::KReloadMessage message(dodudo::KReloadMessage::kLogFilter);
   try {
     message.GetLogFilter().LoadConfig();
   } catch (const std::exception&) {
   }
-  filterFrame_ = Frame(message);
+  return Frame(message);
 }
 
 bool LogServer::ConfigChanged() {
@@ -255,6 +451,21 @@ bool LogServer::ConfigChanged() {
   bool changed = !configStamp_.empty() && stamp != configStamp_;
   configStamp_ = stamp;
   return changed;
+}
+
+// A message on standard error (the journal, under systemd), at most ten a minute: a peer that
+// misbehaves on purpose must not flood the system's log through us.
+void LogServer::Note(const std::string& what) {
+  if (now_ - noteMinute_ >= 60000) {
+    if (notesLeftOut_ > 0) fprintf(stderr, "snllogd: %u more messages left out\n", notesLeftOut_);
+    noteMinute_ = now_;
+    notes_ = notesLeftOut_ = 0;
+  }
+  if (notes_++ < 10) {
+    fprintf(stderr, "snllogd: %s\n", what.c_str());
+  } else {
+    ++notesLeftOut_;
+  }
 }
 
 }  // namespace snllogd

@@ -1,23 +1,21 @@
-// snllogd: the reference log server of the toolkit's remote logging.
-//
-//   snllogd [--listen ADDRESS] [--port PORT] [--dir NAME] [--syslog]
+// snllogd: the log server of the toolkit's remote logging (snllogd --help, man snllogd).
 //
 // Listens on 127.0.0.1:14110 by default. Every client process whose klog.cfg names this server
 // (RemoteLogHost, RemoteLogPort) has its lines written to /var/log/tolma/<NAME>/<address>/
-// <writer>.log (NAME defaults to "remote"); with --syslog each line also goes to the system log.
-// Local processes that only keep the reload link get the filter of this machine's klog.cfg,
-// pushed again when the file changes or on SIGHUP. SIGTERM and SIGINT end the server.
+// <writer>.log (NAME defaults to "remote"); with --syslog or --journal each line also goes to the
+// system's log. Local processes that only keep the reload link get the filter of this machine's
+// klog.cfg, pushed again when the file changes or on SIGHUP. SIGTERM and SIGINT end the server.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "tools/snllogd/LogServer.h"
+#include "tools/snllogd/Options.h"
 
 namespace {
 
@@ -37,36 +35,26 @@ void OnSignal(int signal) {
   errno = saved;
 }
 
-int Usage(const char* why) {
-  if (why != nullptr) fprintf(stderr, "snllogd: %s\n", why);
-  fprintf(stderr, "usage: snllogd [--listen ADDRESS] [--port PORT] [--dir NAME] [--syslog]\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   snllogd::Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    bool hasValue = i + 1 < argc;
-    if (arg == "--syslog") {
-      options.syslog = true;
-    } else if (arg == "--listen" && hasValue) {
-      options.listen = argv[++i];
-    } else if (arg == "--dir" && hasValue) {
-      options.dir = snllogd::SafeName(argv[++i]);
-    } else if (arg == "--port" && hasValue) {
-      char* end = nullptr;
-      unsigned long port = strtoul(argv[++i], &end, 10);
-      if (*end != '\0' || port == 0 || port > 65535) return Usage("bad port");
-      options.port = static_cast<uint16_t>(port);
-    } else if (arg == "--help" || arg == "-h") {
-      Usage(nullptr);
-      return 0;
-    } else {
-      return Usage(("unknown argument: " + arg).c_str());
+  try {
+    switch (snllogd::ParseArguments(argc, argv, options)) {
+      case snllogd::Action::kHelp:
+        fputs(snllogd::kUsageLine, stdout);
+        fputs("\n", stdout);
+        fputs(snllogd::kHelpText, stdout);
+        return 0;
+      case snllogd::Action::kVersion:
+        printf("snllogd %s\n", SNLLOGD_VERSION);
+        return 0;
+      case snllogd::Action::kRun:
+        break;
     }
+  } catch (const snllogd::UsageError& e) {
+    fprintf(stderr, "snllogd: %s\n%s", e.what(), snllogd::kUsageLine);
+    return 2;
   }
   // A log server that would ship its own lines to a log server makes a loop.
   dodudo::KRemoteLogSpecs::Instance().LoadValues();
