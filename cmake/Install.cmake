@@ -62,6 +62,8 @@ install(FILES ${CMAKE_BINARY_DIR}/snlConfig.cmake ${CMAKE_BINARY_DIR}/snlConfigV
   DESTINATION ${SNL_CMAKE_DIR} COMPONENT devel)
 
 set(SNL_TMPFILES_DIR "lib/tmpfiles.d" CACHE STRING "tmpfiles.d directory, relative to the prefix")
+set(SNL_LOG_RETENTION "30d" CACHE STRING
+  "Age after which systemd-tmpfiles removes rotated log files (/var/log/tolma/old)")
 
 if(SNL_INSTALL_SYSTEM_FILES)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/60-snl-watchdog.rules.in
