@@ -64,10 +64,12 @@ mount -t tmpfs tmpfs "$root/run"
 mount -t tmpfs tmpfs "$root/tmp"
 mkdir -p "$root/tmp/debs" "$root/tmp/consumer"
 cp "$work"/*.deb "$root/tmp/debs/"
+rm -f "$root"/tmp/debs/*-dbgsym_*.deb
 cp -r "$work/consumer/." "$root/tmp/consumer/"
 cp "$work/snlsim" "$work/board.ini" "$root/tmp/"
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
-in_root apt-get install -y -qq --no-install-recommends /tmp/debs/*.deb </dev/null >"$work/apt.log" 2>&1 ||
+in_root sh -c 'apt-get install -y -qq --no-install-recommends /tmp/debs/*.deb' </dev/null \
+  >"$work/apt.log" 2>&1 ||
   { tail -30 "$work/apt.log"; echo "FAIL: apt-get install of the packages"; exit 1; }
 in_root dpkg -l 'libsnl*' 'snl-tools' | grep '^ii'
 in_root getent group snl >/dev/null || { echo "FAIL: no group snl after the install"; exit 1; }
@@ -76,7 +78,9 @@ in_root getent group snl >/dev/null || { echo "FAIL: no group snl after the inst
 version=$(in_root snlctl --version)
 echo "$version"
 [[ $version == "snlctl "[0-9]* ]] || { echo "FAIL: snlctl --version"; exit 1; }
-in_root man -w snlctl >/dev/null || { echo "FAIL: no manual page for snlctl"; exit 1; }
+for page in man1/snlctl.1 man1/commsim.1; do
+  [[ -e $root/usr/share/man/$page.gz ]] || { echo "FAIL: no manual page $page"; exit 1; }
+done
 listed=$(in_root /tmp/snlsim --record /tmp/record.txt /tmp/board.ini -- /usr/bin/snlctl list 2>&1) ||
   { echo "$listed"; echo "FAIL: snlctl list under snlsim"; exit 1; }
 echo "$listed"
