@@ -73,22 +73,29 @@ if(SNL_INSTALL_SYSTEM_FILES)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/60-snl-watchdog.rules
     DESTINATION ${SNL_UDEV_RULES_DIR})
   install(FILES ${CMAKE_BINARY_DIR}/packaging/snl.conf DESTINATION ${SNL_TMPFILES_DIR})
-  # The unit names snlctl by its installed path, which is known only when installing:
-  # cmake --install --prefix may choose another prefix than the one configured.
-  install(CODE "
-    set(bindir \"${CMAKE_INSTALL_BINDIR}\")
-    if(NOT IS_ABSOLUTE \"\${bindir}\")
-      set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
-    endif()
-    file(READ \"${CMAKE_SOURCE_DIR}/packaging/snl-keepalive@.service.in\" unit)
-    string(REPLACE \"@SNLCTL@\" \"\${bindir}/snlctl\" unit \"\${unit}\")
-    string(REPLACE \"@SNL_GROUP@\" \"${SNL_GROUP}\" unit \"\${unit}\")
-    file(WRITE \"${CMAKE_BINARY_DIR}/packaging/install/snl-keepalive@.service\" \"\${unit}\")
-    set(unitdir \"${SNL_SYSTEMD_UNIT_DIR}\")
-    if(NOT IS_ABSOLUTE \"\${unitdir}\")
-      set(unitdir \"\${CMAKE_INSTALL_PREFIX}/\${unitdir}\")
-    endif()
-    file(INSTALL DESTINATION \"\${unitdir}\" TYPE FILE
-      FILES \"${CMAKE_BINARY_DIR}/packaging/install/snl-keepalive@.service\")
-  ")
+  # The units (every packaging/*.service.in: the keep-alive template, snllogd's when there) name
+  # the tools by their installed paths, which are known only when installing: cmake --install
+  # --prefix may choose another prefix than the one configured.
+  file(GLOB SNL_UNITS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/packaging/*.service.in)
+  foreach(unit_in IN LISTS SNL_UNITS)
+    get_filename_component(unit_name ${unit_in} NAME)
+    string(REGEX REPLACE "\\.in$" "" unit_name ${unit_name})
+    install(CODE "
+      set(bindir \"${CMAKE_INSTALL_BINDIR}\")
+      if(NOT IS_ABSOLUTE \"\${bindir}\")
+        set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
+      endif()
+      file(READ \"${unit_in}\" unit)
+      string(REPLACE \"@SNLCTL@\" \"\${bindir}/snlctl\" unit \"\${unit}\")
+      string(REPLACE \"@SNLLOGD@\" \"\${bindir}/snllogd\" unit \"\${unit}\")
+      string(REPLACE \"@SNL_GROUP@\" \"${SNL_GROUP}\" unit \"\${unit}\")
+      file(WRITE \"${CMAKE_BINARY_DIR}/packaging/install/${unit_name}\" \"\${unit}\")
+      set(unitdir \"${SNL_SYSTEMD_UNIT_DIR}\")
+      if(NOT IS_ABSOLUTE \"\${unitdir}\")
+        set(unitdir \"\${CMAKE_INSTALL_PREFIX}/\${unitdir}\")
+      endif()
+      file(INSTALL DESTINATION \"\${unitdir}\" TYPE FILE
+        FILES \"${CMAKE_BINARY_DIR}/packaging/install/${unit_name}\")
+    ")
+  endforeach()
 endif()
