@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs a build tree into a fresh prefix, builds a C and a C++ application against it once with
 # pkg-config and once with find_package(snl), and runs all four; then builds a toolkit application
-# that includes every installed header, and checks the installed system files.
+# that includes every installed header, one program per installed header (header_consumers.sh),
+# and checks the installed system files.
 #   install_consumers.sh BUILD_DIR WORK_DIR
 # With no board each application must load, find 0 boards and finish within MAX_MS (default 1000);
 # with SNLSIM set to the board emulation, each runs once more with one emulated board.
 # Environment: CC, CXX, CONSUMER_FLAGS (extra compiler flags, e.g. -m32), CONSUMER_TOOLCHAIN
-# (a CMake toolchain file for the find_package build), SNLSIM, MAX_MS.
+# (a CMake toolchain file for the find_package build), CONSUMER_PKG_CONFIG_LIBDIR (pkg-config's
+# search path for the dependencies of a cross build), SNLSIM, MAX_MS.
 set -euo pipefail
 build=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,6 +27,7 @@ libdir=$(dirname "$(dirname "$pc")")
 
 # pkg-config: only the installed prefix is searched for snl.
 export PKG_CONFIG_PATH=$(dirname "$pc")
+if [[ -n ${CONSUMER_PKG_CONFIG_LIBDIR:-} ]]; then export PKG_CONFIG_LIBDIR=$CONSUMER_PKG_CONFIG_LIBDIR; fi
 cflags=$(pkg-config --cflags snl)
 libs=$(pkg-config --libs snl)
 # shellcheck disable=SC2086
@@ -40,13 +43,11 @@ libs=$(pkg-config --libs snl)
 find "$prefix/include/snl" -name '*.h' -printf '#include "%P"\n' | sort >"$work/all.h"
 nheaders=$(wc -l <"$work/all.h")
 ((nheaders > 2)) || { echo "FAIL: only $nheaders headers installed"; exit 1; }
-# The YAML reloader's headers hand out yaml-cpp's own types: such an application links yaml-cpp
-# too, here the one libsnl was linked with (by its soname, as the 32-bit build has no .so link).
-yaml=$(readelf -d "$libdir/libsnl.so" | sed -n 's/.*NEEDED.*\[\(libyaml-cpp[^]]*\)\].*/\1/p')
+# The YAML reloader's headers hand out yaml-cpp's own types: snl.pc requires yaml-cpp for them.
 # shellcheck disable=SC2086
 "$cxx" $flags -std=c++17 -Wall -Werror -fkeep-inline-functions -I"$work" $cflags \
-  "$here/consumer/toolkit.cpp" $libs ${yaml:+-l:$yaml} -Wl,-rpath,"$libdir" \
-  -o "$work/toolkit_pkgconfig"
+  "$here/consumer/toolkit.cpp" $libs -Wl,-rpath,"$libdir" -o "$work/toolkit_pkgconfig"
+bash "$here/header_consumers.sh" "$prefix" "$work/headers" || fail "headers alone"
 
 # find_package: a separate CMake project that knows nothing but the prefix.
 toolchain=()

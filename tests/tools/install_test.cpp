@@ -17,7 +17,8 @@ TEST(Install, ConsumersBuildAndRunAgainstATemporaryPrefix) {
   snltest::TempDir work;
   const std::string cmd = std::string("CC='") + SNL_C_COMPILER + "' CXX='" + SNL_CXX_COMPILER +
                           "' CONSUMER_FLAGS='" + SNL_CONSUMER_FLAGS + "' CONSUMER_TOOLCHAIN='" +
-                          SNL_TOOLCHAIN + "' SNLSIM='" + SNLSIM_PATH + "' bash " +
+                          SNL_TOOLCHAIN + "' CONSUMER_PKG_CONFIG_LIBDIR='" +
+                          SNL_CONSUMER_PKG_CONFIG_LIBDIR + "' SNLSIM='" + SNLSIM_PATH + "' bash " +
                           SNL_TOOLS_TEST_DIR + "/install_consumers.sh " + SNL_BUILD_DIR + " " +
                           work.path + "/w";
   EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;

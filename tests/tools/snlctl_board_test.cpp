@@ -142,9 +142,24 @@ TEST_F(SnlctlSim, StaleHolderTextsAndLinkedLockFilesAreNotTrusted) {
   EXPECT_THAT(r.out, HasSubstr("0      1       2      0\nlist 0\n"));
   EXPECT_EQ(r.err,
             "snlctl: the board lock /run/snl/board1.lock is not a regular file of its own\n"
+            "snlctl: waiting for the boards, held by another snlctl\n"
             "snlctl: board 0 is kept alive by snlctl keepalive ?]0;x??? (pid 1); stop it first "
             "(systemctl stop snl-keepalive@...)\n");
   EXPECT_EQ(snltest::RunTool({"cat", "/run/snl/victim"}).out, "keep\n");
+}
+
+// A command that has to wait for another one says so at once, naming the holder, and goes on
+// when the board is free.
+TEST_F(SnlctlSim, AWaitingCommandNamesTheProcessItWaitsFor) {
+  ToolResult r = Run("[board]\nserial = 7\n",
+                     "flock -x /run/snl/board0.lock -c 'printf \"%s ping 0\\n\" $$ "
+                     ">/run/snl/board0.lock; echo $$ >'$DIR'/held; sleep 1' &\n"
+                     "await $DIR/held .; echo \"holder $(cat $DIR/held)\"; $CTL status 0");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const size_t at = r.out.find("holder ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  const std::string pid = r.out.substr(at + 7, r.out.find('\n', at) - at - 7);
+  EXPECT_EQ(r.err, "snlctl: waiting for board 0, held by pid " + pid + " (snlctl ping 0)\n");
 }
 
 TEST_F(SnlctlSim, SnlsimPassesSigtermOnAndRemovesItsTestbed) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -168,6 +169,7 @@ BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards)
     // Nobody waits long for a loader, and its text would name a keep-alive still starting.
     if (loading) file->writable = false;
     const int mode = file->exclusive ? LOCK_EX : LOCK_SH;
+    bool told = false;  // an operator waiting up to 30 s is told once whom for
     while (flock(file->fd, mode | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR)
         throw std::runtime_error(Errno("cannot lock " + path));
@@ -198,6 +200,18 @@ BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards)
         throw BoardsBusy(what + " still in use by " +
                          Describe(holders.empty() ? "" : holders.front()) + " after " +
                          std::to_string(kWaitSeconds) + " s");
+      }
+      if (!told) {
+        told = true;
+        const std::string& holder = holders.empty() ? "" : holders.front();
+        const size_t space = holder.find(' ');
+        const std::string by = space == std::string::npos
+                                   ? "another snlctl"
+                                   : "pid " + holder.substr(0, space) + " (snlctl " +
+                                         holder.substr(space + 1) + ")";
+        std::fprintf(stderr, "snlctl: waiting for %s, held by %s\n",
+                     i == 0 ? "the boards" : ("board " + std::to_string(sorted[i - 1])).c_str(),
+                     by.c_str());
       }
       usleep(kPollUs);
     }

@@ -57,6 +57,7 @@ const char kUsage[] =
     "options:\n"
     "  --debug                      log one line per command to /var/log/tolma/snl.log\n"
     "  -h, --help                   this text\n"
+    "  --version                    the version of snlctl\n"
     "\n"
     "Loading the library resets and claims boards, so only the board commands load it (not\n"
     "--help, vpd or a bad command line). A command for board N opens board N alone, and\n"
@@ -183,6 +184,10 @@ int Dispatch(const Args& a) {
 int Run(Args args) {
   if (TakeFlag(args, "--help") || TakeFlag(args, "-h")) {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (TakeFlag(args, "--version")) {
+    std::printf("snlctl %s\n", SNL_VERSION);
     return kExitOk;
   }
   // Turned on once the library is loaded, by the first command that needs the boards.

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         fputs(snllogd::kHelpText, stdout);
         return 0;
       case snllogd::Action::kVersion:
-        printf("snllogd %s\n", SNLLOGD_VERSION);
+        printf("snllogd %s\n", SNL_VERSION);
         return 0;
       case snllogd::Action::kRun:
         break;
