@@ -31,7 +31,7 @@ int Priority(char level) {
 }  // namespace
 
 Forwarder::~Forwarder() {
-  if (!ident_.empty()) closelog();
+  if (target_ == Target::kSyslog) closelog();
 }
 
 void Forwarder::Forward(const std::string& address, const std::string& writer,
@@ -39,11 +39,11 @@ void Forwarder::Forward(const std::string& address, const std::string& writer,
   if (target_ == Target::kNone) return;
   LineParts parts = SplitLine(line);
   if (target_ == Target::kSyslog) {
-    if (writer != ident_) {
-      ident_ = writer;
-      openlog(ident_.c_str(), LOG_NDELAY, LOG_USER);
-    }
+    // The writer's name tags its line only: the server's own messages and the library's (a log
+    // file that cannot be opened, say) must not pass for a client's under the last writer's name.
+    openlog(writer.c_str(), LOG_NDELAY, LOG_USER);
     syslog(Priority(parts.level), "%s: %s", address.c_str(), parts.rest.c_str());
+    openlog("snllogd", LOG_NDELAY, LOG_USER);
     return;
   }
   std::string fields[] = {

@@ -25,7 +25,6 @@ class Forwarder {
 
  private:
   Target target_;
-  std::string ident_;  // the syslog tag last given to openlog(3), which keeps a pointer to it
   unsigned failures_ = 0;
 };
 

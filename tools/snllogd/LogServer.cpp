@@ -199,10 +199,15 @@ void LogServer::FlushWriters() {
 }
 
 // After the stop: what the clients had sent before it is still written, for at most a second.
+// They are read in turns as while serving: a client that goes on flooding must neither use up
+// that second before the others are read nor have its lines gather unwritten in memory.
 void LogServer::Drain() {
   const int64_t until = NowMs() + 1000;
-  for (Client& client : clients_) {
-    while (client.failed == nullptr && NowMs() < until && ReadFrom(client) > 0) {
+  for (bool more = true; more && NowMs() < until;) {
+    more = false;
+    for (Client& client : clients_) {
+      if (client.failed == nullptr && ReadFrom(client) > 0) more = true;
+      if (writers_.Unwritten() >= kWriteBatch) writers_.Flush();
     }
   }
   writers_.Flush();

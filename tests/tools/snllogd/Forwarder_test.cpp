@@ -112,6 +112,14 @@ TEST_F(SnllogdForwardingTest, SyslogTagsEachLineWithItsWriter) {
   // "<PRI>Mmm dd hh:mm:ss TAG: MESSAGE", facility user (8) plus the level's priority.
   EXPECT_THAT(first, testing::MatchesRegex("<12>... .. ..:..:.. snl: 127\\.0\\.0\\.1: SNL     \\| low"));
   EXPECT_THAT(second, testing::MatchesRegex("<13>... .. ..:..:.. app: 127\\.0\\.0\\.1: started"));
+  // The library's own warning (this writer's file cannot be opened) is the server's, not "app"'s.
+  ASSERT_EQ(0, system("mkdir -p /var/log/tolma/remote/127.0.0.1/bad.log"));
+  ASSERT_TRUE(client.Send("bad", "I|06/12/2026 20:50:21.125| lost\n"));
+  std::string warning = Next();
+  EXPECT_THAT(warning, testing::AllOf(testing::StartsWith("<12>"),
+                                      testing::HasSubstr(" snllogd: fopen(3) failed"),
+                                      testing::HasSubstr("/bad disabled")));
+  EXPECT_THAT(Next(), testing::MatchesRegex("<14>... .. ..:..:.. bad: 127\\.0\\.0\\.1: lost"));
 }
 
 }  // namespace

@@ -298,4 +298,34 @@ TEST_F(SnllogdTest, LinesSentBeforeTheStopAreWritten) {
   EXPECT_TRUE(HasLines(LogOf("app"), 2000));
 }
 
+// A client that goes on flooding after SIGTERM: the lines another client had sent before it are
+// still written (the flood connected first and would otherwise be read for the whole time left).
+TEST_F(SnllogdTest, AFloodAtTheStopDoesNotCostOthersTheirLines) {
+  auto server = std::make_unique<Snllogd>();
+  Peer flood;
+  ASSERT_TRUE(flood.Receive());
+  Peer innocent;
+  ASSERT_TRUE(innocent.Receive());
+  std::atomic<bool> stop{false};
+  std::thread flooder([&] {
+    std::string chunk;
+    // Control bytes: each costs the server an escape, so that the flood never runs dry.
+    while (chunk.size() < (4u << 20)) chunk += Peer::Frame("flood", std::string(2000, '\x01'));
+    while (!stop && flood.SendBytes(chunk)) {
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Stopped, the server reads nothing of the batch before SIGTERM reaches it.
+  server->Signal(SIGSTOP);
+  std::string batch;
+  for (int i = 0; i < 1000; ++i) batch += Peer::Frame("app", Line(i));
+  ASSERT_TRUE(innocent.SendBytes(batch));
+  server->Signal(SIGTERM);
+  int status = server->Stop(SIGCONT);
+  stop = true;
+  flooder.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(HasLines(LogOf("app"), 1000)) << CountOf(LogOf("app"), "\n");
+}
+
 }  // namespace
