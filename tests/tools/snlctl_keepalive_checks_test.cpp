@@ -301,6 +301,17 @@ TEST_F(SnlctlSim, FilesAUserCouldPlantInAStickyDirectoryAreNotTrusted) {
                        "/hb" + planted + Withheld(1));
 }
 
+// Started with stdout and stderr closed (a careless init script), keepalive must not let the
+// board locks or a board's device file take descriptors 1 and 2: every failure message would
+// be written into them, round after round, filling /run.
+TEST_F(SnlctlSim, ClosedOutputsWriteIntoNoOtherFile) {
+  ToolResult r = Run("[board]\n",
+                     "$CTL keepalive 0 --interval 100 --count 3 --check \"env -u LD_PRELOAD "
+                     "false\" <&- >&- 2>&-; echo \"exit $?\"; cat /run/snl/* | wc -c");
+  EXPECT_EQ(r.out, "exit 0\n0\n") << r.err;
+  EXPECT_EQ(Count(Record(), kStop), 1u);
+}
+
 TEST_F(SnlctlSim, ShellChecksRunUnderShAndPlainOnesWithout) {
   if (dlsym(RTLD_DEFAULT, "__tsan_init") != nullptr)
     GTEST_SKIP() << "/bin/sh cannot run under the thread sanitizer's runtime";
