@@ -278,6 +278,40 @@ TEST_F(SnlctlSim, EveryCheckSaysWhatItSaw) {
                   before + "memory: [0-9]+ MiB available, below 1073741824 MiB\n" + Withheld(1)));
 }
 
+// In a directory like /tmp (every user may write, sticky) any user can create the pid file or
+// heartbeat before the application does, name a process of their own in it or keep touching it,
+// and the application cannot replace it: such files pass only when root or snlctl's user owns
+// them.
+TEST_F(SnlctlSim, FilesAUserCouldPlantInAStickyDirectoryAreNotTrusted) {
+  const std::string d = dir.path + "/tmp";
+  ToolResult r = Run(
+      "[board]\n",
+      "mkdir $DIR/tmp; chmod 1777 $DIR/tmp\n"
+      "setpriv --reuid 65534 --regid 65534 --clear-groups sleep 1000 & s=$!\n"
+      "echo $s >$DIR/tmp/app.pid; chown 65534 $DIR/tmp/app.pid; echo $$ >$DIR/tmp/root.pid\n"
+      "touch $DIR/tmp/hb $DIR/tmp/roothb; chown 65534 $DIR/tmp/hb\n"
+      "$CTL keepalive 0 --interval 1000 --count 1 --pidfile $DIR/tmp/app.pid --pidfile "
+      "$DIR/tmp/root.pid --heartbeat $DIR/tmp/hb:60 --heartbeat $DIR/tmp/roothb:60 >$DIR/out; "
+      "echo \"exit $?\"; kill $s");
+  EXPECT_EQ(r.out, "exit 0\n") << r.err;
+  EXPECT_THAT(dir.Read("out"), HasSubstr("board 0: 0 pings, 0 failed, 1 withheld\n"));
+  const std::string before = "snlctl: health check failed before ping 1: ";
+  const std::string planted = ": is owned by uid 65534 in a directory every user may write to\n";
+  EXPECT_EQ(r.err, before + "pidfile " + d + "/app.pid" + planted + before + "heartbeat " + d +
+                       "/hb" + planted + Withheld(1));
+}
+
+// Started with stdout and stderr closed (a careless init script), keepalive must not let the
+// board locks or a board's device file take descriptors 1 and 2: every failure message would
+// be written into them, round after round, filling /run.
+TEST_F(SnlctlSim, ClosedOutputsWriteIntoNoOtherFile) {
+  ToolResult r = Run("[board]\n",
+                     "$CTL keepalive 0 --interval 100 --count 3 --check \"env -u LD_PRELOAD "
+                     "false\" <&- >&- 2>&-; echo \"exit $?\"; cat /run/snl/* | wc -c");
+  EXPECT_EQ(r.out, "exit 0\n0\n") << r.err;
+  EXPECT_EQ(Count(Record(), kStop), 1u);
+}
+
 TEST_F(SnlctlSim, ShellChecksRunUnderShAndPlainOnesWithout) {
   if (dlsym(RTLD_DEFAULT, "__tsan_init") != nullptr)
     GTEST_SKIP() << "/bin/sh cannot run under the thread sanitizer's runtime";

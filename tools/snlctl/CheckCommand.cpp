@@ -76,8 +76,14 @@ void CheckCommand::Start(const timespec& now, long limitMs) {
     deadline_.tv_nsec -= 1000000000L;
   }
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0 || (fds[1] = AboveStandard(fds[1])) < 0) {
+  if (pipe2(fds, O_CLOEXEC) != 0) {
     startError_ = errno;
+    outcome_ = Outcome::kStartFailed;
+    return;
+  }
+  if ((fds[1] = AboveStandard(fds[1])) < 0) {
+    startError_ = errno;
+    close(fds[0]);
     outcome_ = Outcome::kStartFailed;
     return;
   }

@@ -89,8 +89,10 @@ std::string Absolute(const std::string& path, const char* option) {
 }
 
 // Opens path for fstat only (O_PATH), without following a link at its end and refusing what
-// every user could have put there: a file writable by all, or any file in a directory writable
-// by all without the sticky bit. Returns -1 with *why set.
+// every user could have put there: a file writable by all, any file in a directory writable by
+// all without the sticky bit, and in one with the sticky bit (/tmp) a file owned by neither root
+// nor snlctl's user: any user could have created it first and keep it looking healthy, while
+// the application could not replace it. Returns -1 with *why set.
 int OpenWatched(const std::string& path, struct stat* st, std::string* why) {
   const size_t slash = path.rfind('/');
   const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
@@ -100,7 +102,8 @@ int OpenWatched(const std::string& path, struct stat* st, std::string* why) {
     return -1;
   }
   struct stat dirSt;
-  if (fstat(dirFd, &dirSt) == 0 && (dirSt.st_mode & S_IWOTH) && !(dirSt.st_mode & S_ISVTX)) {
+  const bool shared = fstat(dirFd, &dirSt) == 0 && (dirSt.st_mode & S_IWOTH);
+  if (shared && !(dirSt.st_mode & S_ISVTX)) {
     close(dirFd);
     *why = "its directory is writable by every user";
     return -1;
@@ -118,6 +121,9 @@ int OpenWatched(const std::string& path, struct stat* st, std::string* why) {
     *why = "is a symbolic link, not followed";
   } else if (st->st_mode & S_IWOTH) {
     *why = "is writable by every user";
+  } else if (shared && st->st_uid != 0 && st->st_uid != geteuid()) {
+    *why = "is owned by uid " + std::to_string(st->st_uid) +
+           " in a directory every user may write to";
   } else {
     return fd;
   }

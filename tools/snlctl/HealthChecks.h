@@ -14,8 +14,9 @@
 //
 // What a check does with its input:
 //   - pid file: missing, unreadable, not a regular file, a symbolic link (never followed), not
-//     holding one decimal pid, writable by every user or in a directory every user may write
-//     to without the sticky bit: failure. The process must exist and not be a zombie. A pid file
+//     holding one decimal pid, writable by every user, in a directory every user may write
+//     to without the sticky bit, or in one with it (/tmp) and owned by neither root nor
+//     snlctl's user: failure. The process must exist and not be a zombie. A pid file
 //     owned by neither root nor snlctl's user may only name a process running as its owner (a
 //     user cannot point it at a process that never dies, such as init). The start time of the
 //     process is remembered: while the pid file stays the same, a pid that names a process

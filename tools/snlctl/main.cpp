@@ -1,4 +1,5 @@
 // snlctl: operate USB watchdog boards through libsnl from the shell.
+#include <fcntl.h>
 #include <signal.h>
 
 #include <climits>
@@ -203,6 +204,12 @@ int Run(Args args) {
 }  // namespace snlctl
 
 int main(int argc, char** argv) {
+  // Descriptors 0 to 2 closed by whoever started snlctl are taken by /dev/null first: otherwise
+  // the board locks, a board's device file or the library's log would get them, and everything
+  // printed would be written into those files. freopen keeps each stream on its own number;
+  // "r+" never creates a /dev/null that is missing.
+  for (FILE* stream : {stdin, stdout, stderr})
+    if (fcntl(fileno(stream), F_GETFD) < 0) std::freopen("/dev/null", "r+", stream);
   // Line-buffered even into a pipe or the journal, so progress shows as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // An output that went away (| head, a closed terminal) must not kill a command between its
