@@ -24,6 +24,9 @@ const char kUsage[] =
     "  --drop-after N      close each connection after N envelopes\n"
     "  --ignore-keepalives leave keep-alive probes unanswered\n"
     "  --tick MS           push a TICK event to broadcast clients every MS\n"
+    "  --idle-timeout MS   probe a client silent for MS, close it when the probe goes\n"
+    "                      unanswered; close unfinished handshakes and clients that\n"
+    "                      take no data after MS (30000)\n"
     "  --quiet             no trace lines in commsim.log, whatever klog.cfg says\n"
     "Commands of module 20: 1 ECHO, 2 FAIL, 3 PUSH g events, 4 SLEEP g ms, 5 DROP.\n"
     "Queries (COMM 7) are answered with \"re: \" and the question.\n";
@@ -92,6 +95,8 @@ bool Parse(int argc, char** argv, commsim::Options& options) {
       ok = ParseUnsigned(value, options.dropAfter);
     } else if (arg == "--tick") {
       ok = ParseUnsigned(value, options.tickMs);
+    } else if (arg == "--idle-timeout") {
+      ok = ParseUnsigned(value, options.idleMs) && options.idleMs != 0;
     } else {
       ok = false;
     }
