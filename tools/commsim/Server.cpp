@@ -73,7 +73,15 @@ class Session {
     // The handshake, or without one the wait for the client to give up, within the idle time.
     channel_.SetConnection(ipc, options_.idleMs);
     thread_ = std::thread([this] { Run(); });
-    pusher_ = std::thread([this] { PushEvents(); });
+    try {
+      pusher_ = std::thread([this] { PushEvents(); });
+    } catch (...) {
+      // Out of threads: the session is refused, and a std::thread must never be left joinable.
+      Close();
+      thread_.join();
+      channel_.ClearConnection();
+      throw;
+    }
   }
   ~Session() {
     Close();
@@ -371,10 +379,12 @@ void Server::Accept() {
   char host[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
   try {
-    auto* socket = new dodudo::KClientSocket();
+    auto socket = std::make_unique<dodudo::KClientSocket>();
     socket->Assign(fd, host);
     socket->SetWriteWaitTime(options_.idleMs);
-    auto session = std::make_shared<Session>(*this, new dodudo::KSocketIpcChannel(socket));
+    auto ipc = std::make_unique<dodudo::KSocketIpcChannel>(socket.get());
+    socket.release();  // the IPC channel owns it now
+    auto session = std::make_shared<Session>(*this, ipc.release());
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     sessions_.push_back(session);
   } catch (const std::exception& e) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -24,11 +25,25 @@
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/LB9/KIPC/KBufferSerializerStream.h"
 #include "DOdudo/comm/KCommChannel.h"
+#include "DOdudo/comm/KCommClient.h"
 #include "support/LoopbackPeer.h"
 
 namespace commtest {
 
 using logtest::WaitFor;
+using Clock = std::chrono::steady_clock;
+
+// The client's connection to the server on 127.0.0.1:14200, and an ECHO command (module 20,
+// code 1) whose result is g.
+inline void Connect(comm::KCommClient& client, unsigned int timeoutMs = 5000) {
+  client.Connect("app", "127.0.0.1", 14200, comm::KHelloMsg::Z7M_SERVER, 1, 0, 0, timeoutMs, true);
+}
+inline int Echo(comm::KCommClient& client, int32_t g) {
+  return client.SendCommand(20, 1, g, 0, dodudo::kstring("x"));
+}
+inline double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // How many lines of /var/log/tolma/<module>.log read "<level letter> <text...>" once the time
 // header is cut off.

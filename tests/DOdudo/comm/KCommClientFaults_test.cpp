@@ -25,21 +25,14 @@ using commtest::Count;
 using commtest::ScriptedPeer;
 using commtest::WaitFor;
 using dodudo::kstring;
-using Clock = std::chrono::steady_clock;
+using commtest::Clock;
+using commtest::Connect;
+using commtest::Echo;
+using commtest::SecondsSince;
 
 namespace {
-
-void Connect(KCommClient& client, unsigned int timeoutMs = 5000) {
-  client.Connect("app", "127.0.0.1", 14200, comm::KHelloMsg::Z7M_SERVER, 1, 0, 0, timeoutMs, true);
-}
-int Echo(KCommClient& client, int32_t g) {
-  return client.SendCommand(SIM_MODULE, commsim::SIM_ECHO, g, 0, kstring("x"));
-}
 int Push(KCommClient& client, int32_t count) {
   return client.SendCommand(SIM_MODULE, commsim::SIM_PUSH, count, 0, dodudo::KEmptyData());
-}
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 template <typename T>
 bool ReadyWithin(std::future<T>& future, int seconds) {
@@ -80,7 +73,7 @@ TEST_F(KCommFaults, ShutdownDuringTheFirstHelloFreesNothingInUse) {
       KCommClient::NotifyAppTermination();
     ASSERT_TRUE(ReadyWithin(connecting, 5)) << round;
     EXPECT_NO_THROW(connecting.get()) << round;
-    EXPECT_LT(SecondsSince(start), 2.0) << round;
+    EXPECT_LT(SecondsSince(start), 3.0) << round;
   }
 }
 
@@ -144,7 +137,7 @@ TEST_F(KCommFaults, HandshakeCutShortIsBoundedByOneDeadline) {
     ASSERT_TRUE(ReadyWithin(connecting, 6));
     EXPECT_EQ(connecting.get(),
               "Expected message (hello) not received, aborting connection to Server [1513573715]");
-    EXPECT_LT(SecondsSince(start), 3.0);
+    EXPECT_LT(SecondsSince(start), 4.0);
   }
 
   auto server = std::make_unique<CommSim>(std::vector<std::string>{});
