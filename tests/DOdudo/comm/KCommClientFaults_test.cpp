@@ -242,12 +242,15 @@ TEST_F(KCommFaults, EventQueueIsBounded) {
   Connect(client);
   client.RequestEvents(Slow, true);
   const int sent = static_cast<int>(KCommClient::kMaxQueuedEvents) + 2000;
+  auto start = Clock::now();
   ASSERT_EQ(Push(client, sent), 0);
   EXPECT_TRUE(WaitFor([&] { return client.GetDroppedEventCount() >= 1999; }, 10000))
       << client.GetDroppedEventCount();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_LE(client.GetDroppedEventCount(), 2000u);
-  EXPECT_EQ(Count("commclient", "W Event queue full (4096 events): event ENV("), 1);
+  const int lines = Count("commclient", "W Event queue full (4096 events): event ENV(");
+  EXPECT_GE(lines, 1);
+  EXPECT_LE(lines, static_cast<int>(SecondsSince(start)) + 1);
   releaseSlow = true;
 }
 
@@ -265,7 +268,8 @@ TEST_F(KCommFaults, OutageNoticesAreRateLimited) {
   while (SecondsSince(start) < 2.0) refused += Echo(client, 1) == 13;
   EXPECT_GT(refused, 100);
   const int lines = Count("commclient", "not sent") + Count("commclient", "sending command");
-  EXPECT_LE(lines, 4) << lines;
+  // Two kinds of line (refused by the channel, failed in the client), each once a second.
+  EXPECT_LE(lines, 2 * (static_cast<int>(SecondsSince(start)) + 1)) << lines;
 }
 
 namespace {
