@@ -215,9 +215,9 @@ void KCommChannel::Refused(KLogLevel level, const char* what, const KEnvelope& r
   unsigned int held = 0;
   if (!refusals_.Allow(held)) return;
   if (held == 0)
-    logger_.Log(level, "Msg [%s] not sent, %s", request.Description().c_str(), what);
+    logger_.Log(level, "Msg [%s] not sent %s", request.Description().c_str(), what);
   else
-    logger_.Log(level, "Msg [%s] not sent, %s (%u more since the last such line)",
+    logger_.Log(level, "Msg [%s] not sent %s (%u more since the last such line)",
                 request.Description().c_str(), what, held);
 }
 
@@ -236,7 +236,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     result_.Clear();
     // Once the receiving thread has seen the connection end, nobody would take the reply.
     if (receiveEnded_ || !open_) {
-      Refused(klogWarning, "the connection has ended", request);
+      Refused(klogWarning, ", the connection has ended", request);
       return COMM_RESULT_FAIL;
     }
     expectedId_ = expected;
@@ -254,7 +254,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   }
   if (!sent) {
     StopWaiting();
-    Refused(klogWarning, "the connection is unusable", request);
+    Refused(klogWarning, ", the connection is unusable", request);
     return COMM_RESULT_FAIL;
   }
 
