@@ -370,7 +370,7 @@ void Server::Accept() {
   if (fd < 0) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
       acceptFull_ = true;
-      logger_.Warning("Accepting paused for a second [%s]", std::strerror(errno));
+      logger_.Notice("Accepting paused for a second [%s]", std::strerror(errno));
     }
     return;
   }

@@ -122,6 +122,10 @@ TEST_F(CommSimTest, SilentConnectionsAreClosed) {
 // Out of descriptors, commsim waits instead of spinning on the connection it cannot accept, and
 // serves again once descriptors are free.
 TEST_F(CommSimTest, AcceptingPausesAtTheDescriptorLimit) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer runtime in commsim needs descriptors of its own and reports nonsense without.
+  GTEST_SKIP() << "not under AddressSanitizer";
+#endif
   // About four sessions fit in 24 descriptors; the rest wait in the listen backlog (16).
   CommSim server({"--quiet"}, 14200, 24);
   std::vector<std::unique_ptr<snltest::Fd>> idle;

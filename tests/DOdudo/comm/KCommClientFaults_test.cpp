@@ -306,5 +306,9 @@ TEST_F(KCommFaults, ThousandConnectDisconnectCyclesLeaveNothingBehind) {
   EXPECT_EQ(Entries("/proc/self/fd"), descriptors);
   EXPECT_TRUE(WaitFor([&] { return Entries("/proc/self/task") <= threads; }, 3000))
       << Entries("/proc/self/task") << " " << threads;
+#ifndef __SANITIZE_ADDRESS__  // ASan keeps freed memory in quarantine; LeakSanitizer checks
   EXPECT_LT(ResidentKb() - memory, 8 * 1024);
+#else
+  (void)memory;
+#endif
 }
