@@ -5,6 +5,7 @@
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
 #include "DOdudo/LB9/KIPC/KIpcChannel.h"
+#include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "DOdudo/host/KMutex.h"
 
@@ -17,6 +18,12 @@ namespace {
 constexpr unsigned int kSemaphoreMaximum = 0x100000;
 constexpr unsigned int kSyncTimeoutMs = 30000;
 constexpr unsigned int kTerminationTimeoutMs = 30000;
+constexpr unsigned int kRefusalLogPeriodMs = 1000;
+
+dodudo::KTcpSocket* SocketOf(dodudo::KIpcChannel* ipc) {
+  auto* receiver = dynamic_cast<dodudo::KSocketReceiver*>(ipc->GetReceiver());
+  return receiver != nullptr ? receiver->GetSocket() : nullptr;
+}
 
 // Read side of the connection lock for one scope.
 class ConnectionReader {
@@ -43,7 +50,9 @@ KCommChannel::KCommChannel(KLogger& logger)
       lastReceiveTick_(0),
       waiting_(false),
       expectedId_(0),
-      receiveEnded_(false) {
+      receiveEnded_(false),
+      open_(false),
+      refusals_(kRefusalLogPeriodMs) {
   if (!AreMessageStringsRegistered(COMM_MODULE))
     RegisterMessageStrings(COMM_MODULE, "COMM  ", 12, MessageIdStringsComm, 12,
                            MessageIdStringsComm);
@@ -57,14 +66,32 @@ KCommChannel::~KCommChannel() {
 }
 
 void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc) {
+  SetConnection(ipc, dodudo::KTcpSocket::kWaitForever);
+}
+
+void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc, unsigned int handshakeMs) {
+  const bool handshake = ipc != nullptr && handshakeMs != dodudo::KTcpSocket::kWaitForever;
+  if (handshake) {
+    // Not installed yet: nobody else can reach the socket.
+    if (dodudo::KTcpSocket* socket = SocketOf(ipc)) socket->SetReadDeadline(handshakeMs);
+  }
   dodudo::KIpcChannel* old;
   connectionLock_.LockWriter();
   old = ipc_;
   ipc_ = ipc;
+  open_ = ipc != nullptr && !handshake;
   connectionLock_.UnlockWriter();
   delete old;
   std::lock_guard<std::mutex> lock(resultMutex_);
   receiveEnded_ = false;
+}
+
+void KCommChannel::Open() {
+  ConnectionReader reader(connectionLock_);
+  if (ipc_ == nullptr) return;
+  if (dodudo::KTcpSocket* socket = SocketOf(ipc_))
+    socket->SetReadDeadline(dodudo::KTcpSocket::kWaitForever);
+  open_ = true;
 }
 
 bool KCommChannel::IsConnected() {
@@ -78,6 +105,17 @@ dodudo::KIpcChannel* KCommChannel::GetConnection() {
 }
 
 bool KCommChannel::Send(const KEnvelope& envelope) {
+  if (!open_) {
+    ConnectionReader reader(connectionLock_);
+    if (ipc_ == nullptr) throw KCommError("IPC not initialized!");
+    throw KCommError("Connection not open yet (handshake running)");
+  }
+  return SendAny(envelope);
+}
+
+bool KCommChannel::SendHandshake(const KEnvelope& envelope) { return SendAny(envelope); }
+
+bool KCommChannel::SendAny(const KEnvelope& envelope) {
   ConnectionReader reader(connectionLock_);
   if (ipc_ == nullptr) throw KCommError("IPC not initialized!");
   if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(true, envelope).c_str());
@@ -173,20 +211,32 @@ void KCommChannel::WakeRequester(bool receiveEnded) {
   responseReady_.notify_all();
 }
 
+void KCommChannel::Refused(KLogLevel level, const char* what, const KEnvelope& request) {
+  unsigned int held = 0;
+  if (!refusals_.Allow(held)) return;
+  if (held == 0)
+    logger_.Log(level, "Msg [%s] not sent %s", request.Description().c_str(), what);
+  else
+    logger_.Log(level, "Msg [%s] not sent %s (%u more since the last such line)",
+                request.Description().c_str(), what, held);
+}
+
 int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) {
-  if (!IsConnected()) {
-    logger_.Trace("Msg [%s] not sent because client is not connected",
-                  request.Description().c_str());
+  if (!open_) {
+    Refused(klogTrace, "because client is not connected", request);
     return COMM_RESULT_FAIL;
   }
   KScopedLock sync(syncMutex_);
+  // A fresh id for every send: an envelope sent again must not take the late reply to its last
+  // send for its own.
+  request.Renumber();
   const uint16_t expected = request.GetPacketId();
   {
     std::lock_guard<std::mutex> lock(resultMutex_);
     result_.Clear();
     // Once the receiving thread has seen the connection end, nobody would take the reply.
-    if (receiveEnded_) {
-      logger_.Warning("Msg [%s] not sent, the connection has ended", request.Description().c_str());
+    if (receiveEnded_ || !open_) {
+      Refused(klogWarning, ", the connection has ended", request);
       return COMM_RESULT_FAIL;
     }
     expectedId_ = expected;
@@ -204,7 +254,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   }
   if (!sent) {
     StopWaiting();
-    logger_.Warning("Msg [%s] not sent, the connection is unusable", request.Description().c_str());
+    Refused(klogWarning, ", the connection is unusable", request);
     return COMM_RESULT_FAIL;
   }
 
@@ -250,7 +300,7 @@ void KCommChannel::Reply(KEnvelope& request, uint16_t code, int g,
                          const dodudo::KSerializable& payload) {
   request.SetAnswered(true);
   KEnvelope response(COMM_MODULE, code, g, request.GetPacketId(), payload);
-  Send(response);
+  SendAny(response);
 }
 
 void KCommChannel::SyncResponse(KEnvelope& request, int result, dodudo::KSerializable& reply) {
@@ -282,7 +332,8 @@ void KCommChannel::SyncFailResponse(KEnvelope& request, dodudo::kstring text, in
 bool KCommChannel::KeepAlive(unsigned int idleMs) {
   {
     ConnectionReader reader(connectionLock_);
-    if (ipc_ == nullptr || KHostSystem::GetTick() - lastReceiveTick_ <= idleMs) return true;
+    if (ipc_ == nullptr || !open_ || KHostSystem::GetTick() - lastReceiveTick_ <= idleMs)
+      return true;
   }
   try {
     KEnvelope probe(COMM_MODULE, COMM_KEEP_ALIVE, 0, 0);
@@ -300,7 +351,7 @@ bool KCommChannel::KeepAlive(unsigned int idleMs) {
 
 void KCommChannel::HandShake(KHelloMsg& hello, dodudo::kstring& id) {
   KEnvelope greeting(COMM_MODULE, COMM_HELLOV2, -1, -1, hello);
-  Send(greeting);
+  SendAny(greeting);
   KEnvelope answer;
   if (!Receive(answer))
     throw KCommError(
@@ -314,7 +365,7 @@ void KCommChannel::HandShake(KHelloMsg& hello, dodudo::kstring& id) {
   id = assigned;
   logger_.SetIdentity(assigned);
   KEnvelope reply(COMM_MODULE, COMM_REMOTE_ID, -1, -1, assigned);
-  Send(reply);
+  SendAny(reply);
 }
 
 void KCommChannel::Terminate(bool wait) {

@@ -10,6 +10,7 @@
 #include "DOdudo/comm/KCommMessages.h"
 #include "DOdudo/comm/KEnvelope.h"
 #include "DOdudo/comm/KHelloMsg.h"
+#include "DOdudo/comm/KNoticeLimiter.h"
 #include "DOdudo/host/KBaseException.h"
 #include "DOdudo/host/KCallbackList.h"
 #include "DOdudo/host/KExport.h"
@@ -53,21 +54,32 @@ class DODUDO_API KCommChannel : public NonCopyable {
   virtual ~KCommChannel();
 
   // Installs a connected IPC channel and takes ownership of it; one already installed is
-  // destroyed first.
+  // destroyed first. The connection carries commands at once.
   void SetConnection(dodudo::KIpcChannel* ipc);
+  // Installs it for a handshake: every read of the socket ends within handshakeMs from now, and
+  // only SendHandshake and replies go out until Open(). Meanwhile Send throws and SyncMessage
+  // returns 13 at once, so nothing of the application's precedes the identity message.
+  void SetConnection(dodudo::KIpcChannel* ipc, unsigned int handshakeMs);
+  // The handshake is over: lifts the read deadline and lets commands through.
+  void Open();
+  bool IsOpen() const { return open_; }
   bool IsConnected();
   // The installed IPC channel, for reading its socket's addresses; valid until ClearConnection.
   dodudo::KIpcChannel* GetConnection();
 
-  // Throws KCommError "IPC not initialized!" without a connection; socket failures pass on.
+  // Throws KCommError "IPC not initialized!" without a connection (or before Open()); socket
+  // failures pass on.
   bool Send(const KEnvelope& envelope);
+  // Send for the handshake itself, allowed before Open().
+  bool SendHandshake(const KEnvelope& envelope);
   // The next envelope for the caller. Keep-alives are answered here and replies go to the waiting
   // requester; neither is returned. false when the connection failed or ended.
   bool Receive(KEnvelope& envelope);
-  // Sends request (marked synchronous) and waits up to 30 s for its reply, which is read into
-  // reply. Returns the reply's result code, or 13 without a connection (or once the receiving
-  // thread has seen it end). A timeout, a remote
-  // failure (SYNC_FAIL) or a lost connection throws KCommRequestError.
+  // Sends request (marked synchronous, with a fresh packet id each time) and waits up to 30 s for
+  // its reply, which is read into reply. Returns the reply's result code, or 13 without an open
+  // connection (or once the receiving thread has seen it end); those refusals are logged at most
+  // once a second. A timeout, a remote failure (SYNC_FAIL) or a lost connection throws
+  // KCommRequestError.
   int SyncMessage(KEnvelope& request, dodudo::KSerializable& reply);
   void SyncResponse(KEnvelope& request, int result, dodudo::KSerializable& reply);
   void SyncFailResponse(KEnvelope& request, dodudo::kstring text, int code);
@@ -75,7 +87,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
   // the IPC channel is then terminated so that the receiving thread sees the end.
   bool KeepAlive(unsigned int idleMs);
   // Server side of the connection handshake: sends hello, takes the client's REMOTE_ID, assigns
-  // it an identity (its text followed by GetNextId()) and sends that back. Throws KCommError.
+  // it an identity (its text followed by GetNextId()) and sends that back. Allowed before Open(),
+  // which the caller then calls. Throws KCommError.
   void HandShake(KHelloMsg& hello, dodudo::kstring& id);
   // Wakes the receiving thread; with wait, waits (30 s at most) for it to SignTermination, then
   // drops the connection and wakes a waiting requester.
@@ -112,6 +125,9 @@ class DODUDO_API KCommChannel : public NonCopyable {
   void TakeReply(const KEnvelope& reply);
   void StopWaiting();
   void Reply(KEnvelope& request, uint16_t code, int g, const dodudo::KSerializable& payload);
+  bool SendAny(const KEnvelope& envelope);
+  // A refused request, logged at most once a second with the count of those held back.
+  void Refused(KLogLevel level, const char* what, const KEnvelope& request);
 
   dodudo::KIpcChannel* ipc_;
   dodudo::KSemaphore terminationSemaphore_;
@@ -128,6 +144,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
   bool waiting_;         // a requester waits for the reply to expectedId_
   uint16_t expectedId_;  // packet ids wrap through 0, so waiting_ says whether one is expected
   bool receiveEnded_;    // the receiving thread saw this connection end: no reply can come
+  std::atomic<bool> open_;  // a connection is installed and its handshake is over
+  KNoticeLimiter refusals_;
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
 };
 

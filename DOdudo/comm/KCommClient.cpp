@@ -20,9 +20,20 @@ namespace {
 
 constexpr unsigned int kForever = 0xFFFFFFFFu;
 constexpr unsigned int kRetryStepMs = 500;
-// A server that accepts but stays silent must not hold Connect beyond its own time limit (nor
-// the message thread's reconnection for ever).
-constexpr unsigned int kHandshakeWaitMs = 30000;
+// A server that accepts but stays silent, or stops in the middle of a frame, must not hold
+// Connect beyond its own time limit (nor the message thread's reconnection for ever).
+constexpr unsigned int kHandshakeWaitMs = 10000;
+// A peer that stops reading ends the connection after this long, so that a command (and the
+// message thread answering a keep-alive) never waits on a write for ever.
+constexpr unsigned int kWriteWaitMs = 10000;
+constexpr unsigned int kNoticePeriodMs = 1000;
+
+// The client whose event callback runs on this thread, and whether the callback deleted it.
+struct CallbackScope {
+  KCommClient* client = nullptr;
+  bool deleted = false;
+};
+thread_local CallbackScope callbackScope;
 constexpr unsigned int kKeepAliveIdleMs = 5000;
 constexpr unsigned int kKeepAlivePeriodMs = 2000;
 
@@ -57,12 +68,23 @@ KCommClient::KCommClient(const char* module, bool buffered,
       messageThreadFinished_(false),
       messageThreadExited_(false),
       eventThreadExited_(false),
-      eventThreadFinished_(1) {
+      eventThreadFinished_(1),
+      armed_(false),
+      droppedEvents_(0),
+      commandNotices_(kNoticePeriodMs),
+      queueNotices_(kNoticePeriodMs) {
   KScopedLock lock(_InstListMutex);
   _InstanceList.push_back(this);
 }
 
 KCommClient::~KCommClient() {
+  // Deleted by its own event callback: the event thread holds the client mutex (released here so
+  // that the message thread, which may need it, can end) and must not touch the client again.
+  const bool fromCallback = callbackScope.client == this;
+  if (fromCallback) {
+    callbackScope.deleted = true;
+    mutex_.Unlock();
+  }
   {
     KScopedLock lock(_InstListMutex);
     _InstanceList.remove(this);
@@ -70,7 +92,7 @@ KCommClient::~KCommClient() {
   Shutdown();
   // Both threads use this object until their very last statement.
   if (eventThread_ != nullptr) {
-    while (!eventThreadExited_) KHostSystem::Delay(5);
+    while (!fromCallback && !eventThreadExited_) KHostSystem::Delay(5);
     dodudo::KThread::CloseThreadHandle(eventThread_);
   }
   if (messageThread_ != nullptr) {
@@ -105,13 +127,6 @@ bool KCommClient::Pause(unsigned int steps) {
   return true;
 }
 
-bool KCommClient::ReceiveHandshake(KEnvelope& envelope, unsigned int ms) {
-  dodudo::KIpcChannel* ipc = channel_.GetConnection();
-  dodudo::KTcpSocket* socket = ipc != nullptr ? SocketOf(ipc) : nullptr;
-  if (socket != nullptr && !socket->WaitForData(ms)) return false;
-  return channel_.Receive(envelope);
-}
-
 void KCommClient::Connect(kstring name, kstring host, unsigned int port, const KHelloMsg& expected,
                           unsigned int timeoutMs, bool fastRetry) {
   const unsigned int start = KHostSystem::GetTick();
@@ -125,22 +140,35 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port, const K
         ipc = new dodudo::KBufferedSocketIpcChannel(host.c_str(), port, options_);
       else
         ipc = new dodudo::KSocketIpcChannel(host.c_str(), port);
-      channel_.SetConnection(ipc);
       kstring localHost, remoteHost;
       unsigned short localPort = 0, remotePort = 0;
+      // Not installed yet: this thread alone can reach the socket.
       if (dodudo::KTcpSocket* socket = SocketOf(ipc)) {
-        socket->GetLocalAddress(localHost, localPort);
-        socket->GetRemoteAddress(remoteHost, remotePort);
+        socket->SetWriteWaitTime(kWriteWaitMs);
+        try {
+          socket->GetLocalAddress(localHost, localPort);
+          socket->GetRemoteAddress(remoteHost, remotePort);
+        } catch (...) {
+          delete ipc;
+          throw;
+        }
       }
 
+      // One deadline over every read of the handshake, hello and identity alike.
       unsigned int waitMs = kHandshakeWaitMs;
       if (timeoutMs != kForever) {
         unsigned int elapsed = KHostSystem::GetTick() - start;
         waitMs = elapsed < timeoutMs ? timeoutMs - elapsed : 0;
         if (waitMs > kHandshakeWaitMs) waitMs = kHandshakeWaitMs;
       }
+      channel_.SetConnection(ipc, waitMs);
+      // A Shutdown that came before the connection was installed found nothing to end.
+      if (shuttingDown_) {
+        channel_.ClearConnection();
+        return;
+      }
       KEnvelope greeting;
-      if (!ReceiveHandshake(greeting, waitMs))
+      if (!channel_.Receive(greeting))
         throw KCommHandshakeError(
             "Expected message (hello) not received, aborting connection to Server [%d]",
             static_cast<int>(expected.ServiceId));
@@ -162,9 +190,14 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port, const K
       logger_.Info("Connected from %s:%d to %s %s:%d", localHost.c_str(), localPort,
                    hello.ServiceName(), remoteHost.c_str(), remotePort);
 
-      Identify(expected.ServiceId, name, waitMs);
+      Identify(expected.ServiceId, name);
+      channel_.Open();
 
       KScopedLock lock(mutex_);
+      if (shuttingDown_) {
+        channel_.ClearConnection();
+        return;
+      }
       if (firstConnection_) {
         messageThread_ =
             dodudo::KThread::StartThread(StartHandleRemoteMessagesThread, this, 0, false, false, 0);
@@ -176,8 +209,10 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port, const K
       serverHello_ = hello;
       return;
     } catch (const KCommHandshakeError& e) {
-      logger_.Notice("KCommClient handshake failed [%s]", e.what());
       channel_.ClearConnection();
+      // Shutdown ended the handshake: nothing to report.
+      if (shuttingDown_) return;
+      logger_.Notice("KCommClient handshake failed [%s]", e.what());
       throw;
     } catch (const std::exception& e) {
       logger_.Notice("Failed to connect to server [%s]", e.what());
@@ -192,12 +227,12 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port, const K
   }
 }
 
-void KCommClient::Identify(uint32_t service, const kstring& name, unsigned int waitMs) {
+void KCommClient::Identify(uint32_t service, const kstring& name) {
   kstring identity = dodudo::fstring("%s-%u", name.c_str(), connectionCount_.load());
   KEnvelope request(COMM_MODULE, COMM_REMOTE_ID, -1, -1, identity);
-  channel_.Send(request);
+  channel_.SendHandshake(request);
   KEnvelope answer;
-  if (!ReceiveHandshake(answer, waitMs) || answer.GetModule() != COMM_MODULE ||
+  if (!channel_.Receive(answer) || answer.GetModule() != COMM_MODULE ||
       answer.GetCode() != COMM_REMOTE_ID)
     throw KCommRequestError(
         "Expected message (remote_id) not received, aborting connection to Server [%d]",
@@ -251,9 +286,19 @@ int KCommClient::SendCommand(unsigned char module, unsigned int code, unsigned i
                        static_cast<int32_t>(i), payload);
     return SendCommand(envelope);
   } catch (const std::exception& e) {
-    logger_.Notice("Exception [%s] sending command", e.what());
+    CommandFailed(e);
     return COMM_RESULT_FAIL;
   }
+}
+
+void KCommClient::CommandFailed(const std::exception& e) {
+  unsigned int held = 0;
+  if (!commandNotices_.Allow(held)) return;
+  if (held == 0)
+    logger_.Notice("Exception [%s] sending command", e.what());
+  else
+    logger_.Notice("Exception [%s] sending command (%u more since the last such line)", e.what(),
+                   held);
 }
 
 int KCommClient::SendCommand(KEnvelope& envelope) {
@@ -268,7 +313,7 @@ int KCommClient::SendCommand(KEnvelope& envelope, dodudo::KSerializable& reply) 
   try {
     result = channel_.SyncMessage(envelope, reply);
   } catch (const std::exception& e) {
-    logger_.Notice("Exception [%s] sending command", e.what());
+    CommandFailed(e);
     result = COMM_RESULT_FAIL;
   }
   if (logger_.IsActive(klogTrace))
@@ -304,11 +349,13 @@ void KCommClient::RequestEvents(EventCallback callback, bool broadcasts) {
 
 void KCommClient::SetEventCallback(EventCallback callback) {
   KScopedLock lock(mutex_);
-  if (shuttingDown_) {
-    callback_ = nullptr;
-    return;
+  callback_ = shuttingDown_ ? nullptr : callback;
+  {
+    std::lock_guard<std::mutex> queue(queueMutex_);
+    armed_ = callback_ != nullptr;
   }
-  callback_ = callback;
+  eventsReady_.notify_all();
+  // The event thread outlives a null callback, so a later callback is called again.
   if (callback_ != nullptr && eventThread_ == nullptr)
     eventThread_ = dodudo::KThread::StartThread(StartProcessEventsThread, this, 0, false, false, 0);
 }
@@ -327,13 +374,26 @@ bool KCommClient::GetNextAsyncMessage(KEnvelope& out, unsigned int&, unsigned in
 }
 
 void KCommClient::EnqueueEvent(KEnvelope& envelope) {
+  // The connection's own CONN_FAIL and RECONNECTED always enter: the application must learn of
+  // them however far behind it is.
+  const bool local = envelope.GetModule() == COMM_MODULE &&
+                     (envelope.GetCode() == COMM_CONN_FAIL || envelope.GetCode() == COMM_RECONNECTED);
+  size_t queued;
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    events_.push_back(envelope);
+    queued = events_.size();
+    if (queued < kMaxQueuedEvents || local) events_.push_back(envelope);
   }
-  eventsReady_.notify_one();
+  if (queued >= kMaxQueuedEvents && !local) {
+    const unsigned int dropped = ++droppedEvents_;
+    unsigned int held = 0;
+    if (queueNotices_.Allow(held))
+      logger_.Warning("Event queue full (%u events): event %s dropped, %u dropped so far",
+                      static_cast<unsigned int>(queued), envelope.Description().c_str(), dropped);
+    return;
+  }
+  eventsReady_.notify_all();
 }
-
 void KCommClient::Shutdown() {
   bool expected = false;
   if (!shuttingDown_.compare_exchange_strong(expected, true)) return;
@@ -345,6 +405,8 @@ void KCommClient::Shutdown() {
   eventsReady_.notify_all();
   bool waitEvents = false, waitMessages = false;
   CheckForWindowsThreadTermination(waitEvents, waitMessages);
+  // The event thread itself (a callback shutting its client down) cannot wait for its own end.
+  if (callbackScope.client == this) waitEvents = false;
   if (waitEvents && !eventThreadFinished_.Wait(2000))
     logger_.Notice("Could not release dispatch event thread");
   channel_.Terminate(waitMessages);
@@ -411,37 +473,58 @@ void KCommClient::HandleRemoteMessages() {
 
 void* KCommClient::StartProcessEventsThread(void* argument) {
   auto* client = static_cast<KCommClient*>(argument);
-  client->ProcessEvents();
+  // false: the callback deleted the client, which is gone.
+  if (!client->ProcessEvents()) return nullptr;
   client->eventThreadFinished_.Release();
   client->eventThreadExited_ = true;  // the last use of the client
   return nullptr;
 }
 
-void KCommClient::ProcessEvents() {
+bool KCommClient::ProcessEvents() {
   dodudo::KThread::SetPriority(2);
   for (;;) {
-    {
-      KScopedLock lock(mutex_);
-      if (callback_ == nullptr) break;
-    }
     try {
-      KEnvelope envelope;
-      unsigned int count = 0;
-      if (!GetNextAsyncMessage(envelope, count, kForever)) {
-        if (shuttingDown_) {
-          logger_.Notice("Leaving event thread");
-          break;
-        }
-        continue;
+      {
+        std::unique_lock<std::mutex> queue(queueMutex_);
+        eventsReady_.wait(queue, [this] { return shuttingDown_ || (armed_ && !events_.empty()); });
+        if (shuttingDown_) break;
       }
-      KScopedLock lock(mutex_);
-      if (callback_ != nullptr) callback_(this, envelope, 0);
+      // The client mutex first, then the queue: the event is taken only when a callback is still
+      // there to get it.
+      mutex_.Lock();
+      KEnvelope envelope;
+      bool got = false;
+      {
+        std::lock_guard<std::mutex> queue(queueMutex_);
+        if (callback_ != nullptr && !events_.empty()) {
+          envelope = events_.front();
+          events_.pop_front();
+          got = true;
+        }
+      }
+      if (got) {
+        callbackScope.client = this;
+        callbackScope.deleted = false;
+        try {
+          callback_(this, envelope, 0);
+        } catch (...) {
+          callbackScope.client = nullptr;
+          if (callbackScope.deleted) return false;
+          mutex_.Unlock();
+          throw;
+        }
+        callbackScope.client = nullptr;
+        if (callbackScope.deleted) return false;
+      }
+      mutex_.Unlock();
     } catch (const std::exception& e) {
       logger_.Warning("Unexpected exception [%s] in %s", e.what(), "ProcessEvents");
     } catch (...) {
       logger_.Error("Unknown exception in %s", "ProcessEvents");
     }
   }
+  logger_.Notice("Leaving event thread");
+  return true;
 }
 
 }  // namespace comm

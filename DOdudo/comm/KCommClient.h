@@ -11,6 +11,7 @@
 #include "DOdudo/comm/KCommChannel.h"
 #include "DOdudo/comm/KEnvelope.h"
 #include "DOdudo/comm/KHelloMsg.h"
+#include "DOdudo/comm/KNoticeLimiter.h"
 #include "DOdudo/host/KExport.h"
 #include "DOdudo/host/KSemaphore.h"
 #include "DOdudo/host/KThreadMutex.h"
@@ -58,7 +59,12 @@ class DODUDO_API KCommClient : public NonCopyable {
   int Query(unsigned char g, dodudo::kstring question, dodudo::kstring& answer);
 
   void RequestEvents(EventCallback callback, bool broadcasts);
+  // A null callback pauses delivery (events stay queued for GetNextAsyncMessage); a later one
+  // resumes it. A callback may delete its client: the destructor then does not wait for the
+  // event thread, which leaves without touching the client again.
   void SetEventCallback(EventCallback callback);
+  // At most kMaxQueuedEvents wait in the queue: beyond that, events from the server are dropped
+  // (the newest, counted by GetDroppedEventCount); CONN_FAIL and RECONNECTED are always queued.
   // The oldest queued event, waiting up to timeoutMs (0xFFFFFFFF: without limit). false on
   // timeout or while shutting down. count is left unchanged.
   bool GetNextAsyncMessage(KEnvelope& out, unsigned int& count, unsigned int timeoutMs);
@@ -76,6 +82,10 @@ class DODUDO_API KCommClient : public NonCopyable {
 
   dodudo::kstring GetConnectionId();
   unsigned int GetConnectionCount() const { return connectionCount_; }
+  // Server events dropped because kMaxQueuedEvents were waiting (each drop is also logged, at
+  // most once a second, as "Event queue full").
+  unsigned int GetDroppedEventCount() const { return droppedEvents_; }
+  static constexpr size_t kMaxQueuedEvents = 4096;
   bool IsShuttingDown() const { return shuttingDown_; }
   KCommChannel& GetChannel() { return channel_; }
   KLogger& GetLogger() { return logger_; }
@@ -84,10 +94,11 @@ class DODUDO_API KCommClient : public NonCopyable {
 
  private:
   void HandleRemoteMessages();
-  void ProcessEvents();
-  void Identify(uint32_t service, const dodudo::kstring& name, unsigned int remainingMs);
-  // Waits for the next envelope of the handshake for at most ms; false when none came.
-  bool ReceiveHandshake(KEnvelope& envelope, unsigned int ms);
+  // false when the callback deleted the client.
+  bool ProcessEvents();
+  void Identify(uint32_t service, const dodudo::kstring& name);
+  // Logs a failed command, at most once a second.
+  void CommandFailed(const std::exception& e);
   void SendBroadcastRequest(bool broadcasts);
   // Sleeps steps × 500 ms, returning false early when shutting down.
   bool Pause(unsigned int steps);
@@ -119,6 +130,10 @@ class DODUDO_API KCommClient : public NonCopyable {
   std::mutex queueMutex_;
   std::condition_variable eventsReady_;  // an event was queued, or shutting down
   std::list<KEnvelope> events_;          // guarded by queueMutex_
+  std::atomic<bool> armed_;              // a callback is set; written under both mutexes
+  std::atomic<unsigned int> droppedEvents_;
+  KNoticeLimiter commandNotices_;
+  KNoticeLimiter queueNotices_;
 
   static std::list<KCommClient*> _InstanceList;
   static dodudo::KThreadMutex _InstListMutex;

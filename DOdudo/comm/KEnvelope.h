@@ -40,6 +40,9 @@ class DODUDO_API KEnvelope : public dodudo::KSerializable {
   // 8096 bytes throws dodudo::KException; a failed read leaves the envelope as it was.
   void Serialize(dodudo::KSerializer& serializer) override;
 
+  // Takes the next id of the counter: a request sent again must not match the late reply to its
+  // earlier send.
+  void Renumber() { p_ = NextPacketId(); }
   // A blank envelope again: a new packet id, module 0, code 0, g and i -1, flags clear, no payload.
   void Reset();
   // Same limit as the constructor.

@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +20,7 @@
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/comm/KCommChannel.h"
+#include "DOdudo/comm/KCommChannelKeepAlive.h"
 #include "DOdudo/comm/KCommMessages.h"
 
 namespace commsim {
@@ -55,8 +59,10 @@ void Sleep(unsigned int ms) {
 
 }  // namespace
 
-// One connected client, served on a thread of its own. Close() may be called from any thread;
-// the destructor joins the thread.
+// One connected client, served on a thread of its own; a second thread pushes its events, so
+// that a client that stops reading blocks only its own pushes (and its writes end after the idle
+// time, which ends the session). Close() may be called from any thread; the destructor joins
+// both threads. The IPC channel is destroyed only by the destructor, after both have left.
 class Session {
  public:
   Session(Server& server, dodudo::KIpcChannel* ipc)
@@ -64,35 +70,88 @@ class Session {
         logger_(klogNetwork, klogNetworkServer, "COMMSIM", "commsim", KLogger::KLOG_SHOW_NAME,
                 false),
         channel_(logger_) {
-    channel_.SetConnection(ipc);
+    // The handshake, or without one the wait for the client to give up, within the idle time.
+    channel_.SetConnection(ipc, options_.idleMs);
     thread_ = std::thread([this] { Run(); });
+    try {
+      pusher_ = std::thread([this] { PushEvents(); });
+    } catch (...) {
+      // Out of threads: the session is refused, and a std::thread must never be left joinable.
+      Close();
+      thread_.join();
+      channel_.ClearConnection();
+      throw;
+    }
   }
   ~Session() {
     Close();
     if (thread_.joinable()) thread_.join();
+    if (pusher_.joinable()) pusher_.join();
+    channel_.ClearConnection();
   }
 
-  void Close() { channel_.ClearConnection(); }
+  void Close() {
+    {
+      std::lock_guard<std::mutex> lock(pushMutex_);
+      closing_ = true;
+    }
+    pushReady_.notify_all();
+    if (dodudo::KIpcChannel* ipc = channel_.GetConnection()) ipc->Terminate();
+  }
   bool Done() const { return done_; }
 
+  // Queues an event for the pusher; a client too far behind loses it.
   void Push(uint16_t code, int32_t g, int32_t i) {
     if (!broadcasts_) return;
-    try {
-      EventBody body;
-      KEnvelope event(SIM_MODULE, code, g, i, body);
-      channel_.Send(event);
-    } catch (const std::exception& e) {
-      logger_.Notice("Event not pushed [%s]", e.what());
+    {
+      std::lock_guard<std::mutex> lock(pushMutex_);
+      if (pending_.size() >= kMaxPending) {
+        if (dropped_++ == 0) logger_.Notice("Client too slow, events dropped");
+        return;
+      }
+      pending_.push_back({code, g, i});
     }
+    pushReady_.notify_one();
   }
 
  private:
+  struct Pending {
+    uint16_t code;
+    int32_t g;
+    int32_t i;
+  };
+  static constexpr size_t kMaxPending = 100000;
+
+  void PushEvents() {
+    for (;;) {
+      Pending next;
+      {
+        std::unique_lock<std::mutex> lock(pushMutex_);
+        pushReady_.wait(lock, [this] { return closing_ || !pending_.empty(); });
+        if (closing_) return;
+        next = pending_.front();
+        pending_.pop_front();
+      }
+      try {
+        EventBody body;
+        KEnvelope event(SIM_MODULE, next.code, next.g, next.i, body);
+        channel_.Send(event);
+      } catch (const std::exception& e) {
+        logger_.Notice("Event not pushed [%s]", e.what());
+      }
+    }
+  }
+
   void Run() {
     try {
       if (Greet()) {
+        // A client that says nothing for the idle time is probed; no answer ends the session.
+        comm::KCommChannelKeepAlive probe(channel_, !options_.ignoreKeepAlives, options_.idleMs,
+                                          std::max(100u, options_.idleMs / 4));
         Serve();
       } else {
-        // No valid greeting: keep the connection open until the client gives up on it.
+        // No valid greeting: keep the connection open until the client gives up on it (or the
+        // idle time has passed).
         KEnvelope ignored;
         while (Next(ignored)) {
         }
@@ -101,7 +160,7 @@ class Session {
       logger_.Notice("Session ended [%s]", e.what());
     }
     channel_.SignTermination();
-    channel_.ClearConnection();
+    Close();
     done_ = true;
   }
 
@@ -111,12 +170,13 @@ class Session {
     if (options_.helloCode != comm::COMM_HELLOV2) {
       comm::KHelloMsg hello = options_.hello;
       KEnvelope greeting(comm::COMM_MODULE, options_.helloCode, -1, -1, hello);
-      channel_.Send(greeting);
+      channel_.SendHandshake(greeting);
       return false;
     }
     comm::KHelloMsg hello = options_.hello;
     kstring id;
     channel_.HandShake(hello, id);
+    channel_.Open();
     std::printf("connected %s\n", id.c_str());
     std::fflush(stdout);
     return true;
@@ -124,10 +184,23 @@ class Session {
 
   bool Next(KEnvelope& envelope) {
     if (!options_.ignoreKeepAlives) return channel_.Receive(envelope);
-    // Below the channel's dispatcher, which would answer keep-alives itself.
-    dodudo::KIpcChannel* ipc = channel_.GetConnection();
+    // Below the channel's dispatcher, which would answer keep-alives itself. Only the destructor
+    // destroys the IPC channel, after this thread has left.
+    auto* ipc = dynamic_cast<dodudo::KSocketIpcChannel*>(channel_.GetConnection());
     for (;;) {
-      if (ipc == nullptr || !ipc->Receive(envelope)) return false;
+      if (ipc == nullptr) return false;
+      // Nobody probes here: a client silent for the idle time is gone.
+      ipc->GetSocket()->SetReadDeadline(options_.idleMs);
+      // Flags not on the wire must not survive from the last envelope: a request taken for
+      // answered already would never be answered.
+      envelope.SetAnswered(false);
+      envelope.SetSync(false);
+      try {
+        if (!ipc->Receive(envelope)) return false;
+      } catch (const std::exception& e) {
+        logger_.Notice("Session ended [%s]", e.what());
+        return false;
+      }
       if (envelope.GetModule() != comm::COMM_MODULE || envelope.GetCode() != comm::COMM_KEEP_ALIVE)
         return true;
       logger_.Notice("Keep-alive %d left unanswered", envelope.GetPacketId());
@@ -211,7 +284,13 @@ class Session {
   comm::KCommChannel channel_;
   std::atomic<bool> broadcasts_{false};
   std::atomic<bool> done_{false};
+  std::mutex pushMutex_;
+  std::condition_variable pushReady_;
+  std::deque<Pending> pending_;  // guarded by pushMutex_
+  bool closing_ = false;         // guarded by pushMutex_
+  unsigned int dropped_ = 0;     // guarded by pushMutex_
   std::thread thread_;
+  std::thread pusher_;
 };
 
 Server::Server(const Options& options)
@@ -264,9 +343,13 @@ void Server::Run() {
       }
     });
   while (!stopping_) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-    if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) Accept();
+    // Out of descriptors, the pending connection stays readable: listening to it now would spin.
+    // Wait a second (finished sessions are reaped meanwhile) and try again.
+    pollfd fds[2] = {{wakePipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
+    const nfds_t count = acceptFull_ ? 1 : 2;
+    acceptFull_ = false;
+    if (poll(fds, count, 1000) < 0 && errno != EINTR) break;
+    if (count == 2 && (fds[1].revents & POLLIN)) Accept();
     Reap(false);
   }
 }
@@ -284,15 +367,24 @@ void Server::Accept() {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
   int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      acceptFull_ = true;
+      logger_.Notice("Accepting paused for a second [%s]", std::strerror(errno));
+    }
+    return;
+  }
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   char host[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
   try {
-    auto* socket = new dodudo::KClientSocket();
+    auto socket = std::make_unique<dodudo::KClientSocket>();
     socket->Assign(fd, host);
-    auto session = std::make_shared<Session>(*this, new dodudo::KSocketIpcChannel(socket));
+    socket->SetWriteWaitTime(options_.idleMs);
+    auto ipc = std::make_unique<dodudo::KSocketIpcChannel>(socket.get());
+    socket.release();  // the IPC channel owns it now
+    auto session = std::make_shared<Session>(*this, ipc.release());
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     sessions_.push_back(session);
   } catch (const std::exception& e) {
@@ -318,6 +410,7 @@ void Server::Reap(bool all) {
 }
 
 void Server::Broadcast(uint16_t code, int32_t g, int32_t i) {
+  // Push only queues: no client's socket is written under the sessions lock.
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   for (auto& session : sessions_) session->Push(code, g, i);
 }

@@ -41,13 +41,19 @@ struct Options {
   unsigned int dropAfter = 0;  // close a connection after this many envelopes (0: never)
   bool ignoreKeepAlives = false;
   unsigned int tickMs = 0;  // push a TICK to broadcast clients this often (0: never)
+  // A client that sends nothing for this long is probed, and closed when the probe gets no
+  // answer; a connection without a finished handshake is closed after it. A client that takes
+  // no data for this long is closed as well.
+  unsigned int idleMs = 30000;
   bool quiet = false;       // no trace lines
 };
 
 class Session;
 
-// Accepts clients on a listening socket and serves each on a thread of its own. Run() returns
-// when Stop() is called (from a signal handler too: it only sets a flag and writes to a pipe).
+// Accepts clients on a listening socket and serves each on threads of its own (one reading, one
+// pushing events), so a client that stops reading or says nothing holds up no other. Out of
+// descriptors, accepting pauses for a second instead of spinning. Run() returns when Stop() is
+// called (from a signal handler too: it only sets a flag and writes to a pipe).
 class Server {
  public:
   explicit Server(const Options& options);
@@ -77,6 +83,7 @@ class Server {
   std::mutex sessionsMutex_;
   std::list<std::shared_ptr<Session>> sessions_;
   std::thread ticker_;
+  bool acceptFull_ = false;  // the last accept failed for want of descriptors
 };
 
 }  // namespace commsim

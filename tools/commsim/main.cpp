@@ -29,6 +29,9 @@ const char kUsage[] =
     "  --drop-after N      close each connection after N envelopes\n"
     "  --ignore-keepalives leave keep-alive probes unanswered\n"
     "  --tick MS           push a TICK event to broadcast clients every MS\n"
+    "  --idle-timeout MS   probe a client silent for MS, close it when the probe goes\n"
+    "                      unanswered; close unfinished handshakes and clients that\n"
+    "                      take no data after MS (30000)\n"
     "  --quiet             no trace lines in commsim.log, whatever klog.cfg says\n"
     "  -h, --help          this text\n"
     "  --version           the version of commsim\n"
@@ -103,7 +106,7 @@ bool Parse(int argc, char** argv, commsim::Options& options, Request& request) {
     }
     static const char* const kValued[] = {"--host",  "--port",       "--service",
                                           "--version", "--hello-version", "--hello-code",
-                                          "--delay", "--drop-after",   "--tick"};
+                                          "--delay", "--drop-after",   "--tick", "--idle-timeout"};
     bool valued = false;
     for (const char* name : kValued) valued = valued || arg == name;
     if (!valued) {
@@ -133,6 +136,8 @@ bool Parse(int argc, char** argv, commsim::Options& options, Request& request) {
       ok = ParseUnsigned(value, options.dropAfter);
     } else if (arg == "--tick") {
       ok = ParseUnsigned(value, options.tickMs);
+    } else if (arg == "--idle-timeout") {
+      ok = ParseUnsigned(value, options.idleMs) && options.idleMs != 0;
     }
     if (!ok) {
       g_badArgument = "bad value '" + std::string(value) + "' for " + arg;

@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "DOdudo/host/KHostSystem.h"
+
 namespace dodudo {
 
 namespace {
@@ -25,6 +27,9 @@ void CloseQuietly(int32_t& fd) {
 
 KTcpSocket::KTcpSocket()
     : readWaitTime_(kWaitForever),
+      writeWaitTime_(kWaitForever),
+      deadlineSet_(false),
+      deadline_(0),
       noDelay_(0),
       async_(false),
       allAsync_(false),
@@ -171,9 +176,26 @@ bool KTcpSocket::IsConnected() {
   return info.tcpi_state != kTcpStateClose;
 }
 
+void KTcpSocket::SetReadDeadline(uint32_t msFromNow) {
+  if (msFromNow == kWaitForever) {
+    deadlineSet_ = false;
+    return;
+  }
+  deadline_ = KHostSystem::GetTick() + msFromNow;
+  deadlineSet_ = true;
+}
+
+uint32_t KTcpSocket::ClampToReadDeadline(uint32_t ms) const {
+  if (!deadlineSet_) return ms;
+  // The tick wraps: the signed difference says which side of the deadline now is.
+  const int32_t left = static_cast<int32_t>(deadline_.load() - KHostSystem::GetTick());
+  if (left <= 0) return 0;
+  return static_cast<uint32_t>(left) < ms ? static_cast<uint32_t>(left) : ms;
+}
+
 bool KTcpSocket::WaitForData(unsigned int ms) {
   if (GetHandle() < 0) return false;
-  return SafeSelect(false, ms);
+  return SafeSelect(false, ClampToReadDeadline(ms));
 }
 
 bool KTcpSocket::SafeSelect(bool write, unsigned int ms) {

@@ -82,6 +82,15 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
   // How long a read waits for data, in ms (kWaitForever: without limit, the default).
   void SetReadWaitTime(uint32_t ms) { readWaitTime_ = ms; }
   uint32_t GetReadWaitTime() const { return readWaitTime_; }
+  // One deadline, ms from now, over every wait for data until it is cleared (kWaitForever): a
+  // peer that sends a frame byte by byte cannot stretch a bounded exchange. Reads that find the
+  // deadline passed fail with ETIMEDOUT once nothing is there.
+  void SetReadDeadline(uint32_t msFromNow);
+  // How long a blocking write may wait for the peer to take data (kWaitForever: without limit,
+  // the default). A write that cannot finish in time shuts the socket down (part of a frame may
+  // be out, so the stream is lost) and fails with ETIMEDOUT.
+  void SetWriteWaitTime(uint32_t ms) { writeWaitTime_ = ms; }
+  uint32_t GetWriteWaitTime() const { return writeWaitTime_; }
   // The TCP_NODELAY value used for peers other than 127.0.0.1.
   void SetNoDelayValue(uint32_t value) { noDelay_ = value; }
   bool IsAsync() const { return async_; }
@@ -93,10 +102,16 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
  protected:
   // Releases the socket descriptor (owner thread only, while no other thread uses the socket).
   void CloseDescriptor();
+  // ms, clamped to what is left before the read deadline.
+  uint32_t ClampToReadDeadline(uint32_t ms) const;
+  bool ReadsBounded() const { return readWaitTime_ != kWaitForever || deadlineSet_; }
   // Throws "Socket error: Socket=%08X - <errno text> (module:line)".
   [[noreturn]] void ThrowError(const char* module, int line) const;
 
   std::atomic<uint32_t> readWaitTime_;
+  std::atomic<uint32_t> writeWaitTime_;
+  std::atomic<bool> deadlineSet_;
+  std::atomic<uint32_t> deadline_;  // KHostSystem::GetTick() value
   std::atomic<uint32_t> noDelay_;
   std::atomic<bool> async_;
   std::atomic<bool> allAsync_;

@@ -7,6 +7,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include "DOdudo/host/KHostSystem.h"
+
 namespace dodudo {
 
 namespace {
@@ -93,6 +95,7 @@ void KClientSocket::Open(const char* host, unsigned short port) {
 
 unsigned int KClientSocket::Write(void* data, unsigned int size) {
   auto* bytes = static_cast<unsigned char*>(data);
+  if (writeWaitTime_ != kWaitForever && !async_ && !allAsync_) return BoundedWrite(bytes, size);
   unsigned int done = 0;
   unsigned int last = 0;
   do {
@@ -101,6 +104,39 @@ unsigned int KClientSocket::Write(void* data, unsigned int size) {
     if (async_) break;
   } while (done < size);
   return last;
+}
+
+unsigned int KClientSocket::BoundedWrite(unsigned char* bytes, unsigned int size) {
+  // One time limit over the whole write: a peer taking a byte now and then cannot stretch it.
+  const uint32_t limit = writeWaitTime_;
+  const uint32_t start = KHostSystem::GetTick();
+  unsigned int done = 0;
+  ssize_t sent = 0;
+  while (done < size) {
+    const int fd = GetHandle();
+    if (fd < 0) {
+      errno = EBADF;
+      ThrowError(kOrigin, __LINE__);
+    }
+    sent = ::send(fd, bytes + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<unsigned int>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ThrowError(kOrigin, __LINE__);
+    const uint32_t spent = KHostSystem::GetTick() - start;
+    if (spent >= limit || !SafeSelect(true, limit - spent)) {
+      // The peer does not read. Part of the frame may be out already: the stream is lost, and
+      // shutting it down also ends the reader of this socket.
+      const unsigned int handle = static_cast<unsigned int>(GetHandle());
+      SignalFinalization();
+      throw KSocketException(
+          "Socket error: Socket=%08X - peer took no data for %u ms, %u of %u bytes written (%s:%d)",
+          handle, limit, done, size, kOrigin, __LINE__);
+    }
+  }
+  return static_cast<unsigned int>(sent);
 }
 
 unsigned int KClientSocket::Write(const kstring& text) {
@@ -115,7 +151,14 @@ unsigned int KClientSocket::Read(void* data, unsigned int size) {
     if (async_) return got;
     done += got;
     if (done >= size) return size;
-    if (got == 0) continue;
+    if (got == 0) {
+      // The wait ran out (or the deadline has passed) with nothing there.
+      if (ReadsBounded()) {
+        errno = ETIMEDOUT;
+        ThrowError(kOrigin, __LINE__);
+      }
+      continue;
+    }
     if (!WaitForData(readWaitTime_)) {
       errno = ETIMEDOUT;
       ThrowError(kOrigin, __LINE__);

@@ -31,7 +31,8 @@ class DODUDO_API KClientSocket : public KTcpSocket {
   void Open();
   void Open(const char* host, unsigned short port);
 
-  // Sends all of data (in async mode: one attempt). Returns the last send's count.
+  // Sends all of data (in async mode: one attempt), within the write wait time when one is set.
+  // Returns the last send's count.
   unsigned int Write(void* data, unsigned int size) override;
   unsigned int Write(const kstring& text);
   // Reads exactly size bytes (in async mode: one attempt, whose count is returned). A stream that
@@ -47,6 +48,7 @@ class DODUDO_API KClientSocket : public KTcpSocket {
   bool IsAssigned() const { return assigned_; }
 
  private:
+  unsigned int BoundedWrite(unsigned char* bytes, unsigned int size);
   // Closes the descriptor after a failed call and throws the socket error for it and errno.
   [[noreturn]] void CloseAndThrow(int line);
 

@@ -71,13 +71,13 @@ kstring KBufferedSocketSender::GetErrorText() const { return usable_ ? kstring()
 bool KBufferedSocketSender::Send(const KSerializable& object) {
   if (!usable_ || !accepting_) return false;
   try {
-    {
-      KScopedLock lock(sendMutex_);
-      // An object without bytes still goes out as its frame 00 00 00 00, as from the plain
-      // sender: a peer may be waiting for it.
-      record_.StoreFrame(object);
-      Serialize(const_cast<unsigned char*>(record_.Data()), record_.Size());
-    }
+    // Framed in the caller's own buffer, outside the send mutex: an object that is slow to
+    // serialise (or takes a lock of its own meanwhile) holds up no other sender. An object
+    // without bytes still goes out as its frame 00 00 00 00, as from the plain sender: a peer
+    // may be waiting for it.
+    KBufferSerializerStream record;
+    record.StoreFrame(object);
+    Serialize(const_cast<unsigned char*>(record.Data()), record.Size());
     dataEvent_.Pulse();
     if (object.SendPromptly() && flushSleep_ != 0) flushEvent_.Pulse();
     return true;

@@ -57,8 +57,9 @@ class DODUDO_API KBufferedSocketTransmitter {
 // flush thread writes the ring to the socket in batches. The bytes on the wire are those of
 // KSocketSender: a 32-bit little-endian count, then the object's encoding.
 //
-// Threading: any number of threads may Send; the send mutex keeps every record whole and the
-// records in the order in which the mutex was taken. The flush thread is the ring's only
+// Threading: any number of threads may Send; each frames its object in a buffer of its own, then
+// takes the send mutex only to copy the record into the ring, which keeps every record whole and
+// the records in the order in which the mutex was taken. The flush thread is the ring's only
 // consumer. A record is never split and never written to the ring in part: when the ring stays
 // full for RetryCount offers, Send throws KSocketException. Once a socket write fails, the flush
 // thread ends, records still in the ring are dropped and Send returns false; after Terminate it
@@ -112,8 +113,6 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   std::atomic<bool> accepting_;
   // Set while a sender pauses on a full ring, so that the flush thread pulses spaceEvent_.
   std::atomic<bool> waitingForSpace_;
-  // The record being put into the ring; guarded by the send mutex.
-  KBufferSerializerStream record_;
 };
 
 // A channel whose sending half is a KBufferedSocketSender and whose receiving half is a

@@ -117,6 +117,48 @@ TEST_F(ChannelTest, RepliesMatchedForeignAndStaleOnesDropped) {
   EXPECT_EQ(Count("commtest", dropped), 1);
 }
 
+// An envelope sent again takes a fresh packet id: the late reply to its first send (here one
+// the server sends twice) is not taken for the reply to the second.
+TEST_F(ChannelTest, RequestSentAgainTakesAFreshPacketId) {
+  commtest::Receiver receiver(channel);
+  KEnvelope request(30, 2, 0, 0, kstring("first"));
+  kstring reply;
+  auto result = Ask(request, reply);
+  KEnvelope first = PeerReceive();
+  PeerSend(Reply(first, comm::COMM_SYNC_RESPONSE, 1, kstring("first")));
+  ASSERT_EQ(result.get(), 1);
+  request.SetPayload(kstring("second"));
+  result = Ask(request, reply);
+  KEnvelope second = PeerReceive();
+  EXPECT_NE(second.GetPacketId(), first.GetPacketId());
+  PeerSend(Reply(first, comm::COMM_SYNC_RESPONSE, 1, kstring("first")));
+  PeerSend(Reply(second, comm::COMM_SYNC_RESPONSE, 2, kstring("second")));
+  EXPECT_EQ(result.get(), 2);
+  EXPECT_EQ(reply, "second");
+}
+
+// Packet ids past the sign bit and across the wrap are matched, whether the server writes i as
+// the id or as the id's 16 bits sign-extended.
+TEST_F(ChannelTest, RepliesMatchedPastTheSignBitAndAcrossTheWrap) {
+  commtest::Receiver receiver(channel);
+  for (uint16_t seed : {32764, 65532}) {
+    KEnvelope::_PacketIdSeed = seed;
+    for (int round = 0; round < 6; ++round) {
+      KEnvelope request(30, 2, round, 0);
+      kstring reply;
+      auto result = Ask(request, reply);
+      KEnvelope seen = PeerReceive();
+      const int32_t id = round % 2 == 0 ? seen.GetPacketId()
+                                        : static_cast<int16_t>(seen.GetPacketId());
+      PeerSend(KEnvelope(comm::COMM_MODULE, comm::COMM_SYNC_RESPONSE, round, id,
+                         kstring(std::to_string(seen.GetPacketId()))));
+      ASSERT_EQ(result.get(), round) << seed;
+      EXPECT_EQ(reply, std::to_string(request.GetPacketId()));
+    }
+  }
+  EXPECT_LT(KEnvelope::_PacketIdSeed.load(), 100);  // the counter did wrap
+}
+
 TEST_F(ChannelTest, RemoteFailureAndNoConnection) {
   KEnvelope request(30, 3, -1, -1);
   {

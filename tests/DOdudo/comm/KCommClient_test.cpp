@@ -20,19 +20,12 @@ using commtest::CommSim;
 using commtest::Count;
 using commtest::WaitFor;
 using dodudo::kstring;
-using Clock = std::chrono::steady_clock;
+using commtest::Clock;
+using commtest::Connect;
+using commtest::Echo;
+using commtest::SecondsSince;
 
 namespace {
-
-void Connect(KCommClient& client, unsigned int timeoutMs = 5000) {
-  client.Connect("app", "127.0.0.1", 14200, comm::KHelloMsg::Z7M_SERVER, 1, 0, 0, timeoutMs, true);
-}
-int Echo(KCommClient& client, int32_t g) {
-  return client.SendCommand(SIM_MODULE, commsim::SIM_ECHO, g, 0, kstring("x"));
-}
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // What the event callback saw: module * 1000 + code, in order. The lock is never held while
 // calling the client.

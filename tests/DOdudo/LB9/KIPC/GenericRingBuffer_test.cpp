@@ -134,3 +134,28 @@ TEST(RingBuffer, ProducerAndConsumerThreadsWithoutALock) {
 }
 
 }  // namespace
+
+// The moment a position reaches the end of the storage it is index 0 with its wrap flag flipped,
+// never capacity: Used() and Free() are right at once, whether the ring is then full or not.
+TEST(RingBuffer, PositionReachingTheEndWrapsAtOnce) {
+  ByteRing ring(8);
+  Bytes out(8), bytes = Seq(0, 8);
+  ASSERT_TRUE(ring.Provide(bytes.data(), 8));
+  EXPECT_EQ(ring.WriterPosition().Load(), BufferPointer::kWrapBit);
+  EXPECT_EQ(ring.Used(), 8u);
+  EXPECT_EQ(ring.Free(), 0u);
+  ASSERT_EQ(ring.Consume(out.data(), 8, true), 8u);
+  EXPECT_EQ(ring.ReaderPosition().Load(), BufferPointer::kWrapBit);
+  EXPECT_EQ(ring.Used(), 0u);
+  EXPECT_EQ(ring.Free(), 8u);
+
+  ASSERT_TRUE(ring.Provide(bytes.data(), 5));
+  ASSERT_EQ(ring.Consume(out.data(), 5, true), 5u);
+  ASSERT_TRUE(ring.Provide(bytes.data(), 3));  // the writer ends exactly at the end again
+  EXPECT_EQ(ring.WriterPosition().Load(), 0u);
+  EXPECT_EQ(ring.Used(), 3u);
+  EXPECT_EQ(ring.Free(), 5u);
+  ASSERT_EQ(ring.Consume(out.data(), 3, true), 3u);
+  EXPECT_EQ(ring.ReaderPosition().Load(), 0u);
+  EXPECT_TRUE(ring.Empty());
+}

@@ -4,6 +4,9 @@
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 
 #include <fcntl.h>
+
+#include <functional>
+#include <mutex>
 #include <gmock/gmock.h>
 
 #include <atomic>
@@ -241,3 +244,45 @@ TEST(BufferedChannel, TerminateDrainsAndNeverHangs) {
 }
 
 }  // namespace
+
+namespace {
+// Writes one byte, after running hook (which may wait or take a lock).
+class Hooked : public dodudo::KSerializable {
+ public:
+  explicit Hooked(std::function<void()> hook) : hook_(std::move(hook)) {}
+  void Serialize(dodudo::KSerializer& serializer) override {
+    hook_();
+    unsigned char byte = 'h';
+    serializer.Write(&byte, 1);
+  }
+
+ private:
+  std::function<void()> hook_;
+};
+}  // namespace
+
+// An object is framed outside the send mutex: one slow to serialise holds up no other sender,
+// and one whose serialisation waits for a lock held by a thread that is itself sending does not
+// deadlock.
+TEST(BufferedSender, SerialisingOutsideTheSendMutex) {
+  PairedSocket paired;
+  KBufferedSocketSender sender(&paired.socket, dodudo::KBufferedSocketOptions());
+  Hooked slow([] { std::this_thread::sleep_for(std::chrono::milliseconds(400)); });
+  auto slowSend = std::async(std::launch::async, [&] { return sender.Send(slow); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto start = Clock::now();
+  EXPECT_TRUE(sender.Send(kstring("quick")));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_TRUE(slowSend.get());
+
+  std::mutex lock;
+  std::unique_lock<std::mutex> held(lock);
+  Hooked locking([&] { std::lock_guard<std::mutex> wait(lock); });
+  auto lockingSend = std::async(std::launch::async, [&] { return sender.Send(locking); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto holderSend = std::async(std::launch::async, [&] { return sender.Send(kstring("holder")); });
+  ASSERT_EQ(holderSend.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_TRUE(holderSend.get());
+  held.unlock();
+  EXPECT_TRUE(lockingSend.get());
+}

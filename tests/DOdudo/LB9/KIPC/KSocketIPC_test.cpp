@@ -131,4 +131,17 @@ TEST(SocketChannelReceive, MalformedFramesKeepTheStreamInStep) {
               MatchesRegex(".* - Stream out of step after an oversized frame .*"));
 }
 
+// A frame of exactly the limit is read; one byte more is refused.
+TEST(SocketChannelReceive, FrameOfExactlyTheLimitIsAccepted) {
+  ChannelPair c;
+  static_cast<dodudo::KSocketReceiver*>(c.channel->GetReceiver())->SetMaxFrameSize(100);
+  const std::string fits(95, 'a'), over(96, 'b');  // encodings of 100 and 101 bytes
+  snltest::WriteAll(c.peer.Get(), Frame(Str(fits)) + Frame(Str(over)));
+  kstring text;
+  ASSERT_TRUE(c.channel->Receive(text));
+  EXPECT_EQ(text, fits);
+  EXPECT_THAT(TextOf([&] { c.channel->Receive(text); }),
+              MatchesRegex(".* - Frame of 101 bytes exceeds the limit of 100 .*"));
+}
+
 }  // namespace
