@@ -5,12 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/host/KHostSystem.h"
@@ -134,6 +136,35 @@ TEST_F(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
   EXPECT_EQ(Timers()->startTimer(0, Tag("refused"), Record), 0u);
   EXPECT_EQ(logtest::ToolkitLog().back(),
             "N|<time>|TIMER   | Timer manager stopped with 2 timers.");
+}
+
+// A child forked while the timer thread and another thread keep taking the manager's lock gets a
+// working manager of its own: its timers fire (the thread starts again), the parent's pending
+// timers are not copied into it, and the parent's keep firing in the parent.
+TEST_F(TimerManagerTest, ForkedChildRunsItsOwnTimers) {
+  unsigned int parentId = Timers()->startTimer(400, Tag("parent"), Record);
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop.load()) Timers()->stopTimer(Timers()->startTimer(0, Tag("churn"), [](void*) {}));
+  });
+  static std::atomic<bool> fired{false};
+  for (int i = 0; i < 20; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      alarm(10);  // a deadlocked child dies of SIGALRM
+      if (Timers()->stopTimer(parentId) != nullptr) _exit(2);
+      if (Timers()->startTimer(10, nullptr, [](void*) { fired.store(true); }) == 0) _exit(3);
+      for (int waited = 0; waited < 3000 && !fired.load(); ++waited) KHostSystem::Delay(1);
+      _exit(fired.load() ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child " << i << " killed by signal " << WTERMSIG(status);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "child " << i;
+  }
+  stop.store(true);
+  churn.join();
+  EXPECT_THAT(Tags(1), ElementsAre("parent"));
 }
 
 // The test re-runs itself in a time namespace whose monotonic clock makes the 32-bit millisecond
