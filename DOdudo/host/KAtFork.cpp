@@ -47,15 +47,28 @@ void Child() {
   pthread_mutex_unlock(&g_lock);
 }
 
+// Installs the one pthread_atfork registration (g_lock held). Registered by this library's code,
+// so glibc removes it when the library is unloaded.
+bool Install() {
+  if (!g_installed && pthread_atfork(&Prepare, &Parent, &Child) == 0) g_installed = true;
+  return g_installed;
+}
+
+// At load, so that Generation() counts every fork, even before anything registers.
+[[maybe_unused]] const bool g_installedAtLoad = [] {
+  pthread_mutex_lock(&g_lock);
+  bool installed = Install();
+  pthread_mutex_unlock(&g_lock);
+  return installed;
+}();
+
 }  // namespace
 
 unsigned long KAtFork::Register(Handler prepare, Handler parent, Handler child, void* context) {
   Entry* entry = new (std::nothrow) Entry{0, prepare, parent, child, context, nullptr, nullptr};
   if (entry == nullptr) return 0;
   pthread_mutex_lock(&g_lock);
-  // Registered by this library's code, so glibc removes it when the library is unloaded.
-  if (!g_installed && pthread_atfork(&Prepare, &Parent, &Child) == 0) g_installed = true;
-  if (!g_installed) {
+  if (!Install()) {
     pthread_mutex_unlock(&g_lock);
     delete entry;
     return 0;

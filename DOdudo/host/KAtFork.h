@@ -22,7 +22,8 @@ namespace dodudo {
 // A component that would rather not register anything compares Generation() with the value it
 // saw when it started its thread.
 //
-// Unloading: glibc drops the library's pthread_atfork handlers when the library is unloaded, and
+// The pthread_atfork registration is made when the library is loaded. Unloading: glibc drops the
+// library's pthread_atfork handlers when the library is unloaded, and
 // the registry itself has no destructor, so Unregister stays safe at any time, from static
 // destructors at unload or exit included. A module loaded with dlopen that registers handlers
 // must unregister them before it is unloaded (its functions would be gone).
