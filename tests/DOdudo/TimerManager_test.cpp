@@ -17,6 +17,7 @@
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "support/TestIsolation.h"
+#include "support/WallClock.h"
 
 namespace {
 
@@ -136,6 +137,22 @@ TEST_F(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
   EXPECT_EQ(Timers()->startTimer(0, Tag("refused"), Record), 0u);
   EXPECT_EQ(logtest::ToolkitLog().back(),
             "N|<time>|TIMER   | Timer manager stopped with 2 timers.");
+}
+
+// The thread's 25 ms period runs on the monotonic clock: a step of the wall clock, back or
+// forward, neither holds a 100 ms timer back nor fires it early.
+TEST_F(TimerManagerTest, WallClockStepsDoNotShiftTimers) {
+  Timers();
+  KHostSystem::Delay(50);  // the thread is in its loop
+  for (long long step : {-5LL, 3600LL}) {
+    snltest::StepWallClock(-step);  // the wall clock is `step` seconds ahead of the kernel's
+    size_t before = Tags(0).size();
+    long long start = Now();
+    Timers()->startTimer(100, Tag("step"), Record);
+    ASSERT_EQ(Tags(before + 1, 8000).size(), before + 1) << step;
+    EXPECT_GE(When(before) - start, 99) << step;
+    EXPECT_LT(When(before) - start, 1000) << step;
+  }
 }
 
 // A child forked while the timer thread and another thread keep taking the manager's lock gets a
