@@ -137,6 +137,10 @@ void RenewWritersInChild(void*) {
   pthread_mutex_unlock(&g_writersLock);
 }
 
+// Registered when the library loads, never under a lock of a writer or of the log manager.
+[[maybe_unused]] const unsigned long g_forkHandlers = dodudo::KAtFork::Register(
+    &HoldWritersForFork, &ReleaseWritersAfterFork, &RenewWritersInChild, nullptr);
+
 // Built before the controller and so destroyed after it: what it logs on its way out is flushed.
 struct ExitFlush {
   ~ExitFlush() { KFileLogWriter::FlushAll(); }
@@ -153,9 +157,6 @@ KFileLogWriter::KFileLogWriter(const char* name)
     flatFile_ = contained;
     if (flatFile_.find(".log") == std::string::npos) flatFile_ += ".log";
   }
-  static const unsigned long forkHandlers = dodudo::KAtFork::Register(
-      &HoldWritersForFork, &ReleaseWritersAfterFork, &RenewWritersInChild, nullptr);
-  (void)forkHandlers;
   {
     Guard guard(&g_writersLock);
     nextWriter_ = g_writers;

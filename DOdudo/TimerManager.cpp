@@ -93,7 +93,6 @@ std::mutex g_lifecycleLock;
 // Set in a forked child of a running service: fork copies the timers but not the thread, which the
 // next startTimer starts again.
 std::atomic<bool> g_threadMissing{false};
-unsigned long g_forkHandlers = 0;  // guarded by g_lifecycleLock
 
 // Tells stop() that the thread has ended and finished pulsing the termination event, so that the
 // event may be closed. An event wait alone cannot tell: it may wake spuriously, and the pulse is
@@ -158,8 +157,7 @@ bool TimerManager::start() {
 
 bool TimerManager::startLocked() {
   if (m_mutex.load() != nullptr) return true;
-  if (g_forkHandlers == 0)
-    g_forkHandlers = dodudo::KAtFork::Register(&forkPrepare, &forkParent, &forkChild, nullptr);
+
   void* mutex = KHostSystem::CreateLocalMutex();
   if (mutex == nullptr) return false;
   if (m_timerList == nullptr) m_timerList = new TimerList();
@@ -366,6 +364,11 @@ void TimerManager::forkChild(void*) {
   }
   g_lifecycleLock.unlock();
 }
+
+// Registered when the library loads, never under g_lifecycleLock: the prepare handler takes that
+// lock with the registry's held, so registering under it could deadlock with a fork.
+[[maybe_unused]] const unsigned long g_forkHandlers = dodudo::KAtFork::Register(
+    &TimerManager::forkPrepare, &TimerManager::forkParent, &TimerManager::forkChild, nullptr);
 
 bool TimerManager::restartThread() {
   std::lock_guard<std::mutex> guard(g_lifecycleLock);

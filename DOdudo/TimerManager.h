@@ -75,6 +75,12 @@ class DODUDO_API TimerManager {
   // Logs to "<executable>.dodudo.log" through the "TIMER" logger.
   static void Log(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+ public:
+  // At-fork handlers (registered with dodudo::KAtFork when the library loads); not for callers.
+  static void forkPrepare(void* unused);
+  static void forkParent(void* unused);
+  static void forkChild(void* unused);
+
  private:
   // The ordered multiset of pending cells under TimerCellCompare, and the map from id to a cell.
   struct TimerList;
@@ -88,10 +94,6 @@ class DODUDO_API TimerManager {
   static bool startLocked();
   // In a forked child: starts the thread fork did not copy; false when it cannot be started.
   static bool restartThread();
-  // Registered with dodudo::KAtFork at the first start.
-  static void forkPrepare(void* unused);
-  static void forkParent(void* unused);
-  static void forkChild(void* unused);
 
   static void* timerThreadStarter(void* terminationEvent);
   static void timerThread();

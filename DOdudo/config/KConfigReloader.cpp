@@ -99,9 +99,18 @@ void* ReloadThreadMain(void* argument) {
 // Around fork() no load is under way, so the child gets the objects whole and the mutex free.
 // fork() does not copy the reload thread: the child starts with none running, so that its first
 // order starts a thread of its own.
+// Registered when the library loads: registering later, under a lock the prepare handler takes
+// (the reloader's mutex, held by a Load that orders a reload), could deadlock with a fork.
 std::atomic<unsigned long> g_forkHandlers{0};
 void HoldLoadsForFork(void*) { pthread_mutex_lock(ReloadMutex().GetMutex()); }
 void ReleaseLoadsAfterFork(void*) { pthread_mutex_unlock(ReloadMutex().GetMutex()); }
+void ForgetReloadsInChild(void*);
+[[maybe_unused]] const bool g_forkHandlersRegistered = [] {
+  g_forkHandlers.store(dodudo::KAtFork::Register(&HoldLoadsForFork, &ReleaseLoadsAfterFork,
+                                                 &ForgetReloadsInChild, nullptr));
+  return true;
+}();
+
 void ForgetReloadsInChild(void*) {
   // Recursive, and held by the parent's thread id: unlocking fails in the child. Made anew.
   pthread_mutexattr_t attr;
@@ -308,12 +317,6 @@ KConfigReloader::Callback KConfigReloader::SetReloadCallback(Callback callback, 
 }
 
 void KConfigReloader::AsyncReloadAll() {
-  static const bool registered = [] {
-    g_forkHandlers.store(dodudo::KAtFork::Register(&HoldLoadsForFork, &ReleaseLoadsAfterFork,
-                                                   &ForgetReloadsInChild, nullptr));
-    return true;
-  }();
-  (void)registered;
   // Merged into the reload running or the one waiting, when there is one.
   int state = g_reloadOrders.load();
   do {

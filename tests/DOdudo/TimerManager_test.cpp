@@ -159,6 +159,9 @@ TEST_F(TimerManagerTest, WallClockStepsDoNotShiftTimers) {
 // working manager of its own: its timers fire (the thread starts again), the parent's pending
 // timers are not copied into it, and the parent's keep firing in the parent.
 TEST_F(TimerManagerTest, ForkedChildRunsItsOwnTimers) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded fork";
+#endif
   unsigned int parentId = Timers()->startTimer(400, Tag("parent"), Record);
   std::atomic<bool> stop{false};
   std::thread churn([&] {

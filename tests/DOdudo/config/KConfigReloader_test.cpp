@@ -298,7 +298,7 @@ TEST_F(KConfigReloaderTest, AThousandReloadOrdersMergeIntoOneThread) {
   const long long burstMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
                                .count();
-  EXPECT_LE(most, before + 1);
+  EXPECT_LE(most, before + 2);  // one reloading, and at most the previous one still ending
   ASSERT_TRUE(logtest::WaitFor([&] {
     dodudo::KScopedLock lock(KConfigReloader::Mutex);
     return slow.maxCalls == 999;
@@ -315,6 +315,9 @@ void CountChildReload(void*) { ++g_childReloads; }
 // A fork while the reload thread holds the reloader's mutex in a Load: the child reloads (its own
 // thread, the mutex free) instead of hanging.
 TEST_F(KConfigReloaderTest, AForkedChildReloadsWhileTheParentIsReloading) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded fork";
+#endif
   Write("app.yaml", "Limits: {MaxCalls: 5}\n");
   KRegistered<Slow> slow;
   KConfigReloader::SetReloadCallback(CountChildReload, nullptr);
