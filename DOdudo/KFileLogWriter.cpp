@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -14,6 +15,7 @@
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
 #include "DOdudo/SysLog.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KFileAt.h"
 #include "DOdudo/host/KInitOrder.h"
 
@@ -68,6 +70,21 @@ long long CoarseResolution() {
   return resolution;
 }
 
+// A deadline `seconds` from now on the coarse monotonic clock (never 0, which means "none"):
+// the quiet time after an error and the retry of a rotation are intervals, which a step of the
+// wall clock must neither stretch (a step back of an hour silenced the writer for the hour) nor
+// cut short.
+long long MonotonicSecondsFromNow(int seconds) {
+  long long deadline = CoarseNs() + static_cast<long long>(seconds) * 1000000000LL;
+  return deadline != 0 ? deadline : 1;
+}
+
+// Rotations asked for by the file's size: at most this many at once, then one per interval.
+constexpr long long kRotationBurst = 20;
+constexpr long long kRotationEvery = 10 * 1000000000LL;
+// A rotation's lock is held for a moment; held longer than this, it is not one.
+constexpr long long kLockBusyLimit = 1000000000LL;
+
 // The fastest that all processes together are assumed to append to one log file: 4 GB/s, more
 // than line logging reaches on any file system. From the size read last and the time since, a
 // writer knows when the file cannot be past the limit yet (neither can it have been rotated by
@@ -92,6 +109,37 @@ std::string Numbered(const std::string& name, long n) {
 // other static initialisers, or destroyed after this file's statics, find them valid.
 pthread_mutex_t g_writersLock = PTHREAD_MUTEX_INITIALIZER;
 KFileLogWriter* g_writers = nullptr;
+
+// Around fork() no writer is in the middle of a line, so the child may log: a writer's lock held
+// by another thread at the fork would otherwise stay held in the child for ever. Every lock is
+// only tried, and all are let go between rounds: a thread holding one writer's lock may be
+// waiting for another's, or for the list's.
+void HoldWritersForFork(void*) {
+  for (;;) {
+    pthread_mutex_lock(&g_writersLock);
+    KFileLogWriter* failed = KFileLogWriter::TryLockAllForFork(g_writers);
+    if (failed == nullptr) return;
+    KFileLogWriter::UnlockForFork(g_writers, failed);
+    pthread_mutex_unlock(&g_writersLock);
+    sched_yield();
+  }
+}
+
+void ReleaseWritersAfterFork(void*) {
+  KFileLogWriter::UnlockForFork(g_writers, nullptr);
+  pthread_mutex_unlock(&g_writersLock);
+}
+
+// The locks are recursive and held by the parent's thread id, which the child's thread does not
+// have: they are made anew (the list's lock is a plain one and is simply unlocked).
+void RenewWritersInChild(void*) {
+  KFileLogWriter::RenewLocksInChild(g_writers);
+  pthread_mutex_unlock(&g_writersLock);
+}
+
+// Registered when the library loads, never under a lock of a writer or of the log manager.
+[[maybe_unused]] const unsigned long g_forkHandlers = dodudo::KAtFork::Register(
+    &HoldWritersForFork, &ReleaseWritersAfterFork, &RenewWritersInChild, nullptr);
 
 // Built before the controller and so destroyed after it: what it logs on its way out is flushed.
 struct ExitFlush {
@@ -126,6 +174,26 @@ KFileLogWriter::~KFileLogWriter() {
     if (g_writers == this) g_writers = nextWriter_;
   }
   Close();
+}
+
+KFileLogWriter* KFileLogWriter::TryLockAllForFork(KFileLogWriter* first) {
+  for (KFileLogWriter* writer = first; writer != nullptr; writer = writer->nextWriter_)
+    if (pthread_mutex_trylock(writer->GetMutex()) != 0) return writer;
+  return nullptr;
+}
+
+void KFileLogWriter::UnlockForFork(KFileLogWriter* first, KFileLogWriter* end) {
+  for (KFileLogWriter* writer = first; writer != end; writer = writer->nextWriter_)
+    pthread_mutex_unlock(writer->GetMutex());
+}
+
+void KFileLogWriter::RenewLocksInChild(KFileLogWriter* first) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  for (KFileLogWriter* writer = first; writer != nullptr; writer = writer->nextWriter_)
+    pthread_mutex_init(writer->GetMutex(), &attr);
+  pthread_mutexattr_destroy(&attr);
 }
 
 void KFileLogWriter::FlushAll() {
@@ -265,31 +333,48 @@ void KFileLogWriter::Rotate() {
   Guard guard(lock_);
   if (fd_ < 0) return;
   WriteOut("fflush");
-  if (fd_ >= 0) RotateFile();
+  if (fd_ >= 0) RotateFile(CoarseNs(), false);
 }
 
-void KFileLogWriter::RotateFile() {
-  // Two processes may decide at once: the lock makes the second wait, and it then finds that the
-  // path names a new file and only follows. It is held for a moment only; should something else
-  // hold it for long, the rotation goes ahead after a second (the check of the name and a rename
-  // that never replaces still keep every file).
-  for (int attempt = 0; attempt < 200 && flock(fd_, LOCK_EX | LOCK_NB) != 0; ++attempt) {
-    if (errno != EWOULDBLOCK && errno != EINTR) break;
-    KHostSystem::Delay(5);
+bool KFileLogWriter::RotateFile(long long now, bool mayDefer) {
+  // Two processes may decide at once: the one that gets the lock rotates, the other finds that the
+  // path names a new file and only follows. The lock is only tried, never waited for: any member
+  // of the log group can open the file and hold it for as long as it likes, and this runs with
+  // the writer's mutex held. A busy lock defers the rotation by a moment (another process is
+  // rotating: the next line follows it); still busy after kLockBusyLimit, it is not a rotation,
+  // and the file is rotated without it: the check of the name and a rename that never replaces
+  // keep every file all the same.
+  bool locked = flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  if (!locked && mayDefer) {
+    if (lockBusySince_ == 0) lockBusySince_ = now;
+    if (now - lockBusySince_ < kLockBusyLimit) return false;
   }
+  lockBusySince_ = 0;
   if (PathNamesOpenFile()) RenameOlderRotations();
   // Unlocked explicitly: a child process may share this descriptor, and closing it here would
   // then not release the lock.
-  flock(fd_, LOCK_UN);
+  if (locked) flock(fd_, LOCK_UN);
   Reopen();
+  return true;
 }
 
-void KFileLogWriter::RotateOrFollow() {
+bool KFileLogWriter::RotateOrFollow(long long now) {
   if (!PathNamesOpenFile()) {
     Reopen();  // another process rotated it
-  } else if (dodudo::time::UnixTime() >= rotateRetryAt_) {
-    RotateFile();
+    return true;
   }
+  if (now < rotateRetryAt_) return false;
+  // Rotations the size asks for are rationed, as the size is anybody's to claim (a member of the
+  // log group can truncate the live file sparse past the limit again and again): a rotation is
+  // earned by writing a sixteenth of the limit since the last one, or else taken from a ration
+  // of kRotationBurst at once and one per kRotationEvery. A writer that really writes faster
+  // than that only makes files larger than the limit, it loses nothing.
+  const bool earned = writtenSinceRotation_ >= KLogger::MaxLogSize() / 16;
+  if (!earned && now < rotationClock_ - (kRotationBurst - 1) * kRotationEvery) return false;
+  if (!RotateFile(now, true)) return false;
+  if (!earned) rotationClock_ = (rotationClock_ > now ? rotationClock_ : now) + kRotationEvery;
+  writtenSinceRotation_ = 0;
+  return true;
 }
 
 // The live file moves to D/old/<name>.YYYYMMDD-HHMMSS.log, e.g.
@@ -306,7 +391,7 @@ void KFileLogWriter::RenameOlderRotations() {
   int oldDir = dodudo::file::OpenDirectoryBeneath(klogdetail::LogDirectoryFd(), relative, true);
   if (oldDir < 0) {
     // old/ (or a part of it) is a link or cannot be made: the file stays and keeps growing.
-    rotateRetryAt_ = dodudo::time::UnixTime() + static_cast<unsigned int>(SecondsDisabledOnError);
+    rotateRetryAt_ = MonotonicSecondsFromNow(SecondsDisabledOnError);
     return;
   }
   dodudo::time::KSystemTime t = klogdetail::LocalNow();
@@ -322,9 +407,7 @@ void KFileLogWriter::RenameOlderRotations() {
     result = dodudo::file::RenameNoReplace(dirFd_, fileName_.c_str(), oldDir,
                                            Numbered(target, stamp).c_str());
   }
-  if (result != 0) {
-    rotateRetryAt_ = dodudo::time::UnixTime() + static_cast<unsigned int>(SecondsDisabledOnError);
-  }
+  if (result != 0) rotateRetryAt_ = MonotonicSecondsFromNow(SecondsDisabledOnError);
   close(oldDir);
 }
 
@@ -341,10 +424,7 @@ void KFileLogWriter::PrepareToWrite() {
     off64_t end = lseek64(fd_, 0, SEEK_END);
     if (end >= 0) size_ = static_cast<unsigned long long>(end);
     sizeReadAt_ = now;
-    if (size_ > limit) {
-      RotateOrFollow();
-      moved = true;
-    }
+    if (size_ > limit) moved = RotateOrFollow(now);
   }
   if (!moved && !closeAfterFlush_ && now - pathCheckedAt_ >= 1000000000LL) {
     // Once a second: the file may have been removed or moved by hand (or rotated by another
@@ -385,6 +465,7 @@ bool KFileLogWriter::WriteAll(const char* data, size_t length, const char* opera
     data += n;
     length -= static_cast<size_t>(n);
     size_ += static_cast<unsigned long long>(n);
+    writtenSinceRotation_ += static_cast<unsigned long long>(n);
   }
   return true;
 }
@@ -502,12 +583,12 @@ void KFileLogWriter::WriteError(const char* operation) {
     lastErrno_ = error != 0 ? error : EIO;
     lostSince_ = FormatNow("%d/%m/%Y %H:%M:%S");
   }
-  disabledUntil_ = dodudo::time::UnixTime() + static_cast<unsigned int>(SecondsDisabledOnError);
+  disabledUntil_ = MonotonicSecondsFromNow(SecondsDisabledOnError);
 }
 
 bool KFileLogWriter::WriteDisabled(bool tryRecover) {
   if (disabledUntil_ == 0) return false;
-  if (dodudo::time::UnixTime() < disabledUntil_) return true;
+  if (CoarseNs() < disabledUntil_) return true;
   if (!tryRecover) return false;
   if (fd_ < 0) {
     OpenFile(name_.c_str());

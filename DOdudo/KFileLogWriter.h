@@ -28,8 +28,12 @@
 //   that is past the limit and no longer the one the path names was rotated by another process:
 //   this one follows to the live file. The path is also compared
 //   with the open file once a second, so a file removed or moved by hand is left as well;
-// - rotation is done under an flock of the file and only when the path still names it, into a
-//   name of old/ that is never replaced (".1", ".2" ... when taken);
+// - rotation is done only when the path still names the file, into a name of old/ that is never
+//   replaced (".1", ".2" ... when taken), under an flock of the file, which is only tried (group
+//   members can hold it): a busy lock defers the rotation by a moment, and after a second of
+//   it the rotation goes ahead without the lock; rotations the file's size asks for are
+//   rationed, whatever size the file claims: each takes a sixteenth of the limit written by this
+//   writer since the last one, or else one of a ration of 20 at once and one per 10 seconds;
 // - nothing beneath D follows a symbolic link: files are opened with O_NOFOLLOW (and O_NONBLOCK,
 //   so a planted FIFO cannot block), subdirectories and old/ are walked without following links,
 //   and a rotation that would go through a link is not made (the file keeps growing; it is
@@ -39,6 +43,9 @@
 // disables the writer for SecondsDisabledOnError seconds, during which lines are dropped (the one
 // line that found the file unopenable waits in `pending`). The first line after the period writes
 // an I/O ERROR banner naming the first failure, then carries on.
+//
+// Fork: the child of a process whose threads were writing gets every writer whole and unlocked
+// (at-fork handlers hold all writers still across the fork).
 //
 // Threading: every public operation may be called from any thread. Loggers hold GetMutex()
 // around Write+Flush of one line; the other operations take it themselves. The lock is
@@ -72,6 +79,13 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   // Writes what waits in every writer of the process (done at exit and unload).
   static void FlushAll();
 
+  // For the at-fork handlers of the writers' list (which hold the list's lock around them): try
+  // every writer's lock from `first` on, returning the one that was busy (null: all taken);
+  // unlock those from `first` up to `end`; make them anew in a forked child.
+  static KFileLogWriter* TryLockAllForFork(KFileLogWriter* first);
+  static void UnlockForFork(KFileLogWriter* first, KFileLogWriter* end);
+  static void RenewLocksInChild(KFileLogWriter* first);
+
  protected:
   // The descriptor of `fileName` in the directory `dirFd` (of mode `dirMode`), or -1.
   int _InternalOpen(int dirFd, mode_t dirMode, const std::string& fileName);
@@ -95,10 +109,12 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   // End of the part of `out_` from `from` that goes to the present file.
   size_t ChunkEnd(size_t from) const;
   bool WriteAll(const char* data, size_t length, const char* operation);
-  // The file went past the limit: rotate it, or follow the rotation another process made.
-  void RotateOrFollow();
+  // The file went past the limit: rotate it (unless rationed), or follow the rotation another
+  // process made. True when the writer now has another file.
+  bool RotateOrFollow(long long now);
   // Renames the open file into old/ unless another process did already, then opens the live one.
-  void RotateFile();
+  // With mayDefer, a lock held by another process defers it for a moment (false).
+  bool RotateFile(long long now, bool mayDefer);
   bool PathNamesOpenFile();
   void Reopen();
   void CloseFile();
@@ -109,7 +125,8 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   std::string name_;
   std::string path_;
   std::string pending_;
-  unsigned int disabledUntil_ = 0;
+  // End of the quiet time after an I/O error (coarse monotonic ns); 0 while enabled.
+  long long disabledUntil_ = 0;
   int lastErrno_ = 0;
   std::string lostSince_;
   bool closeAfterFlush_;
@@ -135,6 +152,13 @@ class DODUDO_API KFileLogWriter : public KLogWriter {
   // The list of every writer (FlushAll), guarded by its own lock.
   KFileLogWriter* nextWriter_ = nullptr;
   KFileLogWriter* previousWriter_ = nullptr;
-  // No rotation is tried before this Unix time after one could not be made.
-  unsigned int rotateRetryAt_ = 0;
+  // No rotation by size is tried before this (coarse monotonic ns): after one could not be made,
+  // or while the ration is used up.
+  long long rotateRetryAt_ = 0;
+  // Since when the file's lock has been found busy by rotations deferred for it (0: it was not).
+  long long lockBusySince_ = 0;
+  // Ration of rotations by size (see RotateOrFollow): the time at which the ration is full again,
+  // and what this writer wrote since its last rotation.
+  long long rotationClock_ = 0;
+  unsigned long long writtenSinceRotation_ = 0;
 };

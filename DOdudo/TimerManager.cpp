@@ -11,6 +11,7 @@
 
 #include "DOdudo/KLogger.h"
 #include "DOdudo/KRunningLog.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KHostSystem.h"
 
 namespace {
@@ -84,9 +85,14 @@ namespace {
 constexpr unsigned int kPeriodMs = 25;
 constexpr unsigned int kStopWaitMs = 1000;
 
-// Serialises instance(), destroy(), start() and stop() among themselves (instance() calls
-// start() while holding it).
-std::recursive_mutex g_lifecycleLock;
+// Serialises instance(), destroy(), start(), stop() and the thread's restart in a forked child
+// among themselves. A plain mutex: the at-fork handlers hold it across fork(), and only a plain
+// one can be unlocked by the child, whose thread has another id.
+std::mutex g_lifecycleLock;
+
+// Set in a forked child of a running service: fork copies the timers but not the thread, which the
+// next startTimer starts again.
+std::atomic<bool> g_threadMissing{false};
 
 // Tells stop() that the thread has ended and finished pulsing the termination event, so that the
 // event may be closed. An event wait alone cannot tell: it may wake spuriously, and the pulse is
@@ -129,24 +135,29 @@ void TimerManager::Log(KLogLevel level, const char* format, ...) {
 TimerManager* TimerManager::instance() {
   TimerManager* current = m_instance.load(std::memory_order_acquire);
   if (current != nullptr) return current;
-  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  std::lock_guard<std::mutex> guard(g_lifecycleLock);
   current = m_instance.load(std::memory_order_relaxed);
   if (current == nullptr) {
     current = new TimerManager();
     m_instance.store(current, std::memory_order_release);
-    start();
+    startLocked();
   }
   return current;
 }
 
 void TimerManager::destroy() {
-  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  std::lock_guard<std::mutex> guard(g_lifecycleLock);
   delete m_instance.exchange(nullptr);
 }
 
 bool TimerManager::start() {
-  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  std::lock_guard<std::mutex> guard(g_lifecycleLock);
+  return startLocked();
+}
+
+bool TimerManager::startLocked() {
   if (m_mutex.load() != nullptr) return true;
+
   void* mutex = KHostSystem::CreateLocalMutex();
   if (mutex == nullptr) return false;
   if (m_timerList == nullptr) m_timerList = new TimerList();
@@ -172,7 +183,7 @@ bool TimerManager::start() {
 }
 
 bool TimerManager::stop() {
-  std::lock_guard<std::recursive_mutex> guard(g_lifecycleLock);
+  std::lock_guard<std::mutex> guard(g_lifecycleLock);
   void* mutex = m_mutex.load(std::memory_order_acquire);
   if (mutex == nullptr) return false;
   {
@@ -205,6 +216,7 @@ bool TimerManager::stop() {
 
 unsigned int TimerManager::startTimer(unsigned int delayMs, void* argument,
                                       void (*callback)(void*)) {
+  if (g_threadMissing.load(std::memory_order_acquire) && !restartThread()) return INVALID_TIMER_ID;
   void* mutex = m_mutex.load(std::memory_order_acquire);
   if (callback == nullptr || mutex == nullptr || m_bShuttingDown.load()) return INVALID_TIMER_ID;
   Locked lock(mutex);
@@ -312,4 +324,58 @@ void* TimerManager::timerThreadStarter(void* terminationEvent) {
   g_threadEnded = true;
   KHostSystem::PulseSystemEvent(terminationEvent);
   return nullptr;
+}
+
+// Around fork() the service is held still: the child gets the collections and the events as no
+// thread was changing them. The timer thread itself never forks while holding any of these (its
+// callbacks run without them).
+void TimerManager::forkPrepare(void*) {
+  g_lifecycleLock.lock();
+  if (void* mutex = m_mutex.load()) KHostSystem::EnterLocalMutex(mutex);
+  g_exitGate.lock();
+}
+
+void TimerManager::forkParent(void*) {
+  g_exitGate.unlock();
+  if (void* mutex = m_mutex.load()) KHostSystem::LeaveLocalMutex(mutex);
+  g_lifecycleLock.unlock();
+}
+
+// The child starts with no pending timer, as with alarm() and timer_create(): the parent still
+// fires its own, and a callback run in both processes would, for example, write the same keep-alive
+// twice to one shared socket. Its ids go on from the parent's.
+void TimerManager::forkChild(void*) {
+  g_exitGate.unlock();
+  if (m_mutex.load() != nullptr) {
+    // The old lock (recursive, held by the parent's thread id) and the events (the thread may have
+    // been inside them) are left behind, not freed: nothing in the child can release them.
+    m_mutex.store(KHostSystem::CreateLocalMutex());
+    m_timerIdList->clear();
+    m_timerList->clear();
+    g_threadEnded = false;
+    m_timerThread = 0;
+    if (m_shutDownEvent != nullptr) {
+      m_shutDownEvent = KHostSystem::CreateSystemEvent(nullptr);
+      m_timerThread_WaitTermination = KHostSystem::CreateSystemEvent(nullptr);
+    }
+    // A parent that was stopping leaves a child whose service is stopped: no thread to wait for.
+    if (m_bShuttingDown.load()) g_threadEnded = true;
+    else g_threadMissing.store(true);
+  }
+  g_lifecycleLock.unlock();
+}
+
+// Registered when the library loads, never under g_lifecycleLock: the prepare handler takes that
+// lock with the registry's held, so registering under it could deadlock with a fork.
+[[maybe_unused]] const unsigned long g_forkHandlers = dodudo::KAtFork::Register(
+    &TimerManager::forkPrepare, &TimerManager::forkParent, &TimerManager::forkChild, nullptr);
+
+bool TimerManager::restartThread() {
+  std::lock_guard<std::mutex> guard(g_lifecycleLock);
+  if (!g_threadMissing.load()) return true;
+  if (m_bShuttingDown.load()) return false;
+  m_timerThread = KHostSystem::StartThread(timerThreadStarter, m_timerThread_WaitTermination, 0);
+  if (m_timerThread == 0) return false;
+  g_threadMissing.store(false, std::memory_order_release);
+  return true;
 }

@@ -38,6 +38,11 @@ struct DODUDO_API TimerCellCompare {
 // (pending timers are dropped uncalled; startTimer and stopTimer then refuse work); destroy()
 // deletes the object, not the service. Nothing here throws except memory exhaustion.
 //
+// Fork: a child gets a running service with no pending timer (the parent keeps firing its own, as
+// with alarm() and timer_create()); its thread, which fork does not copy, starts at the child's
+// first startTimer. A fork while the thread holds the lock cannot leave the child stuck: the
+// at-fork handlers hold the service still across the fork and give the child fresh locks.
+//
 // Threading: every operation may be called from any thread, including from inside a callback.
 // The collections and the tick state are guarded by m_mutex; callbacks run without it.
 class DODUDO_API TimerManager {
@@ -70,6 +75,12 @@ class DODUDO_API TimerManager {
   // Logs to "<executable>.dodudo.log" through the "TIMER" logger.
   static void Log(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+ public:
+  // At-fork handlers (registered with dodudo::KAtFork when the library loads); not for callers.
+  static void forkPrepare(void* unused);
+  static void forkParent(void* unused);
+  static void forkChild(void* unused);
+
  private:
   // The ordered multiset of pending cells under TimerCellCompare, and the map from id to a cell.
   struct TimerList;
@@ -78,6 +89,11 @@ class DODUDO_API TimerManager {
   TimerManager();
   TimerManager(const TimerManager&) = delete;
   TimerManager& operator=(const TimerManager&) = delete;
+
+  // start() with g_lifecycleLock held.
+  static bool startLocked();
+  // In a forked child: starts the thread fork did not copy; false when it cannot be started.
+  static bool restartThread();
 
   static void* timerThreadStarter(void* terminationEvent);
   static void timerThread();

@@ -1,6 +1,7 @@
 #include "DOdudo/config/KConfigReloader.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +16,9 @@
 
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
+#include "DOdudo/config/KYamlCost.h"
 #include "DOdudo/config/KYamlDocuments.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "DOdudo/host/KInitOrder.h"
 #include "DOdudo/host/KMutex.h"
@@ -68,19 +71,63 @@ bool EnterReloadThread() {
   return true;
 }
 
-// The routine of reload threads. Leaving the count is its last use of the library's data; only
+// Reload orders are merged: one reload runs, one more waits for it, and every order that comes
+// meanwhile is served by the waiting one (which starts after it and so reads every file as it is
+// then). However many orders arrive, there is at most one reload thread and two reloads in a row.
+enum : int { kNoReload = 0, kReloading = 1, kReloadingAndOneWaits = 2 };
+std::atomic<int> g_reloadOrders{kNoReload};
+
+// The routine of the reload thread. Leaving the count is its last use of the library's data; only
 // its return is left.
 void* ReloadThreadMain(void* argument) {
   t_reloadThread = true;
-  ConfigReloadThread(argument);
+  for (;;) {
+    ConfigReloadThread(argument);
+    int state = kReloading;
+    // Nothing waits: done. Otherwise the waiting reload runs now (unless the library is going).
+    if (g_reloadOrders.compare_exchange_strong(state, kNoReload)) break;
+    g_reloadOrders.store(kReloading);
+    if (g_reloadThreads.load() & kClosed) {
+      g_reloadOrders.store(kNoReload);
+      break;
+    }
+  }
   g_reloadThreads.fetch_sub(1);
   return nullptr;
+}
+
+// Around fork() no load is under way, so the child gets the objects whole and the mutex free.
+// fork() does not copy the reload thread: the child starts with none running, so that its first
+// order starts a thread of its own.
+// Registered when the library loads: registering later, under a lock the prepare handler takes
+// (the reloader's mutex, held by a Load that orders a reload), could deadlock with a fork.
+std::atomic<unsigned long> g_forkHandlers{0};
+void HoldLoadsForFork(void*) { pthread_mutex_lock(ReloadMutex().GetMutex()); }
+void ReleaseLoadsAfterFork(void*) { pthread_mutex_unlock(ReloadMutex().GetMutex()); }
+void ForgetReloadsInChild(void*);
+[[maybe_unused]] const bool g_forkHandlersRegistered = [] {
+  g_forkHandlers.store(dodudo::KAtFork::Register(&HoldLoadsForFork, &ReleaseLoadsAfterFork,
+                                                 &ForgetReloadsInChild, nullptr));
+  return true;
+}();
+
+void ForgetReloadsInChild(void*) {
+  // Recursive, and held by the parent's thread id: unlocking fails in the child. Made anew.
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(ReloadMutex().GetMutex(), &attr);
+  pthread_mutexattr_destroy(&attr);
+  g_reloadOrders.store(kNoReload);
+  g_reloadThreads.fetch_and(kClosed);
 }
 
 // Destroyed after every unmarked static object (configuration objects of the library's own
 // included) has gone.
 struct ReloadMutexReaper {
   ~ReloadMutexReaper() {
+    // The at-fork handlers use the mutex: gone before it is.
+    dodudo::KAtFork::Unregister(g_forkHandlers.load());
     // Closed, the count only falls: none running now means none ever again.
     if ((g_reloadThreads.fetch_or(kClosed) & ~kClosed) == 0) delete &ReloadMutex();
   }
@@ -146,6 +193,8 @@ void LoadFromFile(KReloadable& object, bool validateOnly) {
                      : fstring("%s/%s.yaml", object.GetDirectory().c_str(), name.c_str());
   std::string text;
   ReadFile(path, text);
+  // Before any node is built, let alone handed to a Load.
+  CheckYamlCost(text);
   YAML::Node node;
   if (!SelectDocument(LoadDocuments(text), object.GetDocument(), node)) {
     if (object.GetMissingDocumentPolicy() != KReloadable::kMissingDocumentIsEmpty)
@@ -268,11 +317,22 @@ KConfigReloader::Callback KConfigReloader::SetReloadCallback(Callback callback, 
 }
 
 void KConfigReloader::AsyncReloadAll() {
+  // Merged into the reload running or the one waiting, when there is one.
+  int state = g_reloadOrders.load();
+  do {
+    if (state == kReloadingAndOneWaits) return;
+  } while (!g_reloadOrders.compare_exchange_weak(
+      state, state == kNoReload ? kReloading : kReloadingAndOneWaits));
+  if (state != kNoReload) return;
   // The library is being unloaded: a new thread would outlive it.
-  if (!EnterReloadThread()) return;
+  if (!EnterReloadThread()) {
+    g_reloadOrders.store(kNoReload);
+    return;
+  }
   void* handle = dodudo::KThread::StartThread(ReloadThreadMain, nullptr, 0, false, false, 0);
   if (handle == nullptr) {
     g_reloadThreads.fetch_sub(1);
+    g_reloadOrders.store(kNoReload);
     KConfLog::ConfigLog().Warning(
         "Configurations not reloaded properly. Cause: no reload thread could be started");
     return;

@@ -67,8 +67,11 @@ class DODUDO_API KConfigReloader {
  public:
   using Callback = void (*)(void* context);
 
-  // Reloads every registered object on a detached thread of its own (ConfigReloadThread) and
-  // returns at once.
+  // Reloads every registered object on a detached thread (ConfigReloadThread) and returns at
+  // once. Orders are merged: while a reload runs, one more is kept waiting and every further
+  // order joins it, so however often this is called there is at most one reload thread, and the
+  // last reload starts after the last order. In a forked child the first order starts a thread
+  // of the child's own.
   static void AsyncReloadAll();
   // Reloads and applies every registered object named exactly `name` (all of them for an empty
   // name), in registration order. An object that fails keeps its contents, and the others are

@@ -27,7 +27,29 @@ struct CountSemaphore {
   int maximum = 0;
 };
 
-// Waits on the condition until the absolute real-time deadline, or without limit for null.
+// Conditions measure their timeouts on the monotonic clock: a deadline on the wall clock would
+// stretch a wait by a step back of the clock (NTP, date) and cut it short by a step forward.
+pthread_cond_t* NewCondition() {
+  auto* condition = new pthread_cond_t;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  int rc = pthread_cond_init(condition, &attr);
+  pthread_condattr_destroy(&attr);
+  if (rc == 0) return condition;
+  delete condition;
+  return nullptr;
+}
+
+// The monotonic deadline timeoutMs from now.
+timespec DeadlineIn(unsigned int timeoutMs) {
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  KHostSystem::AddMilisecToTime(&deadline, timeoutMs);
+  return deadline;
+}
+
+// Waits on the condition until the absolute monotonic deadline, or without limit for null.
 int WaitCondition(pthread_cond_t* condition, void* mutex, const timespec* deadline) {
   if (deadline == nullptr) return pthread_cond_wait(condition, AsMutex(mutex));
   return pthread_cond_timedwait(condition, AsMutex(mutex), deadline);
@@ -58,8 +80,12 @@ void KHostSystem::DeleteLocalMutex(void* mutex) {
 void* KHostSystem::CreateSystemEvent(const char* /*name*/) {
   auto* event = new SystemEvent;
   event->mutex = CreateLocalMutex();
-  event->condition = new pthread_cond_t;
-  pthread_cond_init(event->condition, nullptr);
+  event->condition = NewCondition();
+  if (event->condition == nullptr) {
+    DeleteLocalMutex(event->mutex);
+    delete event;
+    return nullptr;
+  }
   return event;
 }
 
@@ -87,12 +113,7 @@ int KHostSystem::WaitEvent(void* handle, unsigned int timeoutMs) {
   if (timeoutMs == kInfinite) {
     rc = WaitCondition(event->condition, event->mutex, nullptr);
   } else {
-    timespec deadline{};
-    if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) {
-      LeaveLocalMutex(event->mutex);
-      return -1;
-    }
-    AddMilisecToTime(&deadline, timeoutMs);
+    timespec deadline = DeadlineIn(timeoutMs);
     rc = WaitCondition(event->condition, event->mutex, &deadline);
   }
   event->signalled = false;
@@ -114,9 +135,8 @@ int KHostSystem::CloseSystemEvent(void* handle) {
 void* KHostSystem::CreateCountSemaphore(int initial, int maximum, const char* /*name*/) {
   auto* semaphore = new CountSemaphore;
   semaphore->mutex = CreateLocalMutex();
-  semaphore->condition = new pthread_cond_t;
-  if (pthread_cond_init(semaphore->condition, nullptr) != 0) {
-    delete semaphore->condition;
+  semaphore->condition = NewCondition();
+  if (semaphore->condition == nullptr) {
     DeleteLocalMutex(semaphore->mutex);
     delete semaphore;
     return nullptr;
@@ -130,9 +150,7 @@ int KHostSystem::WaitOnSemaphore(void* handle, unsigned int timeoutMs) {
   if (handle == nullptr) return 1;
   auto* semaphore = static_cast<CountSemaphore*>(handle);
   // The deadline is taken before locking, so time spent waiting for the lock counts.
-  timespec deadline{};
-  if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) return 1;
-  AddMilisecToTime(&deadline, timeoutMs);
+  timespec deadline = DeadlineIn(timeoutMs);
   const timespec* limit = timeoutMs == kInfinite ? nullptr : &deadline;
 
   EnterLocalMutex(semaphore->mutex);

@@ -46,8 +46,9 @@ class DODUDO_API KHostSystem {
   static void* CreateSystemEvent(const char* name);
   // A null handle is ignored.
   static void PulseSystemEvent(void* event);
-  // 0 signalled, 2 timed out, 1 other error, -1 the real-time clock could not be read.
-  // 0xFFFFFFFF waits without limit. A null handle gives 1.
+  // 0 signalled, 2 timed out, 1 other error. The timeout runs on the monotonic clock, so a step
+  // of the wall clock neither stretches nor shortens it. 0xFFFFFFFF waits without limit. A null
+  // handle gives 1.
   static int WaitEvent(void* event, unsigned int timeoutMs);
   // 1 for a null handle, else 0 after freeing the event.
   static int CloseSystemEvent(void* event);

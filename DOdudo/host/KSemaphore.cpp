@@ -46,11 +46,12 @@ bool WaitNamed(sem_t* sem, unsigned int timeoutMs) {
     }
     return rc == 0;
   }
+  // On the monotonic clock: a step of the wall clock neither stretches nor cuts the wait.
   timespec deadline{};
-  if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) return false;
+  if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) return false;
   KHostSystem::AddMilisecToTime(&deadline, timeoutMs);
   int rc;
-  while ((rc = sem_timedwait(sem, &deadline)) != 0 && errno == EINTR) {
+  while ((rc = sem_clockwait(sem, CLOCK_MONOTONIC, &deadline)) != 0 && errno == EINTR) {
   }
   return rc == 0;
 }

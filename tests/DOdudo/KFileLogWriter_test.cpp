@@ -3,14 +3,24 @@
 #include "DOdudo/KFileLogWriter.h"
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 
 #include "DOdudo/KCrashLogger.h"
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
 #include "LogTestSupport.h"
 #include "support/TestIsolation.h"
+#include "support/WallClock.h"
 
 using logtest::Exists;
 using logtest::LogLines;
@@ -136,6 +146,90 @@ TEST_F(KFileLogWriterTest, IoFailuresDisableTheFileAndReportTheGap) {
   EXPECT_TRUE(
       std::regex_search(fullText, gap(R"(\(28\) No space left on device)", "N.<time>. after\n")));
   EXPECT_EQ(std::string::npos, (roText + fullText).find("dropped"));
+}
+
+// A second user (uid 4242, in this test's namespace) holds the live file's lock for as long as it
+// likes, and the file claims more than MaxLogFileSize again after every line (as a member of the
+// log group can make it with a sparse truncate). No line waits for the lock, and rotations stay
+// rationed: a burst, then one per 10 s, instead of one per line.
+TEST_F(KFileLogWriterTest, AHeldLockAndASizeClaimStallNoLine) {
+  if (std::system("command -v setpriv >/dev/null && command -v flock >/dev/null") != 0)
+    GTEST_SKIP() << "setpriv or flock is not installed";
+  logtest::WriteConfig("MaxLogFileSize=100000\n[SNL]\nValue=true\n");
+  KLogger snl(klogSNL, -1, "SNL", "snl", 0, false);
+  snl.Notice("first");
+  const char* live = "/var/log/tolma/snl.log";
+  ASSERT_EQ(0, chmod(live, 0644));  // the member opens it to lock it, as the group can
+  pid_t holder = fork();
+  if (holder == 0) {
+    setpgid(0, 0);  // flock runs sleep as a child of its own: both go with the group
+    execlp("setpriv", "setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "flock", "-x",
+           live, "sleep", "60", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int probe = open(live, O_RDONLY);
+  ASSERT_TRUE(logtest::WaitFor([&] {
+    if (flock(probe, LOCK_EX | LOCK_NB) != 0) return true;  // the member holds it
+    flock(probe, LOCK_UN);
+    return false;
+  }));
+  close(probe);
+  long long worstMs = 0;
+  for (int line = 0; line < 60; ++line) {
+    struct stat info {};
+    // Whichever file the path names now, unless it claims the size already (shrinking it would
+    // cut lines off).
+    if (stat(live, &info) == 0 && info.st_size < (200 << 20)) {
+      ASSERT_EQ(0, truncate(live, 200 << 20));
+    }
+    auto start = std::chrono::steady_clock::now();
+    snl.Notice("line %d", line);
+    worstMs = std::max<long long>(worstMs, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - start)
+                                               .count());
+    usleep(20000);  // 1.2 s in all: the held lock is given up on after a second
+  }
+  kill(-holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_LT(worstMs, 250);  // a whole second per line while the lock was waited for
+  EXPECT_GE(OldFiles().size(), 1u);   // rotated without the lock after a second
+  EXPECT_LE(OldFiles().size(), 20u);  // the ration, not one file per line
+  std::string all;  // the start of each file and what was written past the claimed 200 MB
+  std::vector<std::string> files = OldFiles();
+  files.push_back(live);
+  for (const std::string& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::string head(1 << 16, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    all.append(head, 0, static_cast<size_t>(in.gcount()));
+    in.clear();
+    in.seekg(200 << 20);
+    all.append(std::istreambuf_iterator<char>(in), {});
+  }
+  for (int line = 0; line < 60; ++line)  // every line kept, in some file
+    EXPECT_NE(all.find("| line " + std::to_string(line) + "\n"), std::string::npos) << line;
+}
+
+// The quiet time after a write error runs on the monotonic clock: with the wall clock stepped
+// back by an hour in the middle of it, the writer still speaks again after its period, with the
+// I/O ERROR banner, instead of an hour later.
+TEST_F(KFileLogWriterTest, AWallClockStepBackDoesNotProlongTheQuietTime) {
+  logtest::SyslogCapture syslog;
+  KFileLogWriter::SecondsDisabledOnError = 2;
+  mkdir("/var/log/tolma/full", 0755);
+  ASSERT_EQ(0, mount("tmpfs", "/var/log/tolma/full", "tmpfs", 0, "size=16k"));
+  std::ofstream("/var/log/tolma/full/filler") << std::string(12 * 1024, 'f');
+  KLogger full(klogSNL, -1, "SNL", "full/x", 0, false);
+  for (int i = 0; i < 20 && syslog.Messages().empty(); ++i) full.Notice("%0500d", i);
+  ASSERT_EQ(1u, syslog.Messages().size());
+  snltest::StepWallClock(-3600);
+  unlink("/var/log/tolma/full/filler");
+  sleep(3);
+  full.Notice("after");
+  std::string text = logtest::NoTime(logtest::ReadFile("/var/log/tolma/full/x.log"));
+  EXPECT_NE(text.find("*****[ I/O ERROR ]*****"), std::string::npos) << text;
+  EXPECT_TRUE(text.size() >= 6 && text.compare(text.size() - 6, 6, "after\n") == 0) << text;
+  snltest::StepWallClock(3600);
 }
 
 TEST_F(KLogDirectoryTest, UnwritableDirectoryEndsTheProcess) {

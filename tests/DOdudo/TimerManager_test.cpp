@@ -5,16 +5,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "DOdudo/LogTestSupport.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "support/TestIsolation.h"
+#include "support/WallClock.h"
 
 namespace {
 
@@ -134,6 +137,54 @@ TEST_F(TimerManagerTest, StopIsFinalAndDropsPendingTimers) {
   EXPECT_EQ(Timers()->startTimer(0, Tag("refused"), Record), 0u);
   EXPECT_EQ(logtest::ToolkitLog().back(),
             "N|<time>|TIMER   | Timer manager stopped with 2 timers.");
+}
+
+// The thread's 25 ms period runs on the monotonic clock: a step of the wall clock, back or
+// forward, neither holds a 100 ms timer back nor fires it early.
+TEST_F(TimerManagerTest, WallClockStepsDoNotShiftTimers) {
+  Timers();
+  KHostSystem::Delay(50);  // the thread is in its loop
+  for (long long step : {-5LL, 3600LL}) {
+    snltest::StepWallClock(-step);  // the wall clock is `step` seconds ahead of the kernel's
+    size_t before = Tags(0).size();
+    long long start = Now();
+    Timers()->startTimer(100, Tag("step"), Record);
+    ASSERT_EQ(Tags(before + 1, 8000).size(), before + 1) << step;
+    EXPECT_GE(When(before) - start, 99) << step;
+    EXPECT_LT(When(before) - start, 1000) << step;
+  }
+}
+
+// A child forked while the timer thread and another thread keep taking the manager's lock gets a
+// working manager of its own: its timers fire (the thread starts again), the parent's pending
+// timers are not copied into it, and the parent's keep firing in the parent.
+TEST_F(TimerManagerTest, ForkedChildRunsItsOwnTimers) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded fork";
+#endif
+  unsigned int parentId = Timers()->startTimer(400, Tag("parent"), Record);
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop.load()) Timers()->stopTimer(Timers()->startTimer(0, Tag("churn"), [](void*) {}));
+  });
+  static std::atomic<bool> fired{false};
+  for (int i = 0; i < 20; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      alarm(10);  // a deadlocked child dies of SIGALRM
+      if (Timers()->stopTimer(parentId) != nullptr) _exit(2);
+      if (Timers()->startTimer(10, nullptr, [](void*) { fired.store(true); }) == 0) _exit(3);
+      for (int waited = 0; waited < 3000 && !fired.load(); ++waited) KHostSystem::Delay(1);
+      _exit(fired.load() ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child " << i << " killed by signal " << WTERMSIG(status);
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "child " << i;
+  }
+  stop.store(true);
+  churn.join();
+  EXPECT_THAT(Tags(1), ElementsAre("parent"));
 }
 
 // The test re-runs itself in a time namespace whose monotonic clock makes the 32-bit millisecond

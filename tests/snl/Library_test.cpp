@@ -212,6 +212,14 @@ TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
                       "ASAN_OPTIONS=detect_leaks=0");
   EXPECT_EQ(0, reloading.exitStatus);
   EXPECT_EQ(Lines{"cycle 1: 1 boards, unloaded"}, reloading.output);
+
+  // At-fork handlers added through the library run while it is loaded, and a fork after the
+  // unload runs none (they went with the library) instead of jumping into unmapped code.
+  SimRun forking = SimulateCommand("[board]\n", SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 2 fork");
+  EXPECT_EQ(0, forking.exitStatus);
+  EXPECT_EQ((Lines{"fork: loaded 1, unloaded 0", "cycle 1: 1 boards, unloaded",
+                   "fork: loaded 1, unloaded 0", "cycle 2: 1 boards, unloaded"}),
+            forking.output);
 }
 
 // A second process loading the library while a first one holds the board must not reset it:

@@ -123,14 +123,20 @@ TEST_F(SnlctlSim, KeepalivesOfTwoBoardsRunSideBySide) {
   EXPECT_LT(record.find(firstClaim), second) << record;
 }
 
-// What group members can leave in /run/snl: the text of a keep-alive killed before it could
-// clear it (its pid since reused, here by init), and a lock file that is a second name of
-// another file. Neither refuses a command at once nor gets written.
+// What may lie in /run/snl: the text of a keep-alive killed before it could clear it (its pid
+// since reused, here by init), lock files with a second name (boards.lock linked from elsewhere;
+// board1.lock a name of another file), a FIFO and a directory in place of board locks. None
+// refuses a command (the odd board locks are covered by boards.lock), and no text is written into
+// a file with another name.
 TEST_F(SnlctlSim, StaleHolderTextsAndLinkedLockFilesAreNotTrusted) {
   ToolResult r = Run("[board]\nserial = 1\n",
                      "printf '1 keepalive 0\\n' >/run/snl/board0.lock\n"
                      "printf 'keep\\n' >/run/snl/victim; ln /run/snl/victim /run/snl/board1.lock\n"
+                     ": >>/run/snl/boards.lock; ln /run/snl/boards.lock /run/snl/elsewhere\n"
+                     "mkfifo /run/snl/board2.lock; mkdir /run/snl/board3.lock\n"
                      "$CTL status 1; echo \"status $?\"\n"
+                     "$CTL status 2; echo \"status $?\"\n"
+                     "$CTL status 3; echo \"status $?\"\n"
                      "flock -s /run/snl/boards.lock -c \"echo held >$DIR/held; sleep 1\" &\n"
                      "await $DIR/held held; $CTL list; echo \"list $?\"\n"
                      // A holder that writes terminal controls in place of its command.
@@ -138,10 +144,13 @@ TEST_F(SnlctlSim, StaleHolderTextsAndLinkedLockFilesAreNotTrusted) {
                      "\\302\\233\\n' >/run/snl/board0.lock; echo held >$DIR/held0; sleep 1\" &\n"
                      "await $DIR/held0 held; $CTL ping 0");
   EXPECT_EQ(r.exitCode, 4) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("status 1\n"));
+  EXPECT_THAT(r.out, HasSubstr("status 2\nstatus 2\nstatus 2\n"));  // no such board: not refused
   EXPECT_THAT(r.out, HasSubstr("0      1       2      0\nlist 0\n"));
+  std::string noBoard = " it is not on the bus or could not be opened (see snlctl list and "
+                        "/var/log/tolma/snl.log)\n";
   EXPECT_EQ(r.err,
-            "snlctl: the board lock /run/snl/board1.lock is not a regular file of its own\n"
+            "snlctl: no board 1:" + noBoard + "snlctl: no board 2:" + noBoard +
+            "snlctl: no board 3:" + noBoard +
             "snlctl: waiting for the boards, held by another snlctl\n"
             "snlctl: board 0 is kept alive by snlctl keepalive ?]0;x??? (pid 1); stop it first "
             "(systemctl stop snl-keepalive@...)\n");

@@ -36,41 +36,69 @@ std::string PathOf(const std::string& name) {
 
 std::string BoardFile(int board) { return "board" + std::to_string(board) + ".lock"; }
 
-// Opens a lock file without following a link and without blocking on anything but a regular
-// file (a group member could have put a link or a FIFO there). *writable tells whether the
-// holder text can be written (a file another member created may be read-only to us; flock
-// works on it all the same).
-int OpenLockFile(const std::string& path, bool* writable) {
-  const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// An open lock file: its descriptor, whether the holder text may be written into it, and its
+// identity (two names of one file must not count as two locks: a process would wait for itself).
+struct Opened {
   int fd = -1;
+  bool writable = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Opens a lock file without following a link and without blocking on anything but a regular
+// file. The lock files are made by the tmpfiles entry in a directory only root can add names to;
+// a board lock it did not make is created by root's snlctl. Returns fd -1 when the file is not
+// there and cannot be made (a member of the group asking for a board beyond those of the
+// tmpfiles entry) or is not a regular file: the caller then locks every board instead, so
+// nothing left in the directory can refuse a command. Throws only when `required`.
+Opened OpenLockFile(const std::string& path, bool required) {
+  const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  Opened file;
+  bool created = false;
   // An existing file is opened without O_CREAT: in a sticky directory the kernel may refuse
   // O_CREAT on another user's file (fs.protected_regular), even to root.
-  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
-    fd = open(path.c_str(), O_RDWR | flags);
-    *writable = fd >= 0;
-    if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | flags);
-    if (fd >= 0 || errno != ENOENT) break;
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0664);
-    if (fd < 0 && errno == ENOENT && geteuid() == 0 && mkdir(BoardLock::kDirectory, 0755) == 0)
-      fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0664);
-    *writable = fd >= 0;
-    if (fd < 0 && errno != EEXIST) break;  // EEXIST: another process created it meanwhile
+  for (int attempt = 0; file.fd < 0 && attempt < 3; ++attempt) {
+    file.fd = open(path.c_str(), O_RDWR | flags);
+    file.writable = file.fd >= 0;
+    // Not writable for us: the lock works all the same, only the holder text stays unwritten.
+    if (file.fd < 0 && errno == EACCES) file.fd = open(path.c_str(), O_RDONLY | flags);
+    if (file.fd >= 0 || errno != ENOENT) break;
+    file.fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0664);
+    if (file.fd < 0 && errno == ENOENT && geteuid() == 0 && mkdir(BoardLock::kDirectory, 0755) == 0)
+      file.fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0664);
+    file.writable = created = file.fd >= 0;
+    if (file.fd < 0 && errno != EEXIST) break;  // EEXIST: another process created it meanwhile
   }
-  if (fd < 0) {
+  const int error = errno;
+  struct stat st;
+  if (file.fd >= 0 && (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(file.fd);
+    file.fd = -1;
+    if (required) throw std::runtime_error("the board lock " + path + " is not a regular file");
+    return file;
+  }
+  if (file.fd < 0) {
+    if (!required) return file;
+    errno = error;
     throw std::runtime_error(Errno("cannot open the board lock " + path) +
                              " (installed systems create it with systemd-tmpfiles --create)");
   }
-  // A second name would let a group member point the lock at another file (the holder text is
-  // written into it, and a file of ours is chmod'ed), or two locks at one file.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    close(fd);
-    throw std::runtime_error("the board lock " + path + " is not a regular file of its own");
+  file.dev = st.st_dev;
+  file.ino = st.st_ino;
+  // A file with a second name elsewhere is still a lock, but its text is not written: the
+  // other name may be a file that someone else reads.
+  if (st.st_nlink != 1) file.writable = false;
+  if (created) {
+    // Made by root's snlctl for a board the tmpfiles entry has no file for: group-writable
+    // despite the umask and in the group of boards.lock, so that a member keeping the board
+    // alive later can write its holder text too.
+    struct stat every;
+    if (stat(PathOf(kEveryBoard).c_str(), &every) == 0 && every.st_gid != st.st_gid &&
+        fchown(file.fd, static_cast<uid_t>(-1), every.st_gid) != 0) {
+    }
+    fchmod(file.fd, 0664);
   }
-  // A lock file this user created is made group-writable despite the umask, so that the next
-  // member of the group can write its holder text into it too.
-  if (*writable && st.st_uid == geteuid() && (st.st_mode & 0777) != 0664) fchmod(fd, 0664);
-  return fd;
+  return file;
 }
 
 // What an exclusive holder wrote: "<pid> <command>", or "" when nothing is there or the process
@@ -152,22 +180,56 @@ struct BoardLock::File {
 };
 
 BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards) {
-  std::vector<std::string> names{kEveryBoard};
   std::vector<int> sorted = boards;
   std::sort(sorted.begin(), sorted.end());  // one order for every process: no deadlock
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  for (int board : sorted) names.push_back(BoardFile(board));
-  names.push_back(kLoading);  // last: held only briefly, and never while waiting for another lock
+
+  // Every file is opened before any is locked. A board whose file cannot be used (missing and not
+  // ours to make, not a regular file, or a second name of another lock) is covered by taking
+  // boards.lock exclusively, as a command for every board does: coarser, never refused.
+  Opened every = OpenLockFile(PathOf(kEveryBoard), true);
+  bool everyExclusive = sorted.empty();
+  std::vector<std::pair<int, Opened>> perBoard;  // board, file
+  for (int board : sorted) {
+    Opened file = OpenLockFile(PathOf(BoardFile(board)), false);
+    bool same = file.fd >= 0 && file.dev == every.dev && file.ino == every.ino;
+    for (const auto& other : perBoard)
+      same = same || (file.fd >= 0 && file.dev == other.second.dev && file.ino == other.second.ino);
+    if (file.fd < 0 || same) {
+      if (file.fd >= 0) close(file.fd);
+      everyExclusive = true;
+      continue;
+    }
+    perBoard.emplace_back(board, file);
+  }
+  struct Step {
+    std::string path;
+    Opened file;
+    bool exclusive;
+    int board;  // -1: boards.lock
+  };
+  std::vector<Step> steps{{PathOf(kEveryBoard), every, everyExclusive, -1}};
+  for (const auto& [board, file] : perBoard) steps.push_back({PathOf(BoardFile(board)), file, true, board});
+  // Last: held only briefly, and never while waiting for another lock. Nobody waits long for a
+  // loader, and its text would name a keep-alive still starting.
+  Opened loadFile = OpenLockFile(PathOf(kLoading), true);
+  loadFile.writable = false;
+  steps.push_back({PathOf(kLoading), loadFile, true, -2});
+  // Owned from here on, so that every descriptor is closed whatever is thrown below.
+  std::vector<std::unique_ptr<File>> opened;
+  for (const Step& step : steps) {
+    auto file = std::make_unique<File>();
+    file->fd = step.file.fd;
+    file->writable = step.file.writable;
+    opened.push_back(std::move(file));
+  }
 
   const double deadline = Seconds() + kWaitSeconds;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const bool loading = i + 1 == names.size();
-    auto file = std::make_unique<File>();
-    const std::string path = PathOf(names[i]);
-    file->fd = OpenLockFile(path, &file->writable);
-    file->exclusive = i > 0 || sorted.empty();
-    // Nobody waits long for a loader, and its text would name a keep-alive still starting.
-    if (loading) file->writable = false;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const bool loading = i + 1 == steps.size();
+    std::unique_ptr<File>& file = opened[i];
+    const std::string& path = steps[i].path;
+    file->exclusive = steps[i].exclusive;
     const int mode = file->exclusive ? LOCK_EX : LOCK_SH;
     bool told = false;  // an operator waiting up to 30 s is told once whom for
     while (flock(file->fd, mode | LOCK_NB) != 0) {
@@ -189,7 +251,7 @@ BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards)
         for (const std::string& holder : BoardHolders()) holders.push_back(holder);
       }
       const std::string what =
-          i == 0 ? "the boards are" : "board " + std::to_string(sorted[i - 1]) + " is";
+          i == 0 ? "the boards are" : "board " + std::to_string(steps[i].board) + " is";
       for (const std::string& holder : holders) {
         if (IsKeepalive(holder)) {
           throw BoardsBusy(what + " kept alive by " + Describe(holder) +
@@ -220,11 +282,10 @@ BoardLock::BoardLock(const std::string& command, const std::vector<int>& boards)
       if (ftruncate(file->fd, 0) != 0 || pwrite(file->fd, text.data(), text.size(), 0) < 0)
         file->writable = false;
     }
-    if (loading)
-      loading_ = std::move(file);
-    else
-      files_.push_back(std::move(file));
   }
+  loading_ = std::move(opened.back());
+  opened.pop_back();
+  files_ = std::move(opened);
 }
 
 BoardLock::~BoardLock() = default;

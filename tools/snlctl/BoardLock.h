@@ -4,8 +4,9 @@
 // claims the boards a process names (SNL_BOARDS) or every board, so two processes must never
 // load it for the same board at once, and a command for every board must not run beside any.
 //
-// Locks are flock(2) on files under /run/snl (created by the tmpfiles.d entry, group-writable for
-// the boards' group; root creates the directory when it is missing):
+// Locks are flock(2) on files under /run/snl, made by the tmpfiles.d entry (the group's files in a
+// directory only root can add names to, so no member can plant or replace one; root creates the
+// directory when it is missing, and the file of a board beyond the entry's):
 //   - boards.lock: shared by every command for named boards, exclusive for a command for every
 //     board (list);
 //   - board<N>.lock: exclusive for a command for board N, held for as long as it runs (a
@@ -15,8 +16,11 @@
 //     that moment would take the next board for the one it was given. So processes load one at
 //     a time (a few seconds each), even for different boards.
 // So keep-alives of different boards run side by side, and "snlctl status 1" runs beside the
-// keep-alive of board 0. An exclusive holder writes its pid and command into the file, so that a
-// refused command can say who has the board.
+// keep-alive of board 0. A board whose file cannot be used (missing and not ours to make, not a
+// regular file, a second name of another lock) is covered by boards.lock taken exclusively
+// instead: nothing left in the directory refuses a command. An exclusive holder writes its pid
+// and command into the file (unless it cannot, or the file has another name elsewhere), so that
+// a refused command can say who has the board.
 
 #include <memory>
 #include <string>

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -22,6 +23,7 @@
 #include "DOdudo/host/KSemaphore.h"
 #include "DOdudo/host/KSystemEvent.h"
 #include "DOdudo/host/KThreadMutex.h"
+#include "support/WallClock.h"
 
 namespace {
 
@@ -219,6 +221,31 @@ TEST(HostSemaphore, ClampedToMaximumAndWokenFromAnotherThread) {
   local.Release();
   waiter.join();
   EXPECT_TRUE(taken.load());
+}
+
+// Timeouts run on the monotonic clock: the wall clock stepped forward by an hour or back by a
+// minute neither cuts a 200 ms wait short nor stretches it (events, host semaphores, named
+// semaphores).
+TEST(HostWaits, TimeoutsIgnoreWallClockSteps) {
+  void* event = KHostSystem::CreateSystemEvent(nullptr);
+  void* host = KHostSystem::CreateCountSemaphore(0, 1, nullptr);
+  dodudo::KSemaphore named("/snl-test-clock-" + std::to_string(getpid()), 1, true);
+  const std::pair<const char*, std::function<bool()>> waits[] = {
+      {"event", [&] { return KHostSystem::WaitEvent(event, 200) == 2; }},
+      {"host semaphore", [&] { return KHostSystem::WaitOnSemaphore(host, 200) == 1; }},
+      {"named semaphore", [&] { return !named.Wait(200); }}};
+  for (long long step : {3600LL, -3600LL - 60LL}) {
+    snltest::StepWallClock(step);
+    for (const auto& [what, wait] : waits) {
+      unsigned int start = KHostSystem::GetTick();
+      EXPECT_TRUE(wait()) << what;
+      unsigned int took = KHostSystem::GetTick() - start;
+      EXPECT_GE(took, 199u) << what << " after a step of " << step << " s";
+      EXPECT_LT(took, 2000u) << what << " after a step of " << step << " s";
+    }
+  }
+  KHostSystem::DeleteSemaphore(host);
+  KHostSystem::CloseSystemEvent(event);
 }
 
 // Takes the lock on another thread; true when that had to wait until release() ran.
