@@ -75,7 +75,7 @@ class DocumentWalk : public YAML::EventHandler {
     open.pop_back();
   }
 
-  const std::string& key_;
+  const std::string key_;
   std::vector<YAML::anchor_t> open;  // anchors of the collections being read (0: none)
   std::vector<bool> isOpen;          // by anchor
   std::map<YAML::anchor_t, std::string> anchoredScalars_;  // what an alias used as a key says
@@ -137,12 +137,31 @@ YAML::Node LoadLaterDocument(const std::string& text, const YAML::Mark& start) {
   return YAML::Load(shifted);
 }
 
+// The node of `document` in one parsed document (see FindDocument); false when it has none.
+bool SelectFrom(const YAML::Node& found, const std::string& document, YAML::Node& node) {
+  if (document.empty()) {
+    node = found;
+    return true;
+  }
+  if (!found.IsMap()) return false;
+  for (const auto& entry : found) {
+    if (entry.first.IsScalar() && entry.first.Scalar() == document) {
+      node = entry.second;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool FindDocument(const std::string& text, const std::string& document, YAML::Node& node) {
   std::istringstream in(text);
   YAML::Parser parser(in);
-  DocumentWalk walk(document);
+  // Lines cannot be found in the raw bytes of UTF-16 and UTF-32: such a text is walked to its
+  // end first and then loaded whole, so there a broken later document fails the load too.
+  const bool utf8 = IsUtf8(text);
+  DocumentWalk walk(utf8 ? document : std::string());
   size_t documents = 0;
   int previous = -1;
   // The parser stops making progress when a document starts where the previous one did, or when
@@ -151,28 +170,14 @@ bool FindDocument(const std::string& text, const std::string& document, YAML::No
     if (walk.start.pos == previous || ++documents > text.size())
       throw YAML::ParserException(walk.start, "no progress past this document");
     previous = walk.start.pos;
-    if (!walk.holdsKey) continue;
-    YAML::Node found;
-    if (documents == 1) {
-      found = YAML::Load(text);
-    } else if (IsUtf8(text)) {
-      found = LoadLaterDocument(text, walk.start);
-    } else {
-      // Lines cannot be found in the raw bytes of UTF-16 and UTF-32: the documents after this
-      // one are parsed too.
-      found = YAML::LoadAll(text).at(documents - 1);
-    }
-    if (document.empty()) {
-      node = found;
+    if (!utf8 || !walk.holdsKey) continue;
+    if (SelectFrom(documents == 1 ? YAML::Load(text) : LoadLaterDocument(text, walk.start),
+                   document, node))
       return true;
-    }
-    if (!found.IsMap()) continue;
-    for (const auto& entry : found) {
-      if (entry.first.IsScalar() && entry.first.Scalar() == document) {
-        node = entry.second;
-        return true;
-      }
-    }
+  }
+  if (!utf8) {
+    for (const YAML::Node& found : YAML::LoadAll(text))
+      if (SelectFrom(found, document, node)) return true;
   }
   return false;
 }

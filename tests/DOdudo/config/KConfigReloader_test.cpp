@@ -140,6 +140,15 @@ TEST_F(KConfigReloaderTest, DocumentsAreReadUpToTheMatch) {
     std::string result = TextOf<ReloadError>([&] { KConfigReloader::Reload(limits, false); });
     EXPECT_EQ(result == "<no exception>" ? std::to_string(limits.maxCalls) : result, expected);
   }
+  std::string utf16;  // UTF-16LE, where the documents after the match are parsed too
+  for (char c : std::string("a: 1\n---\nLimits: {MaxCalls: 9}\n---\n[Limits]\n,\n")) utf16 += {c, '\0'};
+  Write("app.yaml", utf16);
+  Limits wide;
+  EXPECT_EQ(TextOf<ReloadError>([&] { KConfigReloader::Reload(wide, false); }),
+            bad + "line=6,col=1)]msg[no progress past this document]");
+  Write("app.yaml", utf16.substr(0, utf16.size() - 30));
+  KConfigReloader::Reload(wide, false);
+  EXPECT_EQ(wide.maxCalls, 9);
   Write("app.yaml", "[whole]\n" + broken);
   Limits whole("app", "");
   KConfigReloader::Reload(whole, false);
