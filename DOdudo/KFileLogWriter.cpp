@@ -28,6 +28,10 @@ namespace {
 // Lazy lines are written together once this much waits.
 constexpr size_t kBatchBytes = 16384;
 
+// How a failed write of lines is reported on syslog, whichever call wrote them (lines wait and go
+// out at a flush or a close): operators' log scanners match this text.
+constexpr const char* kLineWrite = "vfprintf";
+
 bool IsSharedName(const std::string& name) {
   return name == "klog" || name == "messages" || name == "system";
 }
@@ -295,14 +299,14 @@ void KFileLogWriter::CloseFile() {
 bool KFileLogWriter::Close() {
   Guard guard(lock_);
   if (fd_ < 0) return false;
-  WriteOut("fclose");
+  WriteOut(kLineWrite);
   CloseFile();
   return true;
 }
 
 void KFileLogWriter::WriteOutAndClose() {
   if (fd_ < 0) return;
-  WriteOut("fclose");
+  WriteOut(kLineWrite);
   CloseFile();
 }
 
@@ -318,7 +322,7 @@ void KFileLogWriter::CheckSizeAndRotate() {
   }
   // Lines waiting with the file past the limit go out now: the next line finds the file past it
   // and goes to a new one (WriteOut reads the real size and rotates).
-  if (!out_.empty() && size_ + out_.size() > KLogger::MaxLogSize()) WriteOut("fflush");
+  if (!out_.empty() && size_ + out_.size() > KLogger::MaxLogSize()) WriteOut(kLineWrite);
 }
 
 bool KFileLogWriter::PathNamesOpenFile() {
@@ -332,7 +336,7 @@ bool KFileLogWriter::PathNamesOpenFile() {
 void KFileLogWriter::Rotate() {
   Guard guard(lock_);
   if (fd_ < 0) return;
-  WriteOut("fflush");
+  WriteOut(kLineWrite);
   if (fd_ >= 0) RotateFile(CoarseNs(), false);
 }
 
@@ -537,7 +541,7 @@ void KFileLogWriter::Flush(bool lazy) {
   if (closeAfterFlush_) {
     WriteOutAndClose();
   } else if (!lazy || out_.size() >= kBatchBytes) {
-    WriteOut("fflush");
+    WriteOut(kLineWrite);
   }
 }
 

@@ -4,11 +4,24 @@
 # the shipped libsnl.so inside it, shows what the library found and does, and prints the log
 # lines it wrote. Needs root: the run gets its own mount namespace with a fresh /var/log and
 # /run/snl, so the machine's /var/log/tolma and board lock are never touched.
+#   tools/demo.sh          the native build (build/)
+#   tools/demo.sh --i386   the 32-bit x86 build (build-i386/, set up by tools/ci-i386.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"$(nproc)" --target snl snlsim snlprobe snlctl
+targets=(snl snlsim snlprobe snlctl)
+if [[ ${1:-} == --i386 ]]; then
+  build=build-i386
+  bash tools/ci-i386.sh --build-only "${targets[@]}"
+  if [[ ! -x $build/tools/snlsim ]]; then
+    echo "demo: the 32-bit build has no board emulation (see the messages above)" >&2
+    exit 1
+  fi
+else
+  build=build
+  bash tools/install-deps.sh
+  cmake -S . -B build -G Ninja >/dev/null
+  cmake --build build -j"$(nproc)" --target "${targets[@]}"
+fi
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -41,7 +54,7 @@ for k in 0 1 2 3; do vpd[11 + k]=$(((sum >> (8 * k)) & 0xFF)); done
 for b in "${vpd[@]}"; do printf "\\x$(printf %02x "$b")"; done >"$work/board.vpd"
 head -c $((132 - 27)) /dev/zero >>"$work/board.vpd"
 
-export SNL_DEMO_WORK="$work" SNL_DEMO_ROOT="$PWD"
+export SNL_DEMO_WORK="$work" SNL_DEMO_BUILD="$PWD/$build"
 unshare -m bash -c '
   set -euo pipefail
   mount --make-rprivate /
@@ -49,19 +62,19 @@ unshare -m bash -c '
   mkdir -p /var/log/tolma /run/snl
   mount -t tmpfs -o mode=0755 tmpfs /run/snl  # a board lock of its own
   echo "== libsnl.so loaded inside snlsim =="
-  "$SNL_DEMO_ROOT/build/tools/snlsim" --record "$SNL_DEMO_WORK/record.txt" \
-    "$SNL_DEMO_WORK/boards.ini" -- "$SNL_DEMO_ROOT/build/tools/snlprobe" \
-    "$SNL_DEMO_ROOT/build/libsnl.so" report debug:1 start:0 ping:0 status:1 \
+  "$SNL_DEMO_BUILD/tools/snlsim" --record "$SNL_DEMO_WORK/record.txt" \
+    "$SNL_DEMO_WORK/boards.ini" -- "$SNL_DEMO_BUILD/tools/snlprobe" \
+    "$SNL_DEMO_BUILD/libsnl.so" report debug:1 start:0 ping:0 status:1 \
     configure:0:30:2 stop:0 status:7 unload
   echo
   echo "== snlctl inside snlsim =="
   echo "(every snlctl run loads the library anew, which resets the boards: they come back under"
   echo " new bus addresses, so the index of a board can change from one run to the next)"
-  "$SNL_DEMO_ROOT/build/tools/snlsim" "$SNL_DEMO_WORK/boards.ini" -- bash -c '"'"'
+  "$SNL_DEMO_BUILD/tools/snlsim" "$SNL_DEMO_WORK/boards.ini" -- bash -c '"'"'
     for cmd in "list" "start 0" "ping 0" "status 0" "--debug ping 1" "--debug status 1" \
                "status 2" "vpd $SNL_DEMO_WORK/board.vpd --type 22"; do
       echo "\$ snlctl $cmd"
-      "$SNL_DEMO_ROOT/build/tools/snlctl" $cmd 2>&1 || echo "(exit status $?)"
+      "$SNL_DEMO_BUILD/tools/snlctl" $cmd 2>&1 || echo "(exit status $?)"
     done
   '"'"'
   for log in /var/log/tolma/*.log; do

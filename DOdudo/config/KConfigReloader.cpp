@@ -166,26 +166,6 @@ void ReadFile(const std::string& path, std::string& text) {
     throw ReloadException("File[%s] is larger than %zu bytes", path.c_str(), kMaxFileSize);
 }
 
-// The node of the object's document, per the rules of KReloadable; false when the file has none.
-bool SelectDocument(const std::vector<YAML::Node>& documents, const kstring& name,
-                    YAML::Node& node) {
-  if (name.empty()) {
-    if (documents.empty()) return false;
-    node = documents.front();
-    return true;
-  }
-  for (const YAML::Node& document : documents) {
-    if (!document.IsMap()) continue;
-    for (const auto& entry : document) {
-      if (entry.first.IsScalar() && entry.first.Scalar() == name) {
-        node = entry.second;
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 void LoadFromFile(KReloadable& object, bool validateOnly) {
   const kstring& name = object.GetName();
   kstring path = object.GetDirectory().empty()
@@ -196,7 +176,7 @@ void LoadFromFile(KReloadable& object, bool validateOnly) {
   // Before any node is built, let alone handed to a Load.
   CheckYamlCost(text);
   YAML::Node node;
-  if (!SelectDocument(LoadDocuments(text), object.GetDocument(), node)) {
+  if (!FindDocument(text, object.GetDocument(), node)) {
     if (object.GetMissingDocumentPolicy() != KReloadable::kMissingDocumentIsEmpty)
       throw ReloadException("Could not find document '%s' in file '%s.yaml'",
                             object.GetDocument().c_str(), name.c_str());

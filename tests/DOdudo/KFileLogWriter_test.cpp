@@ -102,19 +102,20 @@ TEST_F(KFileLogWriterTest, DateBannerWhenTheDayChanges) {
   EXPECT_EQ("N|<time>| before\n" + banner + banner + "N|<time>| after midnight\n", text);
 }
 
-// Two failures side by side: a file that cannot be opened (EROFS; its line waits) and a flush
+// Two failures side by side: a file that cannot be opened (EROFS; its line waits) and a write
 // into a full file system (ENOSPC; the line is lost). Each disables its file for a period with
 // one syslog message per period, drops the lines meanwhile and reports the gap once it writes.
+// A failed write of lines is reported as "vfprintf" whichever call wrote them out.
 TEST_F(KFileLogWriterTest, IoFailuresDisableTheFileAndReportTheGap) {
   logtest::SyslogCapture syslog;
   KFileLogWriter::SecondsDisabledOnError = 2;
   mkdir("/var/log/tolma/ro", 0755);
   SetReadOnly("/var/log/tolma/ro", true);
-  mkdir("/var/log/tolma/full", 0755);
-  ASSERT_EQ(0, mount("tmpfs", "/var/log/tolma/full", "tmpfs", 0, "size=16k"));
-  std::ofstream("/var/log/tolma/full/filler") << std::string(12 * 1024, 'f');
+  mkdir("/var/log/tolma/fullC", 0755);
+  ASSERT_EQ(0, mount("tmpfs", "/var/log/tolma/fullC", "tmpfs", 0, "size=16k"));
+  std::ofstream("/var/log/tolma/fullC/filler") << std::string(12 * 1024, 'f');
   KLogger ro(klogSNL, -1, "SNL", "ro/x", 0, false);
-  KLogger full(klogSNL, -1, "SNL", "full/x", 0, false);
+  KLogger full(klogSNL, -1, "SNL", "fullC/e", 0, false);
   ro.Notice("waiting");
   ro.Notice("dropped while disabled");
   for (int i = 0; i < 20 && syslog.Messages().size() < 2; ++i) full.Notice("%0500d", i);
@@ -122,14 +123,14 @@ TEST_F(KFileLogWriterTest, IoFailuresDisableTheFileAndReportTheGap) {
   EXPECT_THAT(syslog.Messages(),
               ElementsAre(EndsWith("fopen(3) failed: (30) Read-only file system. Log ro/x "
                                    "disabled by 30 seconds.\n"),
-                          EndsWith("fflush(3) failed: (28) No space left on device. Log full/x "
+                          EndsWith("vfprintf(3) failed: (28) No space left on device. Log fullC/e "
                                    "disabled by 30 seconds.\n")));
   EXPECT_EQ(0, syslog.Messages()[0].find("<12>"));  // LOG_USER | LOG_WARNING
   sleep(2);
   ro.Notice("dropped, still failing");  // one more report for the new period
   EXPECT_EQ(3u, syslog.Messages().size());
   SetReadOnly("/var/log/tolma/ro", false);
-  unlink("/var/log/tolma/full/filler");
+  unlink("/var/log/tolma/fullC/filler");
   sleep(2);
   ro.Notice("current");
   full.Notice("after");
@@ -142,10 +143,19 @@ TEST_F(KFileLogWriterTest, IoFailuresDisableTheFileAndReportTheGap) {
   std::string roText = logtest::NoTime(logtest::ReadFile("/var/log/tolma/ro/x.log"));
   EXPECT_TRUE(std::regex_match(
       roText, gap(R"(\(30\) Read-only file system)", "N.<time>. waiting\nN.<time>. current\n")));
-  std::string fullText = logtest::NoTime(logtest::ReadFile("/var/log/tolma/full/x.log"));
+  std::string fullText = logtest::NoTime(logtest::ReadFile("/var/log/tolma/fullC/e.log"));
   EXPECT_TRUE(
       std::regex_search(fullText, gap(R"(\(28\) No space left on device)", "N.<time>. after\n")));
   EXPECT_EQ(std::string::npos, (roText + fullText).find("dropped"));
+  // A shared file, written and closed line by line, in a full log directory.
+  KLogger system(klogSystem, -1, "SYS", "system", 0, false);
+  system.Notice("before");
+  ASSERT_EQ(0, mount(nullptr, "/var/log", nullptr, MS_REMOUNT, "size=1m"));
+  std::ofstream("/var/log/tolma/filler") << std::string(1 << 20, 'f');
+  for (int i = 0; i < 20 && syslog.Messages().size() < 4; ++i) system.Notice("%0500d", i);
+  EXPECT_THAT(syslog.Messages().back(),
+              EndsWith("vfprintf(3) failed: (28) No space left on device. Log system disabled "
+                       "by 30 seconds.\n"));
 }
 
 // A second user (uid 4242, in this test's namespace) holds the live file's lock for as long as it

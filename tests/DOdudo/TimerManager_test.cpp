@@ -91,6 +91,21 @@ TEST_F(TimerManagerTest, IdsCancellingAndFiringOrder) {
                   "N\\|<time>\\|TIMER   \\| TimerManager starting with tick=[0-9]+")));
 }
 
+// destroy() deletes the instance with its id counter while timers are pending: the next instance
+// numbers from 1 again but skips the ids they hold, so an id still names one timer only and the
+// older timer can still be stopped.
+TEST_F(TimerManagerTest, IdsStayUniqueAcrossDestroy) {
+  EXPECT_EQ(Timers()->startTimer(60000, Tag("older-1"), Record), 1u);
+  EXPECT_EQ(Timers()->startTimer(60000, Tag("older-2"), Record), 2u);
+  EXPECT_EQ(Timers()->stopTimer(1), Tag("older-1"));
+  TimerManager::destroy();
+  EXPECT_EQ(Timers()->startTimer(60000, Tag("newer-1"), Record), 1u);  // free again
+  EXPECT_EQ(Timers()->startTimer(60000, Tag("newer-3"), Record), 3u);  // 2 is still pending
+  EXPECT_EQ(Timers()->stopTimer(2), Tag("older-2"));
+  EXPECT_EQ(Timers()->stopTimer(3), Tag("newer-3"));
+  EXPECT_EQ(Timers()->stopTimer(1), Tag("newer-1"));
+}
+
 unsigned int g_victim;
 void* g_returned;
 

@@ -50,6 +50,18 @@ void SetPreload() {
     preload += old;
   }
   setenv("LD_PRELOAD", preload.c_str(), 1);
+#ifdef SNLSIM_PRELOAD_DIR
+  // The preload of this build's architecture is not installed (the 32-bit build's is unpacked
+  // beside the build). It stays a bare name in LD_PRELOAD: searched by name, the loader silently
+  // skips a library of the other architecture, so every program, a 64-bit shell running a 32-bit
+  // one included, loads the preload of its own; a path would be refused with a message.
+  std::string path = SNLSIM_PRELOAD_DIR;
+  if (const char* old = getenv("LD_LIBRARY_PATH"); old != nullptr && *old != '\0') {
+    path += ":";
+    path += old;
+  }
+  setenv("LD_LIBRARY_PATH", path.c_str(), 1);
+#endif
 }
 
 struct Child {

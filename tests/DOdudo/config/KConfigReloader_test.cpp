@@ -120,6 +120,47 @@ TEST_F(KConfigReloaderTest, DocumentsAndFailures) {
   EXPECT_NO_THROW((config::ValidatePort(1, "P"), config::ValidatePort(65535, "P")));
 }
 
+// Documents are read one after the other up to the one asked for: a broken document after it does
+// not matter, one before it fails the load with its place in the file, and errors inside a later
+// document name the file's line and column too.
+TEST_F(KConfigReloaderTest, DocumentsAreReadUpToTheMatch) {
+  const std::string broken = "---\nx: [\n  y: : :\n";  // an error on its third line
+  const std::string bad = "Failure loading configuration from file[app.yaml:Limits(";
+  std::pair<std::string, std::string> cases[] = {
+      // file, MaxCalls loaded or the failure
+      {"Limits: {MaxCalls: 2}\n" + broken, "2"},
+      {"Other: 1\n---\n- Limits\n---\n# the match\nLimits:\n  MaxCalls: 3\n" + broken, "3"},
+      {"a: 1\n...\n%TAG !t! tag:example.com,2026:\n---\n!t!m {Limits: {MaxCalls: 4}}\n" + broken,
+       "4"},
+      {"a: 1\n---\nx: &k Limits\n*k : {MaxCalls: 5}\n" + broken, "5"},  // an alias as the key
+      {"\xEF\xBB\xBF" "a: 1\n---\nLimits: {MaxCalls: 6}\n" + broken, "6"},
+      {broken + "---\nLimits: {MaxCalls: 7}\n", bad + "line=4,col=1)]msg[end of sequence flow not found]"},
+      {"a: 1\n---\nb: 2\n---\nLimits:\n  MaxCalls: many\n" + broken,
+       bad + "line=6,col=13)]msg[bad conversion]"},
+      {"a: 1\n---\nLimits: {MaxCalls: 8}\nc: d: e\n", bad + "line=4,col=5)]msg[illegal map value]"},
+  };
+  for (const auto& [file, expected] : cases) {
+    SCOPED_TRACE(file);
+    Write("app.yaml", file);
+    Limits limits;
+    std::string result = TextOf<ReloadError>([&] { KConfigReloader::Reload(limits, false); });
+    EXPECT_EQ(result == "<no exception>" ? std::to_string(limits.maxCalls) : result, expected);
+  }
+  std::string utf16;  // UTF-16LE, where the documents after the match are parsed too
+  for (char c : std::string("a: 1\n---\nLimits: {MaxCalls: 9}\n---\n[Limits]\n,\n")) utf16 += {c, '\0'};
+  Write("app.yaml", utf16);
+  Limits wide;
+  EXPECT_EQ(TextOf<ReloadError>([&] { KConfigReloader::Reload(wide, false); }),
+            bad + "line=6,col=1)]msg[no progress past this document]");
+  Write("app.yaml", utf16.substr(0, utf16.size() - 30));
+  KConfigReloader::Reload(wide, false);
+  EXPECT_EQ(wide.maxCalls, 9);
+  Write("app.yaml", "[whole]\n" + broken);
+  Limits whole("app", "");
+  KConfigReloader::Reload(whole, false);
+  EXPECT_EQ(whole.type, YAML::NodeType::Sequence);
+}
+
 TEST_F(KConfigReloaderTest, ReloadByNameSkipsFailingObjectsAndValidateAppliesNothing) {
   Write("app.yaml", "Limits: {MaxCalls: 1}\nMore: {MaxCalls: 2}\n");
   Write("bad.yaml", "Limits: {MaxCalls: -5}\n");
