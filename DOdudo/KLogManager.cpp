@@ -317,6 +317,7 @@ void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
   closeAllOpenLogs();
   if (KLogFilter* current = Filter()) {
     current->CopySettingsFrom(received);
+    current->RaiseSizeLimits(kMinPushedFileSize, kMinPushedTotalSize);
     if (!first) WriteCheckpoint(wasOpen);
     current->InvokeFilterCallback(true);
   }
