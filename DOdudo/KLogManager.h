@@ -101,6 +101,13 @@ class DODUDO_API KLogManager {
   KLogWriter* FindOrAddWriter(const char* name, WriterMaker make);
   // Deletes every writer (a derived manager whose writers call back into it does this first).
   void DeleteWriters();
+  // Around fork(), for a derived manager with threads of its own: the forking thread takes the
+  // logger count, the writer map and every writer's lock, so the child gets them consistent (no
+  // line half written); the parent releases them; the child, where their owner's thread id is
+  // gone, initialises them again (it has a single thread at that point).
+  void LockForFork();
+  void UnlockAfterFork();
+  void RenewLocksInChild();
 
  private:
   // The reload thread's state, guarded by reloadLock.

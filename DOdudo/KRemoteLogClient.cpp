@@ -11,6 +11,7 @@
 #include "DOdudo/KNullWriter.h"
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "DOdudo/KRemoteLogWriter.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KInitOrder.h"
 #include "DOdudo/host/KThread.h"
 
@@ -50,13 +51,16 @@ std::string LocalTimeText() {
 
 }  // namespace
 
-KRemoteLogClient::KRemoteLogClient() : queue_(kQueueSize), queueSemaphore_(0x100000) {
+KRemoteLogClient::KRemoteLogClient()
+    : queue_(kQueueSize), queueSemaphore_(std::make_unique<KSemaphore>(0x100000)) {
   SetFilter(new KLogFilter());
   if (!Spawn(FlushQueueThread)) throw std::runtime_error("cannot start the log flush thread");
+  forkHandlers_ = KAtFork::Register(PrepareFork, AfterForkInParent, AfterForkInChild, this);
   g_client.store(this);
 }
 
 KRemoteLogClient::~KRemoteLogClient() {
+  KAtFork::Unregister(forkHandlers_);
   // The writers queue their last text; then the queue goes out and every thread ends.
   DeleteWriters();
   Close();
@@ -117,7 +121,7 @@ void KRemoteLogClient::SendLog(const KLogMessage& record, bool lazy) {
     }
   }
   if (needFlushThread_.exchange(false) && !Spawn(FlushQueueThread)) needFlushThread_.store(true);
-  if (!lazy) queueSemaphore_.Release();
+  if (!lazy) queueSemaphore_->Release();
 }
 
 void KRemoteLogClient::WriteLocally(const KLogMessage& record) {
@@ -143,7 +147,7 @@ void KRemoteLogClient::Close(std::chrono::milliseconds budget) {
     return queue_.Used() == 0 && dropped_ == 0;
   };
   // Whatever waits goes out now; without a connection the flush thread opens one.
-  queueSemaphore_.Release();
+  queueSemaphore_->Release();
   if (waitUntil(delivered)) {
     // The server closes the connection once it has read everything before our end: then every
     // line is in its hands.
@@ -166,7 +170,7 @@ void KRemoteLogClient::Close(std::chrono::milliseconds budget) {
     std::lock_guard<std::mutex> guard(connectionLock_);
     if (channel_) channel_->Shutdown();
   }
-  queueSemaphore_.Release();
+  queueSemaphore_->Release();
   // Joined, not only counted: at unload no thread may still be on its way out of the code.
   for (;;) {
     std::vector<pthread_t> threads;
@@ -251,7 +255,7 @@ void* KRemoteLogClient::FlushQueueThread(void* self) {
   auto* client = static_cast<KRemoteLogClient*>(self);
   KThread::SetPriority(0);
   while (!client->stop_.load()) {
-    client->queueSemaphore_.Wait(static_cast<unsigned int>(client->FlushWaitMs()));
+    client->queueSemaphore_->Wait(static_cast<unsigned int>(client->FlushWaitMs()));
     if (client->stop_.load()) break;
     client->Drain();
   }
@@ -366,7 +370,7 @@ void* KRemoteLogClient::ConnectThread(void* self) {
     }
   }
   // Records that waited for the connection go out now rather than at the next second.
-  if (link) client->queueSemaphore_.Release();
+  if (link) client->queueSemaphore_->Release();
   client->ThreadEnded();
   return nullptr;
 }
@@ -425,6 +429,60 @@ void KRemoteLogClient::Trouble(const std::string& note) {
     troubleNoted_ = true;
   }
   if (noted) Fallback("%s", note.c_str());
+}
+
+// ---- Fork -------------------------------------------------------------------------------------
+
+// The forking thread holds every lock of the client (and the manager's writer locks, taken first
+// as a logging thread does), so the child gets a queue and a state that no thread was changing.
+void KRemoteLogClient::PrepareFork(void* self) {
+  auto* client = static_cast<KRemoteLogClient*>(self);
+  client->LockForFork();
+  client->queueLock_.lock();
+  client->connectionLock_.lock();
+  client->threadsLock_.lock();
+  client->fallbackLock_.lock();
+  for (auto& entry : client->fallbackWriters_) pthread_mutex_lock(entry.second->GetMutex());
+}
+
+void KRemoteLogClient::AfterForkInParent(void* self) {
+  auto* client = static_cast<KRemoteLogClient*>(self);
+  for (auto it = client->fallbackWriters_.rbegin(); it != client->fallbackWriters_.rend(); ++it)
+    pthread_mutex_unlock(it->second->GetMutex());
+  client->fallbackLock_.unlock();
+  client->threadsLock_.unlock();
+  client->connectionLock_.unlock();
+  client->queueLock_.unlock();
+  client->UnlockAfterFork();
+}
+
+// The child has none of the parent's threads and must not use its connection: the records
+// queued are the parent's to send (sent twice otherwise), and the child's first line starts a
+// flush thread and a connection of its own.
+void KRemoteLogClient::AfterForkInChild(void* self) {
+  auto* client = static_cast<KRemoteLogClient*>(self);
+  for (auto& entry : client->fallbackWriters_)
+    klogdetail::RenewRecursiveMutex(entry.second->GetMutex());
+  client->threads_.clear();
+  client->ended_.clear();
+  if (client->channel_) {
+    client->channel_->ForgetInChild();
+    new std::shared_ptr<KLogServerLink>(std::move(client->channel_));  // never destroyed here
+  }
+  client->connecting_ = false;
+  client->nextAttempt_ = {};
+  client->backoffMs_ = 0;
+  client->troubleNoted_ = false;
+  client->queue_.ConsumeCommit(client->queue_.Used());
+  client->dropped_ = 0;
+  client->queueSemaphore_.release();  // left behind: a parent thread may have been inside it
+  client->queueSemaphore_ = std::make_unique<KSemaphore>(0x100000);
+  client->needFlushThread_.store(!client->stop_.load());
+  client->fallbackLock_.unlock();
+  client->threadsLock_.unlock();
+  client->connectionLock_.unlock();
+  client->queueLock_.unlock();
+  client->RenewLocksInChild();
 }
 
 // "hh:mm:ss.mmm PID=0042| " and the message, in the local klog.log.

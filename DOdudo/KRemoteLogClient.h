@@ -92,12 +92,9 @@ class DODUDO_API KRemoteLogClient : public KLogManager {
   int FlushWaitMs();
   void WriteLocally(const KLogMessage& record);
   void Fallback(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void PrepareFork();
-  void AfterForkInParent();
-  void AfterForkInChild();
-  static void AtForkPrepare();
-  static void AtForkParent();
-  static void AtForkChild();
+  static void PrepareFork(void* self);
+  static void AfterForkInParent(void* self);
+  static void AfterForkInChild(void* self);
 
   std::map<std::string, KLogWriter*> fallbackWriters_;  // guarded by fallbackLock_
   std::mutex fallbackLock_;
@@ -115,7 +112,9 @@ class DODUDO_API KRemoteLogClient : public KLogManager {
   // slot has carried a line as long.
   GenericRingBuffer<KLogMessage> queue_;
   std::mutex queueLock_;
-  KSemaphore queueSemaphore_;
+  // Replaced (the old one left) in a forked child, where the parent's flush thread may have been
+  // inside it.
+  std::unique_ptr<KSemaphore> queueSemaphore_;
   std::vector<KLogMessage> pieces_;   // a long line being queued; guarded by queueLock_
   unsigned long long dropped_ = 0;    // guarded by queueLock_
   std::string droppedSince_;          // local time of the first drop; guarded by queueLock_
@@ -124,6 +123,7 @@ class DODUDO_API KRemoteLogClient : public KLogManager {
   std::atomic<bool> flushing_{false};  // the flush thread is inside a pass
   std::atomic<bool> needFlushThread_{false};  // a forked child starts its own on its first line
 
+  unsigned long forkHandlers_ = 0;
   std::mutex closeLock_;  // one Close at a time
   std::atomic<bool> stop_{false};
   // Every thread of the client not yet joined, and those that have ended.

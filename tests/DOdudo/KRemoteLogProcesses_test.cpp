@@ -171,4 +171,37 @@ TEST_F(KRemoteLogProcessesTest, TheEndWithoutAServerIsBoundedAndLosesNothing) {
   }
 }
 
+// A child forked while the parent has records queued and its threads running logs on a
+// connection of its own (its flush thread starts with its first line); the parent's records
+// reach the server once, from the parent, and the child's once, from the child.
+TEST_F(KRemoteLogProcessesTest, AForkedChildLogsOnItsOwnConnection) {
+  logtest::LogServerProcess server(kTraced);
+  Ended parent = EndingChild([] {  // the parent runs in a child too: the test process stays clean
+    auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
+    log->Notice("parent 0");
+    WaitFor([] { return dynamic_cast<dodudo::KRemoteLogClient*>(KLogManager::Instance())->Connected(); });
+    for (int i = 1; i <= 100; ++i) log->Notice("parent %d", i);  // some still queued at the fork
+    pid_t child = fork();
+    if (child == 0) {
+      for (int i = 0; i < 20; ++i) log->Notice("child %d", i);
+      exit(0);
+    }
+    auto* client = dynamic_cast<dodudo::KRemoteLogClient*>(KLogManager::Instance());
+    for (int i = 101; i <= 200; ++i) {
+      WaitFor([&] { return client->Waiting() < 140; });  // none dropped
+      log->Notice("parent %d", i);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) _exit(3);
+  });
+  ASSERT_TRUE(ExitedCleanly(parent)) << parent.status;
+  std::vector<std::string> parentLines, childLines;
+  for (const std::string& line : ServerLines("snl.log")) {
+    (line.rfind("N|<time>| parent ", 0) == 0 ? parentLines : childLines).push_back(line);
+  }
+  EXPECT_EQ(Numbered("N|<time>| parent ", 0, 200), parentLines);
+  EXPECT_EQ(Numbered("N|<time>| child ", 0, 19), childLines);
+}
+
 }  // namespace
