@@ -115,7 +115,7 @@ TEST_F(KRemoteLogProcessesTest, ExitFromAThreadWhileOthersLog) {
   ASSERT_TRUE(ExitedCleanly(ended)) << ended.status;
   EXPECT_LT(ended.took, std::chrono::milliseconds(1500));
   EXPECT_EQ(Numbered("N|<time>| mark ", 0, 49), ServerLines("snl.log"));
-  EXPECT_GT(ServerLines("busy.log").size(), 100u);
+  EXPECT_FALSE(ServerLines("busy.log").empty());
 }
 
 // With the server down, or not reading, the end of a process that logged 100 lines takes about

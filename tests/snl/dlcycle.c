@@ -1,10 +1,8 @@
-/* snl_dlcycle LIBRARY CYCLES [reload|settle]: a C host (no libstdc++ of its own to pin the library)
- * loads and unloads libsnl repeatedly, printing "cycle N: B boards, unloaded" (or "still loaded").
- * With "reload", each cycle starts a configuration reload thread just before it unloads the
- * library, and lives on a while after: long enough for a thread left running to return into the
- * unmapped library. With "settle", each cycle waits half a second before it unloads (the
- * library's threads are then under way; under the emulation their first socket calls look up
- * their targets with dlsym, which would wait for the loader lock that dlclose holds). */
+/* snl_dlcycle LIBRARY CYCLES [reload]: a C host (no libstdc++ of its own to pin the library) loads
+ * and unloads libsnl repeatedly, printing "cycle N: B boards, unloaded" (or "still loaded"). With
+ * "reload", each cycle starts a configuration reload thread just before it unloads the library,
+ * and lives on a while after: long enough for a thread left running to return into the unmapped
+ * library. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,9 +16,7 @@ static void SlowCallback(void* context) {
 }
 
 int main(int argc, char** argv) {
-  const int reloading = argc == 4 && strcmp(argv[3], "reload") == 0;
-  const int settling = argc == 4 && strcmp(argv[3], "settle") == 0;
-  if (argc != 3 && !reloading && !settling) return 2;
+  if (argc != 3 && !(argc == 4 && strcmp(argv[3], "reload") == 0)) return 2;
   /* libusb-0.1 cannot free its device lists: keep it resident so that they stay reachable. */
   dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NODELETE);
   const int cycles = atoi(argv[2]);
@@ -33,8 +29,7 @@ int main(int argc, char** argv) {
     int (*count)(void) = (int (*)(void))dlsym(lib, "snlDevCount");
     if (count == NULL) return 2;
     const int boards = count();
-    if (settling) usleep(500000);
-    if (reloading) {
+    if (argc == 4) {
       void (*reload)(void) =
           (void (*)(void))dlsym(lib, "_ZN6config15KConfigReloader14AsyncReloadAllEv");
       void* (*setCallback)(void (*)(void*), void*) = (void* (*)(void (*)(void*), void*))dlsym(
@@ -48,7 +43,7 @@ int main(int argc, char** argv) {
       reload(); /* still in the callback when the library is unloaded */
     }
     dlclose(lib);
-    if (reloading) usleep(1200000);
+    if (argc == 4) usleep(1200000);
     void* again = dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD);
     printf("cycle %d: %d boards, %s\n", i, boards, again == NULL ? "unloaded" : "still loaded");
     fflush(stdout);
