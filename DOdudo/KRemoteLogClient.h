@@ -120,7 +120,6 @@ class DODUDO_API KRemoteLogClient : public KLogManager {
   std::string droppedSince_;          // local time of the first drop; guarded by queueLock_
   std::atomic<bool> closed_{false};   // lines go to local files
   std::string batch_;                 // the flush thread's frames being sent
-  std::atomic<bool> flushing_{false};  // the flush thread is inside a pass
   std::atomic<bool> needFlushThread_{false};  // a forked child starts its own on its first line
 
   unsigned long forkHandlers_ = 0;
