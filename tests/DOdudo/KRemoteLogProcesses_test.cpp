@@ -144,10 +144,7 @@ TEST_F(KRemoteLogProcessesTest, TheEndWithoutAServerIsBoundedAndLosesNothing) {
   unlink("/var/log/tolma/snl.log");
   snltest::LoopbackListener stalled("127.0.0.1", 4096);
   Config(stalled.Port());
-  std::thread acceptor([&] {
-    snltest::Fd peer(stalled.Accept());
-    sleep(8);
-  });
+  // Never accepted: the kernel completes the connection and queues it, and nothing reads.
   Ended stuck = EndingChild([] {
     auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
     auto* client = dynamic_cast<dodudo::KRemoteLogClient*>(KLogManager::Instance());
@@ -156,7 +153,6 @@ TEST_F(KRemoteLogProcessesTest, TheEndWithoutAServerIsBoundedAndLosesNothing) {
       if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   });
-  acceptor.join();
   ASSERT_TRUE(ExitedCleanly(stuck)) << stuck.status;
   EXPECT_LT(stuck.took, std::chrono::milliseconds(1500));
   // What went into the socket is the server's; the queue is here, in order.
@@ -175,6 +171,9 @@ TEST_F(KRemoteLogProcessesTest, TheEndWithoutAServerIsBoundedAndLosesNothing) {
 // connection of its own (its flush thread starts with its first line); the parent's records
 // reach the server once, from the parent, and the child's once, from the child.
 TEST_F(KRemoteLogProcessesTest, AForkedChildLogsOnItsOwnConnection) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot follow threads started after a multi-threaded fork";
+#endif
   logtest::LogServerProcess server(kTraced);
   Ended parent = EndingChild([] {  // the parent runs in a child too: the test process stays clean
     auto* log = new KLogger(klogSNL, -1, "SNL", "snl", 0, false);
