@@ -216,3 +216,8 @@ void KLogFilter::FromBytes(const void* data, size_t size) {
   ByteReader reader{static_cast<const unsigned char*>(data), size};
   Transfer(reader);
 }
+
+void KLogFilter::RaiseSizeLimits(unsigned long long minFile, unsigned long long minTotal) {
+  if (maxLogFileSize_.load(kRelaxed) < minFile) maxLogFileSize_.store(minFile, kRelaxed);
+  if (maxTotalLogSize_.load(kRelaxed) < minTotal) maxTotalLogSize_.store(minTotal, kRelaxed);
+}

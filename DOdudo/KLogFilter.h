@@ -45,6 +45,9 @@ class DODUDO_API KLogFilter : public dodudo::KSerializable {
   // Every field but the callback, as when a filter arrives from the log server.
   void CopySettingsFrom(const KLogFilter& other);
 
+  // Raises the size limits to at least these (a pushed filter may not make the logs rotate or be
+  // deleted after a few lines).
+  void RaiseSizeLimits(unsigned long long minFile, unsigned long long minTotal);
   void SetCallback(Callback callback) { callback_.store(callback); }
   void OverwriteOption(KLogSource source, unsigned int mask);
   void ReleaseOverwrittenOption(KLogSource source);

@@ -78,6 +78,28 @@ void KLogManager::DeleteWriters() {
   writers.clear();
 }
 
+void KLogManager::LockForFork() {
+  countLock.Lock();
+  writersLock.Lock();
+  for (auto& entry : writers) {
+    if (pthread_mutex_t* lock = entry.second->GetMutex()) pthread_mutex_lock(lock);
+  }
+}
+
+void KLogManager::UnlockAfterFork() {
+  for (auto it = writers.rbegin(); it != writers.rend(); ++it) {
+    if (pthread_mutex_t* lock = it->second->GetMutex()) pthread_mutex_unlock(lock);
+  }
+  writersLock.Unlock();
+  countLock.Unlock();
+}
+
+void KLogManager::RenewLocksInChild() {
+  for (auto& entry : writers) klogdetail::RenewRecursiveMutex(entry.second->GetMutex());
+  klogdetail::RenewRecursiveMutex(writersLock.GetMutex());
+  klogdetail::RenewRecursiveMutex(countLock.GetMutex());
+}
+
 void KLogManager::SetFilter(KLogFilter* replacement) { delete filter.exchange(replacement); }
 
 KLogManager* KLogManager::Instance() { return g_instance.load(std::memory_order_acquire); }
@@ -317,6 +339,7 @@ void KLogManager::ApplyServerFilter(const KLogFilter& received, bool first) {
   closeAllOpenLogs();
   if (KLogFilter* current = Filter()) {
     current->CopySettingsFrom(received);
+    current->RaiseSizeLimits(kMinPushedFileSize, kMinPushedTotalSize);
     if (!first) WriteCheckpoint(wasOpen);
     current->InvokeFilterCallback(true);
   }

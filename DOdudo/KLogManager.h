@@ -79,10 +79,12 @@ class DODUDO_API KLogManager {
   void RequestKConfigReload();
   void SendRemoteLogRequest(const std::string& request);
 
-  // A filter pushed by the log server: reopen the logs, take its settings (not its callback),
-  // mark the change in every open log unless it is the first since the thread started, and tell
-  // the application.
+  // A filter pushed by the log server: reopen the logs, take its settings (not its callback, and
+  // with the size limits raised to the floors below), mark the change in every open log unless
+  // it is the first since the thread started, and tell the application.
   void ApplyServerFilter(const KLogFilter& received, bool first);
+  static constexpr unsigned long long kMinPushedFileSize = 1048576;       // 1 MiB
+  static constexpr unsigned long long kMinPushedTotalSize = 10485760;     // 10 MiB
 
   KLogFilter* Filter() const { return filter.load(std::memory_order_acquire); }
   // Replaces the filter before the manager is published (the remote client brings its own).
@@ -99,6 +101,13 @@ class DODUDO_API KLogManager {
   KLogWriter* FindOrAddWriter(const char* name, WriterMaker make);
   // Deletes every writer (a derived manager whose writers call back into it does this first).
   void DeleteWriters();
+  // Around fork(), for a derived manager with threads of its own: the forking thread takes the
+  // logger count, the writer map and every writer's lock, so the child gets them consistent (no
+  // line half written); the parent releases them; the child, where their owner's thread id is
+  // gone, initialises them again (it has a single thread at that point).
+  void LockForFork();
+  void UnlockAfterFork();
+  void RenewLocksInChild();
 
  private:
   // The reload thread's state, guarded by reloadLock.

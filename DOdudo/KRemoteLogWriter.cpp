@@ -22,15 +22,9 @@ void KRemoteLogWriter::Write(const char* format, va_list args) {
 
 void KRemoteLogWriter::Flush(bool lazy) {
   klogdetail::Guard guard(lock_);
-  std::string& text = pending_.text;
-  if (text.size() > kMaxText) {
-    bool lineEnd = text.back() == '\n';
-    text.resize(kMaxText - (lineEnd ? 1 : 0));
-    if (lineEnd) text += '\n';
-  }
   client_->SendLog(pending_, lazy);
   written_.store(true, std::memory_order_relaxed);
-  text.clear();
+  pending_.text.clear();
 }
 
 kstring KRemoteLogWriter::Name() { return pending_.name; }

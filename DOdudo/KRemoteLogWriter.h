@@ -30,8 +30,8 @@ class DODUDO_API KRemoteLogWriter : public KLogWriter {
   // True once a line has been queued (the writer is "open" for checkpoints).
   bool HasWritten() const { return written_.load(std::memory_order_relaxed); }
 
-  // The longest text a record carries: the peer refuses longer strings, so a longer line is cut
-  // (its line end kept) rather than breaking the connection.
+  // The longest text a record carries: the peer refuses longer strings, so the client sends a
+  // longer line as consecutive records of at most this many characters.
   static constexpr unsigned int kMaxText = KMAX_STRING_SIZE - 1;
 
  private:

@@ -3,7 +3,9 @@
 // the same calls through the local file writer (a child process without a log server); and the
 // records per second delivered to the reference server (snllogd, a separate process) on loopback,
 // beside spdlog's tcp_sink shipping lines of the same length to a loopback reader. Prints the
-// ratios last. Needs root (private network and mount namespaces); run through bench/run.sh.
+// ratios last. Also the time a process that logged 1,000 lines takes to end (from its exit() to
+// its reaping by the parent) with the server up and down, beside the same process without
+// logging (the floor: exit and wait alone). Needs root (private network and mount namespaces); run through bench/run.sh.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -58,6 +60,7 @@ Latency g_local[2];
 Latency g_up[2];
 Latency g_down[2];
 double g_remoteRate = 0;
+double g_exitMs[3] = {0, 0, 0};  // server up, server down, no logging
 double g_spdlogRate = 0;
 pid_t g_server = -1;
 
@@ -254,6 +257,46 @@ void MeasureLocal() {
   waitpid(child, nullptr, 0);
 }
 
+// A child that logs 1,000 lines (with the server up, letting the queue drain when it fills, so
+// none is dropped) and exits; the milliseconds from its exit() to its reaping.
+double ExitTimeMs(bool log) {
+  int gate[2];
+  if (pipe(gate) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (log) {
+      auto* logger = new KLogger(klogSNL, -1, "SNL", "exit", 0, false);
+      for (int i = 0; i < 1000; ++i) {
+        logger->Info(BODY_FORMAT, 3, 1, i);
+        auto give = Clock::now() + std::chrono::milliseconds(100);
+        while (Client()->Connected() && Client()->Waiting() >= 140 && Clock::now() < give)
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    }
+    (void)!write(gate[1], "x", 1);
+    exit(0);
+  }
+  close(gate[1]);
+  char byte;
+  (void)!read(gate[0], &byte, 1);
+  auto start = Clock::now();
+  waitpid(pid, nullptr, 0);
+  close(gate[0]);
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// 0: server up, 1: server down, 2: no logging.
+void BM_ExitTime(benchmark::State& state, int mode) {
+  for (auto _ : state) {
+    if (mode == 1) StopServer();
+    double total = 0;
+    for (int run = 0; run < 5; ++run) total += ExitTimeMs(mode != 2);
+    g_exitMs[mode] = total / 5;
+    if (mode == 1) StartServer();
+  }
+  state.counters["exit_ms"] = g_exitMs[mode];
+}
+
 void BM_LocalFileWriter(benchmark::State& state, bool info) {
   for (auto _ : state) {
     if (!info) MeasureLocal();
@@ -283,6 +326,9 @@ BENCHMARK_CAPTURE(BM_RemoteServerDown, Trace, false)->Iterations(1);
 BENCHMARK_CAPTURE(BM_RemoteServerDown, Info, true)->Iterations(1);
 BENCHMARK(BM_RemoteDelivered)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SpdlogTcpSink)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ExitTime, ServerUp, 0)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ExitTime, ServerDown, 1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ExitTime, NoLogging, 2)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   if (!PrivateLoopback()) {
@@ -310,5 +356,8 @@ int main(int argc, char** argv) {
   }
   printf("  delivered records/s, remote client / spdlog tcp_sink: %.2f (%.0f / %.0f)\n",
          g_remoteRate / g_spdlogRate, g_remoteRate, g_spdlogRate);
+  printf("  exit after 1,000 lines (goal: < 100 ms up, < 1100 ms down): up %.1f ms, down %.1f ms, "
+         "no logging %.1f ms (up / no logging: %.1f)\n",
+         g_exitMs[0], g_exitMs[1], g_exitMs[2], g_exitMs[0] / g_exitMs[2]);
   return 0;
 }

@@ -4,6 +4,10 @@
 
 #include <gmock/gmock.h>
 
+#include <grp.h>
+#include <poll.h>
+#include <sys/prctl.h>
+
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -12,6 +16,7 @@
 #include "DOdudo/KRemoteLogSpecs.h"
 #include "LogServerProcess.h"
 #include "support/LoopbackPeer.h"
+#include "support/RecordingLogServer.h"
 #include "support/TestIsolation.h"
 
 using logtest::WaitFor;
@@ -88,27 +93,40 @@ TEST_F(KRemoteLogClientTest, RecordsArriveWholeInOrderAndExact) {
   ASSERT_NE(nullptr, Client());
   log.Info("first");
   ASSERT_TRUE(WaitFor([] { return Client()->Connected(); }));
-  // Four threads, bursts that fit the queue: every line arrives, each thread's in its order.
+  // Four threads, bursts that fit the queue: every line arrives, each thread's in its order, and
+  // the long lines (three records each) between them arrive whole, never mixed with another.
   logtest::InThreads(4, [](int t) {
     KLogger mine(klogSNL, -1, "SNL", "snl", 0, false);
+    const std::string tail(5000, static_cast<char>('a' + t));
     for (int i = 1; i <= 300; ++i) {
       mine.Notice("t%d %d", t, i);
+      if (i % 50 == 0) mine.Notice("t%d %s", t, tail.c_str());
       if (i % 30 == 0) WaitFor([] { return Client()->Waiting() == 0; });
     }
   });
-  std::string longText(3000, 'z');
-  log.Warning("%s", longText.c_str());
-  ASSERT_TRUE(ServerHas("snl.log", 1 + 1200 + 1));
+  // Lines longer than a record carries (2,047 characters) reach the file byte for byte.
+  for (size_t length : {3000, 20000}) log.Warning("%s", std::string(length, 'z').c_str());
+  ASSERT_TRUE(ServerHas("snl.log", 1 + 1200 + 24 + 2));
   std::vector<std::string> lines = ServerLines("snl.log");
   EXPECT_EQ("I|<time>|SNL     | first", lines.front());
   std::vector<std::string> mine[4];
+  int whole[4] = {};
   for (const std::string& line : lines) {
-    if (line.rfind("N|<time>| t", 0) == 0) mine[line[11] - '0'].push_back(line.substr(13));
+    if (line.rfind("N|<time>| t", 0) != 0) continue;
+    int t = line[11] - '0';
+    if (line.size() > 5000) {
+      whole[t] += line.substr(13) == std::string(5000, static_cast<char>('a' + t));
+    } else {
+      mine[t].push_back(line.substr(13));
+    }
   }
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(Numbered("", 1, 300), mine[t]) << "thread " << t;
-  // A line longer than a record carries is cut, its line end kept.
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_EQ(Numbered("", 1, 300), mine[t]) << "thread " << t;
+    EXPECT_EQ(6, whole[t]) << "thread " << t;
+  }
   std::string header = "W|<time>|SNL     | ";
-  EXPECT_EQ(header + std::string(2046 - (header.size() - 6 + 23), 'z'), lines.back());
+  EXPECT_EQ(header + std::string(3000, 'z'), lines[lines.size() - 2]);
+  EXPECT_EQ(header + std::string(20000, 'z'), lines.back());
   // Nothing written locally: the copy of the warning to "messages" is discarded.
   EXPECT_FALSE(logtest::Exists("/var/log/tolma/snl.log"));
   EXPECT_FALSE(logtest::Exists("/var/log/tolma/messages.log"));
@@ -222,34 +240,160 @@ TEST_F(KRemoteLogClientTest, EndsWhileItsThreadsAreBlockedOnTheServer) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
 }
 
-// A server that sends garbage: the reload thread reports it in klog.log and drops the
-// connection; the next record reconnects.
-TEST_F(KRemoteLogClientTest, MalformedReloadRecordsFromAHostileServer) {
-  snltest::LoopbackListener listener;
-  ClientConfig(listener.Port());
+// A server that sends garbage on every connection: the client notes the failure once and backs
+// off (1, 2, 4 s ...) instead of reconnecting for every log call.
+TEST_F(KRemoteLogClientTest, AServerSendingGarbageIsBackedOff) {
+  // A filter record cut short.
+  snltest::RecordingLogServer server(std::string("\x0c\0\0\0\x02\0\0\0\x1d\0\0\0\0\0\0\0", 16));
+  ClientConfig(server.Port());
   KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
-  const std::pair<std::string, const char*> garbage[] = {
-      {std::string("\x0c\0\0\0\x02\0\0\0\x1d\0\0\0\0\0\0\0", 16),  // a filter cut short
-       ".*reads past the end of its frame of 12 bytes.*"},
-      {std::string("\x00\x00\x00\x10", 4),  // a 256 MiB frame
-       ".*Frame of 268435456 bytes exceeds the limit of 65536.*"},
-  };
-  auto errors = [] {
-    std::vector<std::string> found;
-    for (const std::string& line : FallbackLines()) {
-      if (line.rfind("Error in ReloadConfigThread: ", 0) == 0) found.push_back(line);
-    }
-    return found;
-  };
-  size_t sent = 0;
-  for (const auto& [bytes, error] : garbage) {
-    log.Notice("knock");  // a waiting record (re)connects
-    snltest::Fd peer(listener.Accept());
-    ASSERT_TRUE(snltest::WriteAll(peer.Get(), bytes));
-    ASSERT_TRUE(WaitFor([&] { return errors().size() == sent + 1; }));
-    EXPECT_THAT(errors()[sent++], testing::MatchesRegex(error));
+  for (int i = 0; i < 3000; ++i) {
+    log.Notice("call %d", i);
+    std::this_thread::sleep_for(std::chrono::microseconds(1000));
   }
-  log.Notice("still alive");
+  EXPECT_LE(server.Connections(), 4);
+  EXPECT_GE(server.Connections(), 2);
+  // Besides the counts of lines dropped meanwhile, one note.
+  std::vector<std::string> notes;
+  for (const std::string& line : FallbackLines())
+    if (line.find(" log lines dropped since ") == std::string::npos) notes.push_back(line);
+  EXPECT_EQ(std::vector<std::string>{"Error in ReloadConfigThread: Read beyond end of buffer (1 "
+                                     "bytes requested, 0 left)"},
+            notes);
+}
+
+// Lines dropped while the server is away are counted, and the count reaches the server and
+// klog.log once records flow again: every line logged is either received or counted. A prompt
+// line wakes the flush thread even when it is dropped, so the client reconnects within a
+// fraction of a second of the server's return.
+TEST_F(KRemoteLogClientTest, LinesDroppedWhileTheServerIsAwayAreCounted) {
+  logtest::LogServerProcess server(kSnlTraced);
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  log.Notice("before");
+  ASSERT_TRUE(ServerHas("snl.log", 1));
+  server.Stop(SIGKILL);
+  std::atomic<bool> stop{false};
+  std::atomic<int> logged{0};
+  std::thread loggers([&] {
+    logtest::InThreads(8, [&](int t) {
+      KLogger mine(klogSNL, -1, "SNL", "snl", 0, false);
+      for (int i = 0; !stop; ++i) {
+        mine.Notice("t%d %d", t, i);
+        ++logged;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  size_t before = ServerLines("snl.log").size();
+  server.Start(kSnlTraced);
+  auto back = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitFor([&] { return ServerLines("snl.log").size() > before; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(700));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  stop = true;
+  loggers.join();
+  static const std::regex report(
+      R"(W\|<time>\| (\d+) log lines dropped since <time>: )"
+      R"(the queue to the log server was full)");
+  // Every line logged arrives or is counted (the counts themselves arrive once records flow).
+  auto accounted = [&](long long& dropped) {
+    long long received = 0;
+    dropped = 0;
+    for (const std::string& line : ServerLines("snl.log"))
+      received += line.rfind("N|<time>| t", 0) == 0;
+    std::smatch m;
+    for (const std::string& line : ServerLines("klog.log"))
+      if (std::regex_match(line, m, report)) dropped += std::stoll(m[1]);
+    return received + dropped;
+  };
+  long long dropped = 0;
+  EXPECT_TRUE(WaitFor([&] { return accounted(dropped) == logged; }))
+      << accounted(dropped) << " of " << logged;
+  EXPECT_GT(dropped, 1000);
+  long long noted = 0;
+  static const std::regex note(R"((\d+) log lines dropped since .*)");
+  std::smatch m;
+  for (const std::string& line : FallbackLines())
+    if (std::regex_match(line, m, note)) noted += std::stoll(m[1]);
+  EXPECT_EQ(dropped, noted);
+}
+
+std::atomic<int> g_filters{0};
+
+// A pushed filter cannot make the logs rotate after a few lines or delete them.
+TEST_F(KRemoteLogClientTest, PushedSizeLimitsHaveAFloor) {
+  logtest::LogServerProcess server("MaxLogFileSize=1\nMaxTotalLogSize=1\n[SNL]\nValue=true\n");
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  KLogger::SetFilterConfigCallback([](bool) { ++g_filters; });
+  log.Notice("hello");
+  ASSERT_TRUE(WaitFor([] { return g_filters == 1; }));
+  EXPECT_EQ(1048576u, Client()->Filter()->MaxLogFileSize());
+  EXPECT_EQ(10485760u, Client()->Filter()->MaxTotalLogSize());
+}
+
+// A listener of another user on the log port (any local user can take it while the real server
+// is not running) gets nothing: the client refuses it, says so once in klog.log and tries again
+// later, and logs to root's server once that one listens.
+TEST_F(KRemoteLogClientTest, AnImpostorListenerOfAnotherUserIsRefused) {
+  int control[2], result[2];
+  ASSERT_EQ(0, pipe(control));
+  ASSERT_EQ(0, pipe(result));
+  pid_t impostor = fork();
+  if (impostor == 0) {
+    // Only system calls: nobody's listener counts connections and the bytes they carry.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(control[1]);
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
+      _exit(1);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in address{AF_INET, htons(14110), {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 16) != 0)
+      _exit(2);
+    close(result[0]);
+    (void)!write(result[1], "L", 1);
+    long counts[2] = {0, 0};
+    pollfd wait[2] = {{fd, POLLIN, 0}, {control[0], POLLIN, 0}};
+    while (poll(wait, 2, -1) > 0 && wait[1].revents == 0) {
+      int peer = accept(fd, nullptr, nullptr);
+      ++counts[0];
+      char block[4096];
+      for (ssize_t n; (n = recv(peer, block, sizeof block, 0)) > 0;) counts[1] += n;
+      close(peer);
+    }
+    (void)!write(result[1], counts, sizeof counts);
+    _exit(0);
+  }
+  close(control[0]);
+  close(result[1]);
+  char ready;
+  ASSERT_EQ(1, read(result[0], &ready, 1));
+  KLogger log(klogSNL, -1, "SNL", "snl", 0, false);
+  for (int i = 0; i < 35; ++i) {
+    log.Notice("line %d", i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  close(control[1]);
+  long counts[2] = {-1, -1};
+  ASSERT_EQ(static_cast<ssize_t>(sizeof counts), read(result[0], counts, sizeof counts));
+  waitpid(impostor, nullptr, 0);
+  EXPECT_GE(counts[0], 2);  // tried again
+  EXPECT_LE(counts[0], 3);  // after 1 s, then 2 s
+  EXPECT_EQ(0, counts[1]);  // and sent nothing
+  EXPECT_EQ(std::vector<std::string>{"Log server at 127.0.0.1:14110 refused: its socket belongs to uid "
+                                     "65534, neither root nor this process's user"},
+            FallbackLines());
+  // Root's own server is taken as soon as the back-off allows.
+  logtest::LogServerProcess server(kSnlTraced);
+  log.Notice("to root");
+  ASSERT_TRUE(ServerHas("snl.log", 36));
+  std::vector<std::string> expected = Numbered("N|<time>| line ", 0, 34);
+  expected.push_back("N|<time>| to root");
+  EXPECT_EQ(expected, ServerLines("snl.log"));
 }
 
 }  // namespace

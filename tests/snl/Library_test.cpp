@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LogLines.h"
+#include "support/RecordingLogServer.h"
 #include "support/SimShell.h"
 #include "support/TestIsolation.h"
 
@@ -220,6 +221,30 @@ TEST(Emulated, ACHostLoadsAndUnloadsTheLibraryRepeatedly) {
   EXPECT_EQ((Lines{"fork: loaded 1, unloaded 0", "cycle 1: 1 boards, unloaded",
                    "fork: loaded 1, unloaded 0", "cycle 2: 1 boards, unloaded"}),
             forking.output);
+}
+
+// The same C host with remote logging, a reload thread started in each cycle (its record in the
+// running log keeps the log manager alive to the end): unloading stops every thread of the log
+// client before the code goes (the flush thread used to run on in unmapped code), what the
+// library logged reaches the server first, and the next load logs remotely again, on a
+// connection of its own.
+TEST(Emulated, ACHostUnloadsTheLibraryWhileItLogsRemotely) {
+  SNL_REQUIRE_ISOLATION();
+  snltest::RecordingLogServer server;
+  std::filesystem::create_directories("/etc/tolma/config");
+  std::ofstream("/etc/tolma/config/klog.cfg")
+      << "RemoteLogHost=127.0.0.1\nRemoteLogPort=" << server.Port() << "\n";
+  // The client of an unloaded library stays allocated: a thread of the host may still hold it.
+  SimRun run = SimulateCommand("[board]\n", SNL_DLCYCLE_PATH " " SNL_SHIPPED_LIBRARY " 2 reload",
+                               "ASAN_OPTIONS=detect_leaks=0");
+  ASSERT_EQ(0, run.exitStatus);
+  EXPECT_EQ((Lines{"cycle 1: 1 boards, unloaded", "cycle 2: 1 boards, unloaded"}), run.output);
+  EXPECT_EQ(2, server.Connections());
+  Lines starts;
+  for (const auto& [name, text] : server.Records())
+    if (text.find("| Sentrel library starting...") != std::string::npos) starts.push_back(name);
+  EXPECT_EQ((Lines{"snl", "snl"}), starts);
+  EXPECT_FALSE(std::filesystem::exists("/var/log/tolma/snl.log"));
 }
 
 // A second process loading the library while a first one holds the board must not reset it:
