@@ -28,6 +28,8 @@ constexpr int64_t kPushSettleMs = 100;     // a burst has ended after this long 
 constexpr int64_t kWriterIdleMs = 60000;
 constexpr int kAcceptsPerPass = 64;
 constexpr size_t kWriteBatch = 256 * 1024;
+// The longest line taken from consecutive records of one writer before it is written in pieces.
+constexpr size_t kMaxLine = 64 * 1024;
 constexpr int64_t kWriteDelayMs = 50;  // the longest a line read waits to be written
 // Descriptors kept free of clients and log files: standard streams, listener, wake pipe, the log
 // directory, syslog or journal socket, and the library's own files.
@@ -210,6 +212,7 @@ void LogServer::Drain() {
       if (writers_.Unwritten() >= kWriteBatch) writers_.Flush();
     }
   }
+  for (Client& client : clients_) WritePartial(client);
   writers_.Flush();
 }
 
@@ -330,14 +333,43 @@ bool LogServer::HandleFrame(Client& client, const char* data, uint32_t size) {
     }
     return true;
   }
-  if (!record_.text.empty()) WriteLine(client);
+  if (!record_.text.empty()) WriteRecord(client);
   return true;
 }
 
-void LogServer::WriteLine(const Client& client) {
+// The library sends a line longer than a record's string as consecutive records of one writer,
+// only the last with the line end: their texts make up the line. Bounded per connection: a line
+// longer than kMaxLine is written in pieces of that size, each a line of its own.
+void LogServer::WriteRecord(Client& client) {
+  const std::string& text = record_.text;
+  if (!client.partial.empty() && client.partialWriter != record_.name) WritePartial(client);
+  if (text.back() != '\n') {
+    if (client.partial.empty()) client.partialWriter = record_.name;
+    client.partial += text;
+    if (client.partial.size() >= kMaxLine) WritePartial(client);
+    return;
+  }
+  if (client.partial.empty()) {
+    WriteLine(client, record_.name, text);
+  } else {
+    client.partial += text;
+    WritePartial(client);
+  }
+}
+
+// Writes the start of a line that stays incomplete (another writer's record came, the line grew
+// too long, the connection ended) with the line end added.
+void LogServer::WritePartial(Client& client) {
+  if (client.partial.empty()) return;
+  WriteLine(client, client.partialWriter, client.partial);
+  client.partial.clear();
+  client.partialWriter.clear();
+}
+
+void LogServer::WriteLine(const Client& client, const std::string& name, const std::string& text) {
   line_.clear();
-  AppendLine(record_.text, line_);
-  const std::string writer = SafeName(record_.name);
+  AppendLine(text, line_);
+  const std::string writer = SafeName(name);
   writers_.Write(options_.dir + "/" + client.address + "/" + writer, line_, today_, now_);
   forwarder_.Forward(client.address, writer, line_);
 }
@@ -410,6 +442,9 @@ void LogServer::CheckTimeouts() {
 }
 
 void LogServer::RemoveFailed() {
+  for (Client& client : clients_) {
+    if (client.failed != nullptr) WritePartial(client);
+  }
   auto gone = std::remove_if(clients_.begin(), clients_.end(), [this](const Client& client) {
     if (client.failed == nullptr) return false;
     if (strcmp(client.failed, "ended") != 0) {

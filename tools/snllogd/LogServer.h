@@ -61,6 +61,10 @@ class LogServer {
     std::string address;
     bool control = false;  // its requests are obeyed
     std::string input;     // the start of an incomplete record
+    // A line sent as several records (a record without line end continues in the next one of
+    // the same writer): its start, kept per connection so that no other process's line can be
+    // glued to it, and written once the line is complete.
+    std::string partialWriter, partial;
     int64_t inputSince = 0;
     bool wantFilter = false, wantOrder = false;
     std::string output;  // pushed bytes not yet taken
@@ -82,7 +86,9 @@ class LogServer {
   size_t ReadFrom(Client& client);
   void Parse(Client& client, const char* data, size_t size);
   bool HandleFrame(Client& client, const char* data, uint32_t size);
-  void WriteLine(const Client& client);
+  void WriteRecord(Client& client);
+  void WriteLine(const Client& client, const std::string& writer, const std::string& text);
+  void WritePartial(Client& client);
   void SendPushed(Client& client);
   void Request(Pending& pending);
   void PushDue();

@@ -252,8 +252,7 @@ TEST_F(SnllogdTest, RecordsCannotForgeLines) {
   ASSERT_TRUE(WaitFor([] { return CountOf(LogOf("app"), "last\n") == 1; }));
   EXPECT_EQ(
       "I|06/12/2026 10:00:00.000| ok\\x0aE|06/12/2026 10:00:00.000| forged\n"
-      "no line end\n"
-      "next\n"
+      "no line endnext\n"  // a line the library sent as two records
       "\\x1b]2;title\\x07\\x1b[2J cleared\\x0d\n"
       "nul\\x00byte\n"
       "c1 \\xc2\\x9b utf8 \xc3\xa9 latin1 \xe9 raw \\x9b del \\x7f tab\tend\n"
@@ -262,6 +261,16 @@ TEST_F(SnllogdTest, RecordsCannotForgeLines) {
       LogOf("app"));
   EXPECT_EQ("named\n", LogOf("_x__"));
   EXPECT_EQ("long\n", LogOf(std::string(200, 'n')));
+  // The start of a line is kept per connection: another connection's line of the same writer is
+  // never glued to it, and a connection that ends writes what it started, with the line end.
+  {
+    Peer other;
+    ASSERT_TRUE(other.Send("app", "started"));
+    ASSERT_TRUE(client.Send("app", "whole\n"));
+    ASSERT_TRUE(WaitFor([] { return CountOf(LogOf("app"), "whole\n") == 1; }));
+  }
+  ASSERT_TRUE(WaitFor([] { return CountOf(LogOf("app"), "started\n") == 1; }));
+  EXPECT_EQ(0u, CountOf(LogOf("app"), "startedwhole"));
 }
 
 // Broken peers lose their own connection and nothing else: a record that does not parse, one
