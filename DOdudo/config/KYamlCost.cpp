@@ -10,6 +10,12 @@ namespace config {
 
 namespace {
 
+// A bound passed, told apart from the parser's own errors.
+class CostExceeded : public YAML::ParserException {
+ public:
+  using YAML::ParserException::ParserException;
+};
+
 // Without the bounds a 570-byte alias bomb (ten levels of ten aliases) has a Load visit about
 // 10^9 nodes, and a 1 MiB "[0,0,...]" builds half a million nodes (hundreds of MB), all under the
 // reloader's mutex. Configurations hold hundreds of nodes, rarely thousands.
@@ -34,7 +40,7 @@ class CostCounter : public YAML::EventHandler {
     const unsigned long long nodes = anchor < reach.size() ? reach[anchor] : 1;
     aliased = Capped(aliased + nodes);
     if (aliased > kMaxYamlNodes)
-      throw YAML::ParserException(mark, "aliases reach more than " +
+      throw CostExceeded(mark, "aliases reach more than " +
                                             std::to_string(kMaxYamlNodes) +
                                             " nodes (a configuration is refused beyond that)");
     Count(mark, nodes, false);
@@ -63,7 +69,7 @@ class CostCounter : public YAML::EventHandler {
   // by the collections being read.
   void Count(const YAML::Mark& mark, unsigned long long nodes, bool written) {
     if (written && ++writtenNodes > kMaxYamlNodes)
-      throw YAML::ParserException(mark, "more than " + std::to_string(kMaxYamlNodes) +
+      throw CostExceeded(mark, "more than " + std::to_string(kMaxYamlNodes) +
                                             " nodes (a configuration is refused beyond that)");
     if (!sizes.empty()) sizes.back() = Capped(sizes.back() + nodes);
   }
@@ -105,7 +111,15 @@ void CheckYamlCost(const std::string& text) {
   std::istringstream in(text);
   YAML::Parser parser(in);
   CostCounter counter;
-  while (parser.HandleNextDocument(counter)) {
+  try {
+    while (parser.HandleNextDocument(counter)) {
+    }
+  } catch (const CostExceeded&) {
+    throw;
+  } catch (const YAML::Exception&) {
+    // A syntax error: what came before it is counted, and nothing after it is ever loaded (the
+    // documents are read up to the one asked for, and a broken one before it fails the load with
+    // its own line and column).
   }
 }
 
