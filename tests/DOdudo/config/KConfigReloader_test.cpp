@@ -325,6 +325,10 @@ void CountChildReload(void*) { ++g_childReloads; }
 TEST_F(KConfigReloaderTest, AForkedChildReloadsWhileTheParentIsReloading) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded fork";
+#elif defined(__SANITIZE_ADDRESS__)
+  // Its allocator's locks are not held across fork: a parent thread allocating at the fork (the
+  // reload thread starting) leaves the child's first allocation hung; glibc's malloc does not.
+  GTEST_SKIP() << "AddressSanitizer's allocator can hang the child of a threaded fork";
 #endif
   Write("app.yaml", "Limits: {MaxCalls: 5}\n");
   KRegistered<Slow> slow;
@@ -338,11 +342,11 @@ TEST_F(KConfigReloaderTest, AForkedChildReloadsWhileTheParentIsReloading) {
       g_childReloads = 0;
       KConfigReloader::AsyncReloadAll();
       for (int i = 0; i < 3000 && g_childReloads == 0; ++i) usleep(1000);
-      _exit(g_childReloads == 1 ? 0 : 1);
+      _exit(g_childReloads == 1 ? 0 : 10 + g_childReloads);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << ", status " << std::hex << status;
   }
 }
 
