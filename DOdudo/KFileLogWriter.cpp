@@ -192,12 +192,8 @@ void KFileLogWriter::UnlockForFork(KFileLogWriter* first, KFileLogWriter* end) {
 }
 
 void KFileLogWriter::RenewLocksInChild(KFileLogWriter* first) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
   for (KFileLogWriter* writer = first; writer != nullptr; writer = writer->nextWriter_)
-    pthread_mutex_init(writer->GetMutex(), &attr);
-  pthread_mutexattr_destroy(&attr);
+    dodudo::KAtFork::RenewHeldRecursiveMutex(writer->GetMutex());
 }
 
 void KFileLogWriter::FlushAll() {

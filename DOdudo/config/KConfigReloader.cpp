@@ -113,11 +113,7 @@ void ForgetReloadsInChild(void*);
 
 void ForgetReloadsInChild(void*) {
   // Recursive, and held by the parent's thread id: unlocking fails in the child. Made anew.
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(ReloadMutex().GetMutex(), &attr);
-  pthread_mutexattr_destroy(&attr);
+  dodudo::KAtFork::RenewHeldRecursiveMutex(ReloadMutex().GetMutex());
   g_reloadOrders.store(kNoReload);
   g_reloadThreads.fetch_and(kClosed);
 }

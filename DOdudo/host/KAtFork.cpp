@@ -99,4 +99,13 @@ void KAtFork::Unregister(unsigned long id) {
 
 unsigned long KAtFork::Generation() { return g_generation.load(std::memory_order_relaxed); }
 
+void KAtFork::RenewHeldRecursiveMutex(pthread_mutex_t* mutex) {
+  pthread_mutex_unlock(mutex);  // refused (EPERM), see the header
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
 }  // namespace dodudo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pthread.h>
+
 #include "DOdudo/host/KExport.h"
 
 namespace dodudo {
@@ -44,6 +46,12 @@ class DODUDO_API KAtFork {
   // How many forks lie between the process that loaded the library and this one: 0 in it, 1 in a
   // child, 2 in a grandchild... Read without a lock, so a cheap check on every use.
   static unsigned long Generation();
+  // For a child handler: frees a recursive mutex in place that the forking thread took in its
+  // prepare handler. glibc refuses to unlock it in the child (its owner is the parent's thread
+  // id) and leaves it unchanged, so it is initialised anew; that refused unlock still tells a race
+  // detector the lock is no longer held, which otherwise sees it held for ever and reports a lock
+  // order that does not exist at the child's next fork.
+  static void RenewHeldRecursiveMutex(pthread_mutex_t* mutex);
 
   KAtFork() = delete;
 };
