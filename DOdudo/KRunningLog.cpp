@@ -7,26 +7,21 @@
 #include "DOdudo/KLogBuilder.h"
 #include "DOdudo/KLogPlatform.h"
 #include "DOdudo/KLogger.h"
+#include "DOdudo/host/KForkSafeOnce.h"
 
 namespace {
 
-// Never deleted: thread-start records may come until the very end of the process.
-KLogger* g_runningLogger = nullptr;
-pthread_once_t g_runningLoggerOnce = PTHREAD_ONCE_INIT;
-
-void MakeRunningLogger() {
-  g_runningLogger = new KLogger(klogSystem, -1, "DIRUZED", "running",
-                                KLogger::KLOG_SHOW_NAME | KLogger::KLOG_EXE_PREFIX, false);
+KLogger* MakeRunningLogger() {
+  return new KLogger(klogSystem, -1, "DIRUZED", "running",
+                     KLogger::KLOG_SHOW_NAME | KLogger::KLOG_EXE_PREFIX, false);
 }
 
 }  // namespace
 
 void KRunningLog::Log(KLogLevel level, const char* format, ...) {
-  // pthread_once rather than a function-local static: a fork while another thread is making the
-  // logger would leave the child waiting for ever on the static's guard, and with it every thread
-  // the child starts (each logs its start here); glibc lets the child make it anew.
-  pthread_once(&g_runningLoggerOnce, MakeRunningLogger);
-  KLogger* const logger = g_runningLogger;
+  // Never deleted: thread-start records may come until the very end of the process. Every thread
+  // logs its start here, so a child forked while another thread made it must not wait for it.
+  KLogger* const logger = &dodudo::KForkSafeOnce<KLogger, MakeRunningLogger>::Get();
   if (!logger->IsActive(level) || logger->Writer() == nullptr) return;
   KLogBuilder builder;
   builder.Constructor(logger->Writer(), logger, false);

@@ -13,6 +13,7 @@
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KHostSystem.h"
+#include "DOdudo/host/KForkSafeOnce.h"
 
 namespace {
 
@@ -122,10 +123,17 @@ TimerManager::TimerManager() : m_nextId(0) {}
 
 TimerManager::~TimerManager() = default;
 
+namespace {
+KLogger* MakeTimerLog() {
+  return new KLogger(klogTimer, -1, "TIMER", "dodudo",
+                     KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
+}
+}  // namespace
+
 void TimerManager::Log(KLogLevel level, const char* format, ...) {
-  // Never deleted: the detached timer thread may log until the very end of the process.
-  static KLogger* const logger = new KLogger(
-      klogTimer, -1, "TIMER", "dodudo", KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
+  // Never deleted: the detached timer thread may log until the very end of the process. Made
+  // fork-safely: the timer thread may be making it when a process forks.
+  KLogger* const logger = &dodudo::KForkSafeOnce<KLogger, MakeTimerLog>::Get();
   va_list args;
   va_start(args, format);
   logger->vLog(level, format, args);

@@ -17,6 +17,7 @@
 #include "DOdudo/KLogManager.h"
 #include "DOdudo/KLogger.h"
 #include "DOdudo/config/KYamlCost.h"
+#include "DOdudo/host/KForkSafeOnce.h"
 #include "DOdudo/config/KYamlDocuments.h"
 #include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KHostSystem.h"
@@ -335,12 +336,15 @@ void* ConfigReloadThread(void* /*unused*/) {
   return nullptr;
 }
 
-KLogger& KConfLog::ConfigLog() {
-  static KLogger* const logger =
-      new KLogger(klogConfig, -1, "CONFIG", "dodudo",
-                  KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
-  return *logger;
+namespace {
+KLogger* MakeConfigLog() {
+  return new KLogger(klogConfig, -1, "CONFIG", "dodudo",
+                     KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
 }
+}  // namespace
+
+// Never deleted; made fork-safely: the reload thread may be making it when a process forks.
+KLogger& KConfLog::ConfigLog() { return dodudo::KForkSafeOnce<KLogger, MakeConfigLog>::Get(); }
 
 void RequestConfigurationReload() {
   if (KLogManager* manager = KLogManager::GetMe(false)) manager->RequestKConfigReload();

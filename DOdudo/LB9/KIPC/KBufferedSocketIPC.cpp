@@ -1,5 +1,7 @@
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 
+#include "DOdudo/host/KForkSafeOnce.h"
+
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -27,11 +29,16 @@ class SenderStopped : public std::runtime_error {
 };
 }  // namespace
 
+namespace {
+KLogger* MakeSenderLog() {
+  return new KLogger(klogLB9, 2, "SENDTX", "dodudo",
+                     KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
+}
+}  // namespace
+
+// Never deleted: a flush thread may still log while the process exits. Made fork-safely.
 KLogger& KBufferedSocketSender::Logger() {
-  // Never deleted: a flush thread may still log while the process exits.
-  static KLogger* const logger = new KLogger(
-      klogLB9, 2, "SENDTX", "dodudo", KLogger::KLOG_EXE_PREFIX | KLogger::KLOG_SHOW_NAME, false);
-  return *logger;
+  return dodudo::KForkSafeOnce<KLogger, MakeSenderLog>::Get();
 }
 
 uint32_t KBufferedSocketTransmitter::get(const ExtReaderData<unsigned char>* segments,

@@ -313,9 +313,12 @@ int Threads() {
 
 std::atomic<int> g_slowLoads{0};
 // Takes 20 ms per load.
+std::atomic<int> g_slowLoadsStarted{0};
+
 class Slow : public Limits {
  public:
   void Load(const YAML::Node& node) override {
+    ++g_slowLoadsStarted;
     usleep(20000);
     ++g_slowLoads;
     Limits::Load(node);
@@ -375,8 +378,13 @@ TEST_F(KConfigReloaderTest, AForkedChildReloadsWhileTheParentIsReloading) {
   KRegistered<Slow> slow;
   KConfigReloader::SetReloadCallback(CountChildReload, nullptr);
   for (int round = 0; round < 20; ++round) {
+    // Forked inside the Load, at different depths: a fork while the reload thread logs (its line's
+    // time stamp under glibc's time zone lock) would leave the child's threads that lock for ever,
+    // which no library can mend (after a threaded fork only async-signal-safe calls are sound).
+    const int started = g_slowLoadsStarted;
     KConfigReloader::AsyncReloadAll();
-    usleep(5000 * (round % 5));  // from before the Load to inside it
+    while (g_slowLoadsStarted == started) usleep(200);
+    usleep(4000 * (round % 5));
     pid_t pid = fork();
     if (pid == 0) {
       alarm(10);  // a hung child dies of SIGALRM
