@@ -423,7 +423,7 @@ void KRemoteLogClient::Trouble(const std::string& note) {
   bool noted;
   {
     std::lock_guard<std::mutex> guard(connectionLock_);
-    backoffMs_ = backoffMs_ == 0 ? 1000 : std::min(backoffMs_ * 2, kMaxBackoffMs);
+    backoffMs_ = backoffMs_ == 0 ? 1000 : std::min<int>(backoffMs_ * 2, kMaxBackoffMs);
     nextAttempt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
     noted = !troubleNoted_;
     troubleNoted_ = true;

@@ -53,9 +53,9 @@ class DODUDO_API KRemoteLogClient : public KLogManager {
  public:
   static constexpr unsigned int kQueueSize = 150;
   static constexpr unsigned int kLazyLimit = 100;
-  static constexpr int kRetryMs = 250;
-  static constexpr int kMaxBackoffMs = 16000;
-  static constexpr int kCloseMs = 1000;
+  // Enumerators, not static data members: an emitted inline variable is a unique symbol, which
+  // makes the library impossible to unload (the sanitizer builds emit them).
+  enum : int { kRetryMs = 250, kMaxBackoffMs = 16000, kCloseMs = 1000 };
 
   KRemoteLogClient();
   ~KRemoteLogClient() override;
