@@ -26,6 +26,7 @@
 #include "DOdudo/SysLog.h"
 #include "DOdudo/config/KConfigReloader.h"
 #include "DOdudo/host/KThread.h"
+#include "DOdudo/host/KRetained.h"
 
 using klogdetail::Guard;
 
@@ -112,12 +113,14 @@ KLogManager* KLogManager::Create() {
   KLogManager* manager = nullptr;
   if (!dodudo::KRemoteLogSpecs::Instance().Host().empty()) {
     try {
-      manager = new dodudo::KRemoteLogClient();
+      manager = dodudo::KRetained([] { return new dodudo::KRemoteLogClient(); });
     } catch (const std::exception&) {
       manager = nullptr;  // log locally instead
     }
   }
-  if (manager == nullptr) manager = new KLogManager();
+  // A logger that is never deleted (those of the toolkit's own threads) keeps the manager for the
+  // life of the process, past an unload of the library.
+  if (manager == nullptr) manager = dodudo::KRetained([] { return new KLogManager(); });
   g_instance.store(manager, std::memory_order_release);
   manager->selfLogger.store(new KLogger(klogKLogger, -1, "LOG", nullptr, 0, false));
   if (manager->Filter() == nullptr) {

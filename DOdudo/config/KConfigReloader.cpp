@@ -18,6 +18,7 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/config/KYamlCost.h"
 #include "DOdudo/host/KForkSafeOnce.h"
+#include "DOdudo/host/KRetained.h"
 #include "DOdudo/config/KYamlDocuments.h"
 #include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KHostSystem.h"
@@ -36,7 +37,7 @@ namespace {
 // Made on first use and never freed: configuration objects with static storage register during
 // static initialisation, and detached reload threads may still load at process exit.
 dodudo::KThreadMutex& ReloadMutex() {
-  static dodudo::KThreadMutex* const mutex = new dodudo::KThreadMutex();
+  static dodudo::KThreadMutex* const mutex = dodudo::KRetained([] { return new dodudo::KThreadMutex(); });
   return *mutex;
 }
 
@@ -197,7 +198,7 @@ KReloadable::KReloadable(const kstring& name, const kstring& document, int missi
 KReloadable::~KReloadable() = default;
 
 KConfigReloader& KConfigReloader::Instance() {
-  static KConfigReloader* const instance = _Instance = new KConfigReloader();
+  static KConfigReloader* const instance = _Instance = dodudo::KRetained([] { return new KConfigReloader(); });
   return *instance;
 }
 

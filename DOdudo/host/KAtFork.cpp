@@ -5,6 +5,8 @@
 #include <atomic>
 #include <new>
 
+#include "DOdudo/host/KRetained.h"
+
 namespace dodudo {
 namespace {
 
@@ -65,7 +67,9 @@ bool Install() {
 }  // namespace
 
 unsigned long KAtFork::Register(Handler prepare, Handler parent, Handler child, void* context) {
-  Entry* entry = new (std::nothrow) Entry{0, prepare, parent, child, context, nullptr, nullptr};
+  // Kept past an unload with its registry (see KRetained).
+  Entry* entry =
+      KRetained([&] { return new (std::nothrow) Entry{0, prepare, parent, child, context, nullptr, nullptr}; });
   if (entry == nullptr) return 0;
   pthread_mutex_lock(&g_lock);
   if (!Install()) {

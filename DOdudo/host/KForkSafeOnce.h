@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "DOdudo/host/KRetained.h"
+
 namespace dodudo {
 
 // An object made on first use and never deleted, like a function-local `static T* p = Make();`,
@@ -12,7 +14,7 @@ template <typename T, T* (*Make)()>
 class KForkSafeOnce {
  public:
   static T& Get() {
-    pthread_once(&once_, [] { value_ = Make(); });
+    pthread_once(&once_, [] { value_ = KRetained(Make); });
     return *value_;
   }
 
