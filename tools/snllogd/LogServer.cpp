@@ -155,11 +155,21 @@ void LogServer::Pass(volatile int& reload, int wakeFd) {
   }
   // Lines read are written once nothing more is waiting (or enough has gathered): a client that
   // sends line by line then costs one write(2) per burst, not one per line.
-  int ready = poll(fds.data(), fds.size(), writers_.Unwritten() == 0 ? PollTimeout() : 0);
-  if (ready == 0 && writers_.Unwritten() != 0) {
-    FlushWriters();
+  const bool idle = writers_.Unwritten() == 0 && !readLastPass_;
+  int ready = poll(fds.data(), fds.size(), idle ? PollTimeout() : 0);
+  if (ready == 0 && readLastPass_) {
+    // Caught up while clients were sending. A server waiting in poll makes each send(2) of theirs
+    // wake it, one line a wake-up; a short sleep lets the lines of that time arrive for one read,
+    // and the senders do not pay for waking anyone.
+    const timespec gather{0, kGatherMicros * 1000};
+    nanosleep(&gather, nullptr);
+    ready = poll(fds.data(), fds.size(), 0);
+  }
+  if (ready == 0 && !idle) {
+    if (writers_.Unwritten() != 0) FlushWriters();
     ready = poll(fds.data(), fds.size(), PollTimeout());
   }
+  readLastPass_ = false;
   now_ = NowMs();
   if (ready > 0 && fds[0].revents != 0) {
     char drain[64];
@@ -176,7 +186,8 @@ void LogServer::Pass(volatile int& reload, int wakeFd) {
   const size_t polled = clients_.size();
   for (size_t i = 0; ready > 0 && i < polled; ++i) {
     short revents = fds[i + 2].revents;
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadFrom(clients_[i]);
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && ReadFrom(clients_[i]) > 0)
+      readLastPass_ = true;
     if ((revents & POLLOUT) != 0 && clients_[i].failed == nullptr) SendPushed(clients_[i]);
   }
   if (writers_.Unwritten() >= kWriteBatch || now_ - flushedAt_ >= kWriteDelayMs) FlushWriters();

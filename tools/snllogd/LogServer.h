@@ -23,6 +23,8 @@ namespace snllogd {
 //
 // One loop owns every client, and one client cannot hold up or take down another:
 // - lines read are written once no client has more waiting, after 256 KiB or 50 ms at the latest;
+// - once it has caught up with clients that send line by line, it lets their lines gather in the
+//   socket buffers for kGatherMicros before it looks again, rather than wake up for every line;
 // - each pass reads at most kReadChunk bytes from each ready client and parses them at once, so a
 //   flood gets the same turn as everyone else; what a client has sent beyond its last whole record
 //   (at most one record, kMaxFrame bytes) is all the server keeps of its input;
@@ -53,6 +55,8 @@ class LogServer {
   // of a valid record is larger.
   static constexpr uint32_t kMaxFrame = 2 * (4 + 2048);
   static constexpr size_t kReadChunk = 64 * 1024;
+  // A line read while clients keep sending waits at most this long longer to be read.
+  static constexpr long kGatherMicros = 100;
 
  private:
   struct Client {
@@ -110,6 +114,7 @@ class LogServer {
   std::string pushedFilter_, orderFrame_;  // the frames clients are given
   Pending filterPush_, orderPush_;
   bool rereadFilter_ = false;   // the filter push reads klog.cfg first
+  bool readLastPass_ = false;   // some client had bytes for the last pass
   bool onlyIfChanged_ = true;   // the filter push is made only if the filter changed
   std::string configStamp_;
   int64_t now_ = 0, lastSecond_ = 0, acceptPausedUntil_ = 0, flushedAt_ = 0;
