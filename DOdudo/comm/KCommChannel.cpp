@@ -1,5 +1,7 @@
 #include "DOdudo/comm/KCommChannel.h"
 
+#include <unistd.h>
+
 #include <chrono>
 
 #include "DOdudo/LB9/Basics/KPlainData.h"
@@ -14,6 +16,17 @@ namespace comm {
 using dodudo::KScopedLock;
 
 namespace {
+
+// How long a requester watches for its reply before it sleeps; never on a single processor,
+// where watching would only keep the replying thread from running.
+constexpr int kReplySpinMicros = 50;
+const bool kSpinning = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+
+inline void CpuRelax() {
+#if defined(__i386__) || defined(__x86_64__)
+  asm volatile("pause");
+#endif
+}
 
 constexpr unsigned int kSemaphoreMaximum = 0x100000;
 constexpr unsigned int kSyncTimeoutMs = 30000;
@@ -51,6 +64,7 @@ KCommChannel::KCommChannel(KLogger& logger)
       waiting_(false),
       expectedId_(0),
       receiveEnded_(false),
+      answered_(false),
       open_(false),
       refusals_(kRefusalLogPeriodMs) {
   if (!AreMessageStringsRegistered(COMM_MODULE))
@@ -195,6 +209,7 @@ void KCommChannel::TakeReply(const KEnvelope& reply) {
   }
   result_.Receive(reply);
   waiting_ = false;
+  answered_.store(true, std::memory_order_release);
   lock.unlock();
   responseReady_.notify_all();
 }
@@ -207,6 +222,7 @@ void KCommChannel::WakeRequester(bool receiveEnded) {
   KEnvelope failure(COMM_MODULE, COMM_CONN_FAIL, 0, 0);
   result_.Receive(failure);
   waiting_ = false;
+  answered_.store(true, std::memory_order_release);
   lock.unlock();
   responseReady_.notify_all();
 }
@@ -241,6 +257,7 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     }
     expectedId_ = expected;
     waiting_ = true;
+    answered_.store(false, std::memory_order_relaxed);
   }
   if (logger_.IsActive(klogTrace)) logger_.Trace("SyncMsg %s", request.Description().c_str());
 
@@ -258,6 +275,13 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     return COMM_RESULT_FAIL;
   }
 
+  // A reply on this machine or next to it comes within a few tens of microseconds, and waking
+  // this thread for it would cost about as much again: watch for it a moment first.
+  if (kSpinning) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kReplySpinMicros);
+    while (!answered_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+      CpuRelax();
+  }
   KResultMsg got;
   {
     // The slot itself says whether the reply is in: no wake-up can be lost or left over.

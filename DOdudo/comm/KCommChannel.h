@@ -144,6 +144,7 @@ class DODUDO_API KCommChannel : public NonCopyable {
   bool waiting_;         // a requester waits for the reply to expectedId_
   uint16_t expectedId_;  // packet ids wrap through 0, so waiting_ says whether one is expected
   bool receiveEnded_;    // the receiving thread saw this connection end: no reply can come
+  std::atomic<bool> answered_;  // the slot holds what the requester waits for (read unlocked)
   std::atomic<bool> open_;  // a connection is installed and its handshake is over
   KNoticeLimiter refusals_;
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;

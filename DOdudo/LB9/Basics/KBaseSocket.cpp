@@ -253,6 +253,31 @@ unsigned int KTcpSocket::RawRead(void* data, unsigned int size) {
   ThrowError(kOrigin, __LINE__);
 }
 
+unsigned int KTcpSocket::ReadSome(void* data, unsigned int size) {
+  if (size == 0) return 0;
+  for (;;) {
+    if (GetHandle() < 0 || closed_) {
+      errno = GetHandle() < 0 ? EBADF : ENOTCONN;
+      ThrowError(kOrigin, __LINE__);
+    }
+    ssize_t received;
+    do {
+      received = ::recv(GetHandle(), data, size, MSG_DONTWAIT);
+    } while (received < 0 && errno == EINTR);
+    if (received > 0) return static_cast<unsigned int>(received);
+    if (received == 0) {
+      closed_ = true;
+      throw KSocketClosedException("Socket finished, no more data to receive: Socket=%08X - (%s:%d)",
+                                   static_cast<unsigned int>(GetHandle()), kOrigin, __LINE__);
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) ThrowError(kOrigin, __LINE__);
+    if (!WaitForData(readWaitTime_) && ReadsBounded()) {
+      errno = ETIMEDOUT;
+      ThrowError(kOrigin, __LINE__);
+    }
+  }
+}
+
 unsigned int KTcpSocket::RawWrite(void* data, unsigned int size) {
   if (GetHandle() < 0) {
     errno = EBADF;

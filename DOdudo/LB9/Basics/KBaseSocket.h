@@ -66,6 +66,10 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
   bool SafeSelect(bool write, unsigned int ms);
   // One receive: the count received, 0 when nothing arrived within the read wait time.
   unsigned int RawRead(void* data, unsigned int size);
+  // What is there, at least one byte and at most size: taken at once when the socket holds some,
+  // otherwise after waiting as Read does (the read wait time and deadline, ETIMEDOUT when they
+  // run out). Throws as Read does.
+  unsigned int ReadSome(void* data, unsigned int size);
   // One send: the count sent (possibly less than size).
   unsigned int RawWrite(void* data, unsigned int size);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -77,7 +78,9 @@ KSocketReceiver::KSocketReceiver(KTcpSocket* socket)
       maxFrameSize_(kDefaultMaxFrameSize),
       frameSize_(0),
       remaining_(0),
-      outOfStep_(false) {}
+      outOfStep_(false),
+      inPos_(0),
+      buffered_(0) {}
 
 KSocketReceiver::~KSocketReceiver() {
   if (receiving_ == 0) return;
@@ -95,7 +98,7 @@ bool KSocketReceiver::Receive(KSerializable& object) {
     std::atomic<int>& count_;
   } inside(receiving_);
   if (terminated_) return false;
-  if (!socket_->WaitForData(async_ ? 0 : KTcpSocket::kWaitForever)) return false;
+  if (buffered_ == 0 && !socket_->WaitForData(async_ ? 0 : KTcpSocket::kWaitForever)) return false;
   if (terminated_) return false;
   OptionalLock lock(socket_->GetReadMutex());
   if (outOfStep_) {
@@ -104,7 +107,10 @@ bool KSocketReceiver::Receive(KSerializable& object) {
         static_cast<unsigned int>(socket_->GetHandle()), kOrigin, __LINE__);
   }
   unsigned char header[4];
-  socket_->Read(header, sizeof header);
+  for (uint32_t got = 0; got < sizeof header;) {
+    if (buffered_ == 0) Refill();
+    got += TakeBuffered(header + got, sizeof header - got);
+  }
   const uint32_t count = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
                          static_cast<uint32_t>(header[2]) << 16 |
                          static_cast<uint32_t>(header[3]) << 24;
@@ -141,15 +147,41 @@ void KSocketReceiver::Serialize(void* data, unsigned int size) {
     Skip(remaining_);
     throw FrameOverrun(socket_->GetHandle(), frameSize_, size, left);
   }
-  socket_->Read(data, size);
+  auto* bytes = static_cast<unsigned char*>(data);
+  uint32_t got = TakeBuffered(bytes, size);
+  // A large field goes straight from the socket to its place; small ones through the buffer.
+  if (size - got >= kInputBlock) {
+    socket_->Read(bytes + got, size - got);
+    got = size;
+  }
+  while (got < size) {
+    Refill();
+    got += TakeBuffered(bytes + got, size - got);
+  }
   remaining_ -= size;
 }
 
+void KSocketReceiver::Refill() {
+  if (!in_) in_.reset(new unsigned char[kInputBlock]);
+  inPos_ = 0;
+  buffered_ = socket_->ReadSome(in_.get(), kInputBlock);
+}
+
+uint32_t KSocketReceiver::TakeBuffered(unsigned char* data, uint32_t size) {
+  const uint32_t take = std::min<uint32_t>(size, buffered_);
+  if (take == 0) return 0;
+  memcpy(data, in_.get() + inPos_, take);
+  inPos_ += take;
+  buffered_ -= take;
+  return take;
+}
+
 void KSocketReceiver::Skip(uint32_t bytes) {
-  unsigned char scratch[512];
   while (bytes > 0) {
-    const unsigned int part = std::min<uint32_t>(bytes, sizeof scratch);
-    socket_->Read(scratch, part);
+    if (buffered_ == 0) Refill();
+    const uint32_t part = std::min<uint32_t>(bytes, buffered_);
+    inPos_ += part;
+    buffered_ -= part;
     bytes -= part;
     remaining_ -= part;
   }

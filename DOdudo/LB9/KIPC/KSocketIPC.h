@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "DOdudo/LB9/Basics/KBaseSocket.h"
 #include "DOdudo/LB9/Basics/KSerializable.h"
@@ -65,6 +66,13 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
 
  private:
   void Skip(uint32_t bytes);
+  // Reads what the socket holds (at least one byte) into the input buffer, which is empty.
+  void Refill();
+  // Takes up to size bytes from the input buffer; returns how many it took.
+  uint32_t TakeBuffered(unsigned char* data, uint32_t size);
+
+  // Input is read in blocks: a frame that has arrived whole costs one receive, not one per field.
+  static constexpr uint32_t kInputBlock = 16 * 1024;
 
   KTcpSocket* socket_;
   std::atomic<bool> terminated_;
@@ -75,6 +83,11 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   uint32_t frameSize_;
   uint32_t remaining_;
   bool outOfStep_;
+  // Bytes received but not taken yet, in_[inPos_, inPos_ + buffered_); guarded by the read mutex
+  // (buffered_ is also read before it, to skip the wait when a frame is there already).
+  std::unique_ptr<unsigned char[]> in_;
+  uint32_t inPos_;
+  std::atomic<uint32_t> buffered_;
 };
 
 // A channel over one socket, owning both halves and the socket. Any number of threads may send;

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "DOdudo/LB9/Basics/KBuffer.h"
 #include "DOdudo/LB9/Basics/KClientSocket.h"
@@ -142,6 +144,62 @@ TEST(SocketChannelReceive, FrameOfExactlyTheLimitIsAccepted) {
   EXPECT_EQ(text, fits);
   EXPECT_THAT(TextOf([&] { c.channel->Receive(text); }),
               MatchesRegex(".* - Frame of 101 bytes exceeds the limit of 100 .*"));
+}
+
+// An object read in fields of given sizes: a small head, then a body that may be larger than
+// the receiver's input block.
+struct Fields : dodudo::KSerializable {
+  explicit Fields(std::vector<size_t> sizes) : sizes(std::move(sizes)) {}
+  void Serialize(dodudo::KSerializer& serializer) override {
+    read.clear();
+    for (size_t size : sizes) {
+      std::string field(size, '\0');
+      serializer.Serialize(field.data(), static_cast<unsigned int>(size));
+      read += field;
+    }
+  }
+  std::vector<size_t> sizes;
+  std::string read;
+};
+
+std::string Pattern(size_t size, char seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7);
+  return bytes;
+}
+
+// Input is read in blocks, so frames arrive however the peer's bytes are cut: several in one
+// segment (an async receiver takes them all without waiting for the socket), one byte at a time,
+// a field larger than a block after a buffered head, and unread tails longer than a block.
+TEST(SocketChannelReceive, FramesInAnyPiecesStayWholeAndInStep) {
+  ChannelPair c;
+  kstring text;
+  snltest::WriteAll(c.peer.Get(), Frame(Str("one")) + Frame(Str("two")) + Frame(Str("three")));
+  for (const char* expected : {"one", "two", "three"}) {
+    ASSERT_TRUE(c.channel->Receive(text));
+    EXPECT_EQ(text, expected);
+    c.channel->SetAsync();  // what is left is buffered already: no wait on the socket for it
+  }
+  EXPECT_FALSE(c.channel->Receive(text));
+
+  ChannelPair d;
+  const std::string head = Pattern(10, 'a'), body = Pattern(40000, 'b'), tail = Pattern(20000, 'c');
+  const std::string stream = Frame(head + body) + Frame(Str("skipped") + tail) + Frame(Str("end"));
+  std::thread dribble([&] {
+    // The first frame's head and start byte by byte, the rest in uneven pieces.
+    size_t at = 0;
+    for (; at < 40; ++at) snltest::WriteAll(d.peer.Get(), stream.substr(at, 1));
+    for (size_t piece = 1000; at < stream.size(); at += piece, piece = piece * 3 % 7919 + 1)
+      snltest::WriteAll(d.peer.Get(), stream.substr(at, piece));
+  });
+  Fields fields({10, 40000});
+  ASSERT_TRUE(d.channel->Receive(fields));
+  EXPECT_TRUE(fields.read == head + body);
+  ASSERT_TRUE(d.channel->Receive(text));  // the 20,000 bytes after the string are skipped
+  EXPECT_EQ(text, "skipped");
+  ASSERT_TRUE(d.channel->Receive(text));
+  EXPECT_EQ(text, "end");
+  dribble.join();
 }
 
 }  // namespace
