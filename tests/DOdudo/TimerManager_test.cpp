@@ -176,6 +176,11 @@ TEST_F(TimerManagerTest, WallClockStepsDoNotShiftTimers) {
 TEST_F(TimerManagerTest, ForkedChildRunsItsOwnTimers) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded fork";
+#elif defined(__SANITIZE_ADDRESS__)
+  // Seen once in about sixty runs: the child's new timer thread never ran. This runtime takes no
+  // lock of its allocator around fork, so a parent thread allocating at that moment leaves the
+  // child a lock nobody will release; the plain build runs the test.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe while other threads allocate";
 #endif
   // The thread's start-up record first builds a logger under a static-initialisation guard, which
   // a fork in the meantime leaves taken for ever in the child (a separate fault, not the
