@@ -141,9 +141,15 @@ void RenewWritersInChild(void*) {
   pthread_mutex_unlock(&g_writersLock);
 }
 
-// Registered when the library loads, never under a lock of a writer or of the log manager.
-[[maybe_unused]] const unsigned long g_forkHandlers = dodudo::KAtFork::Register(
-    &HoldWritersForFork, &ReleaseWritersAfterFork, &RenewWritersInChild, nullptr);
+// Registered when the library loads, never under a lock of a writer or of the log manager, and
+// before any log manager (the watchdog controller makes one while it loads) registers its own:
+// the writers' locks are then taken after the manager's, as a logging thread takes them.
+struct ForkHandlers {
+  ForkHandlers() {
+    dodudo::KAtFork::RegisterInnermost(&HoldWritersForFork, &ReleaseWritersAfterFork,
+                                       &RenewWritersInChild, nullptr);
+  }
+} g_forkHandlers DODUDO_INIT_TOOLKIT;
 
 // Built before the controller and so destroyed after it: what it logs on its way out is flushed.
 struct ExitFlush {

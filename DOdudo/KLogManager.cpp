@@ -26,6 +26,7 @@
 #include "DOdudo/SysLog.h"
 #include "DOdudo/config/KConfigReloader.h"
 #include "DOdudo/host/KThread.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KRetained.h"
 
 using klogdetail::Guard;
@@ -67,6 +68,7 @@ void Internal(KLogLevel level, const char* format, ...) {
 KLogManager::KLogManager() : startTime(klogdetail::LocalNow()) {}
 
 KLogManager::~KLogManager() {
+  dodudo::KAtFork::Unregister(forkHandlers);
   DeleteWriters();
   delete filter.exchange(nullptr);
   delete channel;
@@ -79,24 +81,34 @@ void KLogManager::DeleteWriters() {
   writers.clear();
 }
 
+namespace {
+// The lock of a writer that the manager holds around fork itself: file writers are held (after
+// it) and renewed by their own handlers, with every other file writer of the process.
+pthread_mutex_t* ForkLockOf(KLogWriter* writer) {
+  return dynamic_cast<KFileLogWriter*>(writer) == nullptr ? writer->GetMutex() : nullptr;
+}
+}  // namespace
+
 void KLogManager::LockForFork() {
   countLock.Lock();
   writersLock.Lock();
   for (auto& entry : writers) {
-    if (pthread_mutex_t* lock = entry.second->GetMutex()) pthread_mutex_lock(lock);
+    if (pthread_mutex_t* lock = ForkLockOf(entry.second)) pthread_mutex_lock(lock);
   }
 }
 
 void KLogManager::UnlockAfterFork() {
   for (auto it = writers.rbegin(); it != writers.rend(); ++it) {
-    if (pthread_mutex_t* lock = it->second->GetMutex()) pthread_mutex_unlock(lock);
+    if (pthread_mutex_t* lock = ForkLockOf(it->second)) pthread_mutex_unlock(lock);
   }
   writersLock.Unlock();
   countLock.Unlock();
 }
 
 void KLogManager::RenewLocksInChild() {
-  for (auto& entry : writers) klogdetail::RenewRecursiveMutex(entry.second->GetMutex());
+  for (auto& entry : writers) {
+    if (pthread_mutex_t* lock = ForkLockOf(entry.second)) klogdetail::RenewRecursiveMutex(lock);
+  }
   klogdetail::RenewRecursiveMutex(writersLock.GetMutex());
   klogdetail::RenewRecursiveMutex(countLock.GetMutex());
 }
@@ -120,7 +132,17 @@ KLogManager* KLogManager::Create() {
   }
   // A logger that is never deleted (those of the toolkit's own threads) keeps the manager for the
   // life of the process, past an unload of the library.
-  if (manager == nullptr) manager = dodudo::KRetained([] { return new KLogManager(); });
+  if (manager == nullptr) {
+    manager = dodudo::KRetained([] { return new KLogManager(); });
+    // A thread finding or adding a writer holds the map lock at a fork: the child's first line
+    // would wait for it for ever. Innermost, as anything logs under its own locks; made after the
+    // file writers' registration, so these locks are taken before theirs, as a logging thread
+    // takes them.
+    manager->forkHandlers = dodudo::KAtFork::RegisterInnermost(
+        [](void* self) { static_cast<KLogManager*>(self)->LockForFork(); },
+        [](void* self) { static_cast<KLogManager*>(self)->UnlockAfterFork(); },
+        [](void* self) { static_cast<KLogManager*>(self)->RenewLocksInChild(); }, manager);
+  }
   g_instance.store(manager, std::memory_order_release);
   manager->selfLogger.store(new KLogger(klogKLogger, -1, "LOG", nullptr, 0, false));
   if (manager->Filter() == nullptr) {

@@ -101,10 +101,10 @@ class DODUDO_API KLogManager {
   KLogWriter* FindOrAddWriter(const char* name, WriterMaker make);
   // Deletes every writer (a derived manager whose writers call back into it does this first).
   void DeleteWriters();
-  // Around fork(), for a derived manager with threads of its own: the forking thread takes the
-  // logger count, the writer map and every writer's lock, so the child gets them consistent (no
-  // line half written); the parent releases them; the child, where their owner's thread id is
-  // gone, initialises them again (it has a single thread at that point).
+  // Around fork() (a plain manager's own handlers, or a derived manager's, which take its locks
+  // too): the forking thread takes the logger count, the writer map and every writer's lock, so
+  // the child gets them consistent (no line half written); the parent releases them; the child,
+  // where their owner's thread id is gone, initialises them again (it has a single thread then).
   void LockForFork();
   void UnlockAfterFork();
   void RenewLocksInChild();
@@ -141,4 +141,6 @@ class DODUDO_API KLogManager {
   std::atomic<KLogWriter*> errorWriter{nullptr};
   dodudo::time::KSystemTime startTime;
   unsigned int checkpoint = 0;
+  // The fork handlers of a plain manager (a derived one registers its own).
+  unsigned long forkHandlers = 0;
 };

@@ -55,7 +55,9 @@ KRemoteLogClient::KRemoteLogClient()
     : queue_(kQueueSize), queueSemaphore_(std::make_unique<KSemaphore>(0x100000)) {
   SetFilter(new KLogFilter());
   if (!Spawn(FlushQueueThread)) throw std::runtime_error("cannot start the log flush thread");
-  forkHandlers_ = KAtFork::Register(PrepareFork, AfterForkInParent, AfterForkInChild, this);
+  // Innermost: every component logs while it holds locks of its own, so those are taken first.
+  forkHandlers_ =
+      KAtFork::RegisterInnermost(PrepareFork, AfterForkInParent, AfterForkInChild, this);
   g_client.store(this);
 }
 
@@ -435,6 +437,8 @@ void KRemoteLogClient::Trouble(const std::string& note) {
 
 // The forking thread holds every lock of the client (and the manager's writer locks, taken first
 // as a logging thread does), so the child gets a queue and a state that no thread was changing.
+// The fallback files are file writers: their locks are held, and renewed in the child, with every
+// other file writer's, after these.
 void KRemoteLogClient::PrepareFork(void* self) {
   auto* client = static_cast<KRemoteLogClient*>(self);
   client->LockForFork();
@@ -442,13 +446,10 @@ void KRemoteLogClient::PrepareFork(void* self) {
   client->connectionLock_.lock();
   client->threadsLock_.lock();
   client->fallbackLock_.lock();
-  for (auto& entry : client->fallbackWriters_) pthread_mutex_lock(entry.second->GetMutex());
 }
 
 void KRemoteLogClient::AfterForkInParent(void* self) {
   auto* client = static_cast<KRemoteLogClient*>(self);
-  for (auto it = client->fallbackWriters_.rbegin(); it != client->fallbackWriters_.rend(); ++it)
-    pthread_mutex_unlock(it->second->GetMutex());
   client->fallbackLock_.unlock();
   client->threadsLock_.unlock();
   client->connectionLock_.unlock();
@@ -461,8 +462,6 @@ void KRemoteLogClient::AfterForkInParent(void* self) {
 // flush thread and a connection of its own.
 void KRemoteLogClient::AfterForkInChild(void* self) {
   auto* client = static_cast<KRemoteLogClient*>(self);
-  for (auto& entry : client->fallbackWriters_)
-    klogdetail::RenewRecursiveMutex(entry.second->GetMutex());
   client->threads_.clear();
   client->ended_.clear();
   if (client->channel_) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <new>
 
 #include "DOdudo/host/KRetained.h"
@@ -16,6 +17,7 @@ struct Entry {
   KAtFork::Handler parent;
   KAtFork::Handler child;
   void* context;
+  bool innermost;
   Entry* newer;
   Entry* older;
 };
@@ -32,20 +34,26 @@ std::atomic<unsigned long> g_generation{0};
 
 void Prepare() {
   pthread_mutex_lock(&g_lock);
-  for (Entry* e = g_newest; e != nullptr; e = e->older)
-    if (e->prepare != nullptr) e->prepare(e->context);
+  for (bool innermost : {false, true}) {
+    for (Entry* e = g_newest; e != nullptr; e = e->older)
+      if (e->innermost == innermost && e->prepare != nullptr) e->prepare(e->context);
+  }
 }
 
 void Parent() {
-  for (Entry* e = g_oldest; e != nullptr; e = e->newer)
-    if (e->parent != nullptr) e->parent(e->context);
+  for (bool innermost : {true, false}) {
+    for (Entry* e = g_oldest; e != nullptr; e = e->newer)
+      if (e->innermost == innermost && e->parent != nullptr) e->parent(e->context);
+  }
   pthread_mutex_unlock(&g_lock);
 }
 
 void Child() {
   g_generation.fetch_add(1, std::memory_order_relaxed);
-  for (Entry* e = g_oldest; e != nullptr; e = e->newer)
-    if (e->child != nullptr) e->child(e->context);
+  for (bool innermost : {true, false}) {
+    for (Entry* e = g_oldest; e != nullptr; e = e->newer)
+      if (e->innermost == innermost && e->child != nullptr) e->child(e->context);
+  }
   pthread_mutex_unlock(&g_lock);
 }
 
@@ -64,12 +72,12 @@ bool Install() {
   return installed;
 }();
 
-}  // namespace
-
-unsigned long KAtFork::Register(Handler prepare, Handler parent, Handler child, void* context) {
+unsigned long Add(KAtFork::Handler prepare, KAtFork::Handler parent, KAtFork::Handler child,
+                  void* context, bool innermost) {
   // Kept past an unload with its registry (see KRetained).
-  Entry* entry =
-      KRetained([&] { return new (std::nothrow) Entry{0, prepare, parent, child, context, nullptr, nullptr}; });
+  Entry* entry = KRetained([&] {
+    return new (std::nothrow) Entry{0, prepare, parent, child, context, innermost, nullptr, nullptr};
+  });
   if (entry == nullptr) return 0;
   pthread_mutex_lock(&g_lock);
   if (!Install()) {
@@ -86,6 +94,17 @@ unsigned long KAtFork::Register(Handler prepare, Handler parent, Handler child, 
   unsigned long id = entry->id;
   pthread_mutex_unlock(&g_lock);
   return id;
+}
+
+}  // namespace
+
+unsigned long KAtFork::Register(Handler prepare, Handler parent, Handler child, void* context) {
+  return Add(prepare, parent, child, context, false);
+}
+
+unsigned long KAtFork::RegisterInnermost(Handler prepare, Handler parent, Handler child,
+                                         void* context) {
+  return Add(prepare, parent, child, context, true);
 }
 
 void KAtFork::Unregister(unsigned long id) {

@@ -40,6 +40,11 @@ class DODUDO_API KAtFork {
   // Adds one set of handlers; any of them may be null. Each is called with `context`. Returns a
   // non-zero id for Unregister, or 0 when memory or the pthread_atfork registration ran out.
   static unsigned long Register(Handler prepare, Handler parent, Handler child, void* context);
+  // The same for locks that every other component may take while it holds its own (the log
+  // writers': anything logs): these prepare handlers run after all the others, whatever the order
+  // of registration, and their parent and child handlers before all the others.
+  static unsigned long RegisterInnermost(Handler prepare, Handler parent, Handler child,
+                                         void* context);
   // Removes the handlers of `id`; nothing for 0 or an id that is not registered. When it
   // returns, none of them runs any more.
   static void Unregister(unsigned long id);

@@ -58,6 +58,20 @@ TEST(KAtFork, HandlersRunInPthreadAtforkOrderAndCanBeRemoved) {
   EXPECT_EQ(g_trace, "");
 }
 
+// Innermost handlers (the log writers': every component logs under its own locks) take their
+// locks after every other handler, whatever the order of registration, and give them back first.
+// A component registered at load before the writers would otherwise hold their locks while it
+// waits for its own, held by a thread that is logging.
+TEST(KAtFork, InnermostHandlersPrepareLastAndResumeFirst) {
+  unsigned long i = KAtFork::RegisterInnermost(Prepare, Parent, Child, Tag("I"));
+  unsigned long a = KAtFork::Register(Prepare, Parent, Child, Tag("A"));
+  unsigned long j = KAtFork::RegisterInnermost(Prepare, Parent, Child, Tag("J"));
+  g_trace.clear();
+  EXPECT_EQ(ForkAndCheck([] { return g_trace == "pApJpIcIcJcA"; }), 0);
+  EXPECT_EQ(g_trace, "pApJpIaIaJaA");
+  for (unsigned long id : {i, a, j}) KAtFork::Unregister(id);
+}
+
 TEST(KAtFork, GenerationCountsForksDownTheLine) {
   unsigned long here = KAtFork::Generation();
   EXPECT_EQ(ForkAndCheck([here] {
