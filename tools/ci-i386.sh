@@ -16,8 +16,10 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build-i386
 sysroot=$root/build-i386-sysroot
-runtime=(g++-multilib libusb-0.1-4:i386 libyaml-cpp0.7:i386 libgtest-dev:i386 libgmock-dev:i386)
-unpacked=(libusb-dev:i386 libyaml-cpp-dev:i386)
+runtime=(g++-multilib libusb-0.1-4:i386 libyaml-cpp0.7:i386 libgtest-dev:i386 libgmock-dev:i386
+  libsystemd0:i386)
+# libsystemd-dev: snllogd forwards to the journal through libsystemd.
+unpacked=(libusb-dev:i386 libyaml-cpp-dev:i386 libsystemd-dev:i386)
 # The board emulation: snlsim links libumockdev (and glib); the programs it runs preload
 # libumockdev-preload.so.0 of their own architecture (umockdev's ioctl channel is per
 # architecture: an amd64 snlsim cannot serve an i386 program).

@@ -208,8 +208,11 @@ int main(int argc, char** argv) {
   // the board locks, a board's device file or the library's log would get them, and everything
   // printed would be written into those files. freopen keeps each stream on its own number;
   // "r+" never creates a /dev/null that is missing.
-  for (FILE* stream : {stdin, stdout, stderr})
-    if (fcntl(fileno(stream), F_GETFD) < 0) std::freopen("/dev/null", "r+", stream);
+  for (FILE* stream : {stdin, stdout, stderr}) {
+    // Without even /dev/null, the stream stays closed: its writes just fail.
+    if (fcntl(fileno(stream), F_GETFD) < 0 && std::freopen("/dev/null", "r+", stream) == nullptr)
+      continue;
+  }
   // Line-buffered even into a pipe or the journal, so progress shows as it happens.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // An output that went away (| head, a closed terminal) must not kill a command between its
