@@ -52,7 +52,7 @@ setup_packages() {
   local missing=() p
   for p in "${runtime[@]}"; do installed "$p" || missing+=("$p"); done
   # The unpacked development files need a fresh index too (apt-get download).
-  if ((${#missing[@]})) || [[ ! -f $sysroot/.complete || ! -f $sysroot/.emulation ]]; then
+  if ((${#missing[@]})) || ! sysroot_current || [[ ! -f $sysroot/.emulation ]]; then
     update_index
   fi
   if ((${#missing[@]})); then
@@ -110,13 +110,18 @@ unpack_into_sysroot() {
   sed -i "s|^prefix=.*|prefix=$sysroot/usr|" "$libdir"/pkgconfig/*.pc
 }
 
+# A sysroot left by an earlier run is used again only if it holds the packages listed now.
+sysroot_current() {
+  [[ -f $sysroot/.complete && $(<"$sysroot/.complete") == "${unpacked[*]}" ]]
+}
+
 # Development files of the non-co-installable packages.
 setup_sysroot() {
-  if [[ ! -f $sysroot/.complete ]]; then
+  if ! sysroot_current; then
     rm -rf "$sysroot"
     unpack_into_sysroot "libyaml-cpp0.7:i386 libusb-0.1-4:i386" "${unpacked[@]}" ||
       skip "could not set up ${unpacked[*]} in $sysroot"
-    touch "$sysroot/.complete"
+    echo "${unpacked[*]}" >"$sysroot/.complete"
   fi
   if [[ ! -f $sysroot/.emulation ]] && installed libumockdev0:i386; then
     if unpack_into_sysroot "libumockdev0:i386 libglib2.0-0:i386" "${emulation_unpacked[@]}"; then
