@@ -119,7 +119,7 @@ sysroot_current() {
 setup_sysroot() {
   if ! sysroot_current; then
     rm -rf "$sysroot"
-    unpack_into_sysroot "libyaml-cpp0.7:i386 libusb-0.1-4:i386" "${unpacked[@]}" ||
+    unpack_into_sysroot "libyaml-cpp0.7:i386 libusb-0.1-4:i386 libsystemd0:i386" "${unpacked[@]}" ||
       skip "could not set up ${unpacked[*]} in $sysroot"
     echo "${unpacked[*]}" >"$sysroot/.complete"
   fi
