@@ -105,7 +105,8 @@ unpack_into_sysroot() {
     [[ -e $libdir/$(basename "$lib") ]] || ln -sfn "$lib" "$libdir/$(basename "$lib")"
   done < <(dpkg -L $runtime_packages | grep '/lib/i386-linux-gnu/[^/]*\.so')
   while IFS= read -r link; do
-    [[ -e $link ]] || { echo "i386: $link points at nothing"; return 1; }
+    # Not the mirror's doing but this job's (a runtime package missing from its list): fail.
+    [[ -e $link ]] || { echo "i386: FAILED: $link points at nothing"; exit 1; }
   done < <(find "$libdir" -name '*.so*' -type l)
   sed -i "s|^prefix=.*|prefix=$sysroot/usr|" "$libdir"/pkgconfig/*.pc
 }
