@@ -82,12 +82,10 @@ TEST_F(KLogProcessesTest, RotationLosesNoLineAndCountsEveryProcess) {
       }
     }
     // A file grows past the limit while its rotating process is descheduled (nobody waits for the
-    // lock any more): rare in a plain build, common in the far slower sanitizer builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // lock any more): rare on an idle machine, common on a loaded one (8 of 36 files seen) and in
+    // the slower sanitizer builds. Counting only a process's own lines makes every file about four
+    // times the limit, far beyond this bound.
     EXPECT_LE(oversized * 2, files.size()) << name;
-#else
-    EXPECT_LE(oversized * 5, files.size()) << name;
-#endif
     int expected = name == "snl" ? kProcesses * kLines : kProcesses * kLines / 2;
     EXPECT_EQ(static_cast<size_t>(expected), seen.size()) << name;
     for (const auto& entry : seen) EXPECT_EQ(1, entry.second) << name << " " << entry.first.second;

@@ -44,8 +44,9 @@ fi
 
 toolchain=()
 [[ -n ${CONSUMER_TOOLCHAIN:-} ]] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$CONSUMER_TOOLCHAIN")
+read -ra consumer_args <<<"${CONSUMER_CMAKE_ARGS:-}"
 if ! cmake -S "$work" -B "$work/cmake" -G Ninja "${toolchain[@]}" \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" 2>&1; then
+  "${consumer_args[@]}" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log" 2>&1; then
   echo "FAIL: find_package(snl) in the header project:"
   tail -20 "$work/configure.log"
   exit 1

@@ -7,8 +7,9 @@
 # With no board each application must load, find 0 boards and finish within MAX_MS (default 1000);
 # with SNLSIM set to the board emulation, each runs once more with one emulated board.
 # Environment: CC, CXX, CONSUMER_FLAGS (extra compiler flags, e.g. -m32), CONSUMER_TOOLCHAIN
-# (a CMake toolchain file for the find_package build), CONSUMER_PKG_CONFIG_LIBDIR (pkg-config's
-# search path for the dependencies of a cross build), SNLSIM, MAX_MS.
+# (a CMake toolchain file for the find_package build), CONSUMER_CMAKE_ARGS (more -D settings for
+# it), CONSUMER_PKG_CONFIG_LIBDIR (pkg-config's search path for the dependencies of a cross
+# build), SNLSIM, MAX_MS.
 set -euo pipefail
 build=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -52,8 +53,9 @@ bash "$here/header_consumers.sh" "$prefix" "$work/headers" || fail "headers alon
 # find_package: a separate CMake project that knows nothing but the prefix.
 toolchain=()
 [[ -n ${CONSUMER_TOOLCHAIN:-} ]] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$CONSUMER_TOOLCHAIN")
+read -ra consumer_args <<<"${CONSUMER_CMAKE_ARGS:-}"
 CC=$cc CXX=$cxx cmake -S "$here/consumer" -B "$work/cmake" -G Ninja "${toolchain[@]}" \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log"
+  "${consumer_args[@]}" -DCMAKE_PREFIX_PATH="$prefix" >"$work/configure.log"
 cmake --build "$work/cmake" >"$work/build.log"
 
 # run_all BOARDS [RUNNER...]: runs the four applications, each must report BOARDS boards.

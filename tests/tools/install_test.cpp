@@ -17,7 +17,8 @@ TEST(Install, ConsumersBuildAndRunAgainstATemporaryPrefix) {
   snltest::TempDir work;
   const std::string cmd = std::string("CC='") + SNL_C_COMPILER + "' CXX='" + SNL_CXX_COMPILER +
                           "' CONSUMER_FLAGS='" + SNL_CONSUMER_FLAGS + "' CONSUMER_TOOLCHAIN='" +
-                          SNL_TOOLCHAIN + "' CONSUMER_PKG_CONFIG_LIBDIR='" +
+                          SNL_TOOLCHAIN + "' CONSUMER_CMAKE_ARGS='" + SNL_CONSUMER_CMAKE_ARGS +
+                          "' CONSUMER_PKG_CONFIG_LIBDIR='" +
                           SNL_CONSUMER_PKG_CONFIG_LIBDIR + "' SNLSIM='" + SNLSIM_PATH + "' bash " +
                           SNL_TOOLS_TEST_DIR + "/install_consumers.sh " + SNL_BUILD_DIR + " " +
                           work.path + "/w";
