@@ -1,9 +1,12 @@
 #include "DOdudo/comm/KCommClient.h"
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdarg>
 
 #include "DOdudo/LB9/Basics/KBaseSocket.h"
+#include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/comm/KCommChannelKeepAlive.h"
@@ -27,6 +30,9 @@ constexpr unsigned int kHandshakeWaitMs = 10000;
 // message thread answering a keep-alive) never waits on a write for ever.
 constexpr unsigned int kWriteWaitMs = 10000;
 constexpr unsigned int kNoticePeriodMs = 1000;
+// A host that drops connection requests holds connect() for the kernel's two minutes: an attempt
+// gives up earlier (and within Connect's own limit) and the next one starts after the pause.
+constexpr unsigned int kConnectWaitMs = 10000;
 
 // The client whose event callback runs on this thread, and whether the callback deleted it.
 struct CallbackScope {
@@ -71,6 +77,7 @@ KCommClient::KCommClient(const char* module, bool buffered,
       eventThreadFinished_(1),
       armed_(false),
       droppedEvents_(0),
+      connecting_(nullptr),
       commandNotices_(kNoticePeriodMs),
       queueNotices_(kNoticePeriodMs) {
   KScopedLock lock(_InstListMutex);
@@ -119,6 +126,29 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port,
   Connect(name, host, port, KHelloMsg(service, major, minor, build), timeoutMs, fastRetry);
 }
 
+dodudo::KIpcChannel* KCommClient::OpenChannel(const kstring& host, unsigned int port,
+                                              unsigned int limitMs) {
+  auto socket = std::make_unique<dodudo::KClientSocket>();
+  socket->SetConnectWaitTime(limitMs);
+  {
+    std::lock_guard<std::mutex> lock(connectingMutex_);
+    if (shuttingDown_) return nullptr;
+    connecting_ = socket.get();
+  }
+  struct Unregister {
+    KCommClient& client;
+    ~Unregister() {
+      std::lock_guard<std::mutex> lock(client.connectingMutex_);
+      client.connecting_ = nullptr;
+    }
+  } unregister{*this};
+  socket->Open(host.c_str(), static_cast<unsigned short>(port));
+  if (buffered_) return new dodudo::KBufferedSocketIpcChannel(std::move(socket), options_);
+  auto* ipc = new dodudo::KSocketIpcChannel(socket.get());
+  socket.release();
+  return ipc;
+}
+
 bool KCommClient::Pause(unsigned int steps) {
   for (unsigned int step = 0; step < steps; ++step) {
     if (shuttingDown_) return false;
@@ -135,11 +165,13 @@ void KCommClient::Connect(kstring name, kstring host, unsigned int port, const K
     logger_.Notice("Connecting to [%s:%d], attempt %d", host.c_str(), port, attempt);
     if (firstConnection_) logger_.SetIdentity(name);
     try {
-      dodudo::KIpcChannel* ipc;
-      if (buffered_)
-        ipc = new dodudo::KBufferedSocketIpcChannel(host.c_str(), port, options_);
-      else
-        ipc = new dodudo::KSocketIpcChannel(host.c_str(), port);
+      unsigned int connectMs = kConnectWaitMs;
+      if (timeoutMs != kForever) {
+        const unsigned int elapsed = KHostSystem::GetTick() - start;
+        connectMs = std::min(connectMs, elapsed < timeoutMs ? timeoutMs - elapsed : 1u);
+      }
+      dodudo::KIpcChannel* ipc = OpenChannel(host, port, connectMs);
+      if (ipc == nullptr) return;  // shutting down
       kstring localHost, remoteHost;
       unsigned short localPort = 0, remotePort = 0;
       // Not installed yet: this thread alone can reach the socket.
@@ -398,6 +430,11 @@ void KCommClient::Shutdown() {
   bool expected = false;
   if (!shuttingDown_.compare_exchange_strong(expected, true)) return;
   logger_.Notice("Shutting connection down...");
+  {
+    // A Connect attempt still waiting for the server ends now, not when the kernel gives up.
+    std::lock_guard<std::mutex> lock(connectingMutex_);
+    if (connecting_ != nullptr) connecting_->SignalFinalization();
+  }
   {
     // Taken so that no waiter can miss the flag between its test and its wait.
     std::lock_guard<std::mutex> lock(queueMutex_);

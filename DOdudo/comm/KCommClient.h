@@ -100,6 +100,9 @@ class DODUDO_API KCommClient : public NonCopyable {
   // Logs a failed command, at most once a second.
   void CommandFailed(const std::exception& e);
   void SendBroadcastRequest(bool broadcasts);
+  // A connected IPC channel to host and port, the connect bounded by limitMs and cancelled by
+  // Shutdown (a cancelled one throws KSocketException).
+  dodudo::KIpcChannel* OpenChannel(const dodudo::kstring& host, unsigned int port, unsigned int limitMs);
   // Sleeps steps × 500 ms, returning false early when shutting down.
   bool Pause(unsigned int steps);
 
@@ -132,6 +135,9 @@ class DODUDO_API KCommClient : public NonCopyable {
   std::list<KEnvelope> events_;          // guarded by queueMutex_
   std::atomic<bool> armed_;              // a callback is set; written under both mutexes
   std::atomic<unsigned int> droppedEvents_;
+  // The socket a Connect attempt is connecting, for Shutdown to cancel; guarded by its mutex.
+  std::mutex connectingMutex_;
+  dodudo::KTcpSocket* connecting_;
   KNoticeLimiter commandNotices_;
   KNoticeLimiter queueNotices_;
 

@@ -16,7 +16,8 @@ constexpr const char* kOrigin = "DOdudo/LB9/Basics/KClientSocket";
 constexpr unsigned int kStringBlock = 2048;
 }  // namespace
 
-KClientSocket::KClientSocket() : remotePort_(0), assigned_(false) {}
+KClientSocket::KClientSocket()
+    : remotePort_(0), connectWaitTime_(kWaitForever), assigned_(false) {}
 
 KClientSocket::~KClientSocket() { SignalFinalization(); }
 
@@ -55,6 +56,10 @@ void KClientSocket::CreateSocket() {
 void KClientSocket::Connect() {
   if (fd_ < 0) throw KException("Socket could not be connected because handle was not created");
   sockaddr_storage address = GetSocketAddress2(remoteHost_, remotePort_);
+  if (connectWaitTime_ != kWaitForever && !async_) {
+    BoundedConnect(address);
+    return;
+  }
   int result;
   do {
     result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -62,6 +67,44 @@ void KClientSocket::Connect() {
   if (result == 0) return;
   if (async_ && (errno == EAGAIN || errno == EINPROGRESS)) return;
   CloseAndThrow(__LINE__);
+}
+
+void KClientSocket::BoundedConnect(const sockaddr_storage& address) {
+  // Started without blocking, then waited for through the write poll set, which also holds the
+  // self-pipe: another thread's SignalFinalization ends the wait at once.
+  SetSocketBlockingMode(fd_, false);
+  int result;
+  do {
+    result = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result < 0 && errno == EINTR);
+  if (result < 0 && errno != EINPROGRESS) CloseAndThrow(__LINE__);
+  if (result < 0) {
+    const uint32_t start = KHostSystem::GetTick();
+    for (;;) {
+      const uint32_t spent = KHostSystem::GetTick() - start;
+      if (disabled_) {
+        errno = ECANCELED;
+        CloseAndThrow(__LINE__);
+      }
+      if (spent >= connectWaitTime_) {
+        errno = ETIMEDOUT;
+        CloseAndThrow(__LINE__);
+      }
+      if (SafeSelect(true, connectWaitTime_ - spent)) break;
+    }
+    if (disabled_) {
+      errno = ECANCELED;
+      CloseAndThrow(__LINE__);
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) CloseAndThrow(__LINE__);
+    if (error != 0) {
+      errno = error;
+      CloseAndThrow(__LINE__);
+    }
+  }
+  SetSocketBlockingMode(fd_, true);
 }
 
 void KClientSocket::SetNoDelay() {

@@ -24,9 +24,13 @@ class DODUDO_API KClientSocket : public KTcpSocket {
   void Assign(int fd, const kstring& host);
   // A stream socket of the remote host's family; an existing descriptor is kept.
   void CreateSocket();
-  // In async mode a connection still in progress counts as started. Any other failure closes
-  // the descriptor.
+  // In async mode a connection still in progress counts as started. Otherwise it waits at most
+  // the connect wait time (ETIMEDOUT after it) and ends at once when SignalFinalization() is
+  // called from another thread. Any failure closes the descriptor.
   void Connect();
+  // How long a blocking Connect may wait for the peer, in ms (kWaitForever: as long as the
+  // kernel retries, about two minutes for a host that drops the connection request).
+  void SetConnectWaitTime(uint32_t ms) { connectWaitTime_ = ms; }
   void SetNoDelay();
   void Open();
   void Open(const char* host, unsigned short port);
@@ -49,11 +53,13 @@ class DODUDO_API KClientSocket : public KTcpSocket {
 
  private:
   unsigned int BoundedWrite(unsigned char* bytes, unsigned int size);
+  void BoundedConnect(const sockaddr_storage& address);
   // Closes the descriptor after a failed call and throws the socket error for it and errno.
   [[noreturn]] void CloseAndThrow(int line);
 
   kstring remoteHost_;
   uint16_t remotePort_;
+  uint32_t connectWaitTime_;
   KThreadMutex writeMutex_;
   KThreadMutex readMutex_;
   bool assigned_;

@@ -227,6 +227,12 @@ KBufferedSocketIpcChannel::KBufferedSocketIpcChannel(KTcpSocket* socket,
   Build(socket, options);
 }
 
+KBufferedSocketIpcChannel::KBufferedSocketIpcChannel(std::unique_ptr<KTcpSocket> socket,
+                                                     const KBufferedSocketOptions& options)
+    : socket_(nullptr), ownedSocket_(socket.release()) {
+  Build(ownedSocket_, options);
+}
+
 void KBufferedSocketIpcChannel::Build(KTcpSocket* socket, const KBufferedSocketOptions& options) {
   socket_ = socket;
   try {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "DOdudo/LB9/Basics/KBaseSocket.h"
 #include "DOdudo/LB9/Basics/KSerializable.h"
@@ -125,6 +126,9 @@ class DODUDO_API KBufferedSocketIpcChannel : public KIpcChannel {
                             const KBufferedSocketOptions& options);
   // Over a connected socket that the caller keeps (and must keep until the channel is gone).
   KBufferedSocketIpcChannel(KTcpSocket* socket, const KBufferedSocketOptions& options);
+  // Over a connected socket that the channel then owns.
+  KBufferedSocketIpcChannel(std::unique_ptr<KTcpSocket> socket,
+                            const KBufferedSocketOptions& options);
   ~KBufferedSocketIpcChannel() override;
 
   bool Send(const KSerializable& object) override;

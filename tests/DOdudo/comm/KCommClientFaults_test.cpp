@@ -312,3 +312,64 @@ TEST_F(KCommFaults, ThousandConnectDisconnectCyclesLeaveNothingBehind) {
   (void)memory;
 #endif
 }
+
+namespace {
+// A server whose accept queue is full: the kernel drops further connection requests, as a host
+// behind a dropping firewall does, and connect() would retry them for about two minutes.
+class DroppingListener {
+ public:
+  DroppingListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(14200);
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(fd_, 0), 0);
+    // Fill the queue (never accepted) until a request goes unanswered.
+    for (int n = 0; n < 8; ++n) {
+      int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      fillers_.push_back(filler);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      pollfd entry{filler, POLLOUT, 0};
+      if (::poll(&entry, 1, 300) == 0) return;
+    }
+    ADD_FAILURE() << "the accept queue never filled";
+  }
+  ~DroppingListener() {
+    for (int filler : fillers_) ::close(filler);
+    ::close(fd_);
+  }
+
+ private:
+  int fd_ = -1;
+  std::vector<int> fillers_;
+};
+}  // namespace
+
+// A server that never answers the connection request: Connect gives up within its own limit
+// (not after the kernel's two minutes), and Shutdown ends a reconnection-style endless Connect
+// at once.
+TEST_F(KCommFaults, ConnectToASilentHostIsBoundedAndCancellable) {
+  DroppingListener listener;
+  {
+    KCommClient client("dropped");
+    auto start = Clock::now();
+    auto connecting = std::async(std::launch::async, [&] {
+      return snltest::TextOf<dodudo::KSocketException>([&] { Connect(client, 1500); });
+    });
+    ASSERT_TRUE(ReadyWithin(connecting, 10));
+    EXPECT_NE(connecting.get().find("Connection timed out"), std::string::npos);
+    EXPECT_LT(SecondsSince(start), 4.0);
+  }
+  KCommClient client("forever");
+  auto connecting = std::async(std::launch::async, [&] { Connect(client, 0xFFFFFFFFu); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  auto start = Clock::now();
+  client.Shutdown();
+  ASSERT_TRUE(ReadyWithin(connecting, 5));
+  EXPECT_NO_THROW(connecting.get());
+  EXPECT_LT(SecondsSince(start), 1.0);
+}
