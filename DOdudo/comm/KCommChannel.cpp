@@ -28,6 +28,12 @@ inline void CpuRelax() {
 #endif
 }
 
+// How long a requester reads the socket itself (or waits for the receiving thread to let it)
+// before it hands reading back and waits for its reply the ordinary way.
+constexpr auto kOwnReadWindow = std::chrono::milliseconds(20);
+// How long the socket stays with requesters after one has read its reply.
+constexpr auto kRequesterLinger = std::chrono::milliseconds(1);
+
 constexpr unsigned int kSemaphoreMaximum = 0x100000;
 constexpr unsigned int kSyncTimeoutMs = 30000;
 constexpr unsigned int kTerminationTimeoutMs = 30000;
@@ -66,6 +72,9 @@ KCommChannel::KCommChannel(KLogger& logger)
       receiveEnded_(false),
       answered_(false),
       open_(false),
+      receiverReading_(false),
+      requesterWants_(false),
+      requesterReading_(false),
       refusals_(kRefusalLogPeriodMs) {
   if (!AreMessageStringsRegistered(COMM_MODULE))
     RegisterMessageStrings(COMM_MODULE, "COMM  ", 12, MessageIdStringsComm, 12,
@@ -85,9 +94,10 @@ void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc) {
 
 void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc, unsigned int handshakeMs) {
   const bool handshake = ipc != nullptr && handshakeMs != dodudo::KTcpSocket::kWaitForever;
-  if (handshake) {
-    // Not installed yet: nobody else can reach the socket.
-    if (dodudo::KTcpSocket* socket = SocketOf(ipc)) socket->SetReadDeadline(handshakeMs);
+  // Not installed yet: nobody else can reach the socket.
+  if (dodudo::KTcpSocket* socket = ipc != nullptr ? SocketOf(ipc) : nullptr) {
+    socket->EnableReaderWake();
+    if (handshake) socket->SetReadDeadline(handshakeMs);
   }
   dodudo::KIpcChannel* old;
   connectionLock_.LockWriter();
@@ -141,8 +151,12 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
   receiverSeen_ = true;
   try {
     for (;;) {
-      bool received;
-      {
+      bool received = true;
+      if (!TakeTurn(envelope)) {
+        struct Turn {
+          KCommChannel& channel;
+          ~Turn() { channel.EndTurn(); }
+        } turn{*this};
         ConnectionReader reader(connectionLock_);
         if (ipc_ == nullptr) {
           logger_.Warning("Receive failed, not connected");
@@ -155,6 +169,9 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
         envelope.SetAnswered(false);
         envelope.SetSync(false);
         received = ipc_->Receive(envelope);
+        // A requester asked for the socket: its turn first.
+        dodudo::KTcpSocket* socket = received ? nullptr : SocketOf(ipc_);
+        if (socket != nullptr && socket->WasWoken()) continue;
       }
       if (!received) {
         logger_.Trace("Receive failed");
@@ -188,6 +205,125 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
   // The stream is out of step or gone: no reply can come for a waiting request any more.
   WakeRequester(true);
   return false;
+}
+
+bool KCommChannel::TakeTurn(KEnvelope& envelope) {
+  std::unique_lock<std::mutex> role(roleMutex_);
+  for (;;) {
+    if (!handedOver_.empty()) {
+      envelope = std::move(handedOver_.front());
+      handedOver_.pop_front();
+      return true;
+    }
+    // Between requests that follow each other closely the socket stays with the requesters,
+    // so that none has to wake this thread to get it; frames meanwhile wait that long at most.
+    const auto now = std::chrono::steady_clock::now();
+    const bool busy = requesterWants_ || requesterReading_;
+    if (!busy && now >= lastRelease_ + kRequesterLinger) break;
+    roleChanged_.wait_until(role, busy ? now + kRequesterLinger : lastRelease_ + kRequesterLinger);
+  }
+  receiverReading_ = true;
+  return false;
+}
+
+void KCommChannel::EndTurn() {
+  {
+    std::lock_guard<std::mutex> role(roleMutex_);
+    receiverReading_ = false;
+  }
+  roleChanged_.notify_all();
+}
+
+bool KCommChannel::ClaimReading() {
+  // Only where a receiving thread exists to take the other frames over.
+  if (!receiverSeen_) return false;
+  ConnectionReader reader(connectionLock_);
+  dodudo::KTcpSocket* socket = ipc_ != nullptr ? SocketOf(ipc_) : nullptr;
+  if (socket == nullptr) return false;
+  bool wake;
+  {
+    std::lock_guard<std::mutex> role(roleMutex_);
+    if (requesterWants_ || requesterReading_) return false;
+    requesterWants_ = true;
+    wake = receiverReading_;
+  }
+  if (wake) socket->WakeReader();
+  return true;
+}
+
+void KCommChannel::ReleaseReading() {
+  // Not notified: the receiving thread looks again when its linger is over.
+  std::lock_guard<std::mutex> role(roleMutex_);
+  requesterWants_ = false;
+  requesterReading_ = false;
+  lastRelease_ = std::chrono::steady_clock::now();
+}
+
+void KCommChannel::ReadOwnReply() {
+  const auto until = std::chrono::steady_clock::now() + kOwnReadWindow;
+  {
+    std::unique_lock<std::mutex> role(roleMutex_);
+    // The receiving thread leaves at the end of the frame it is reading, if any.
+    if (!roleChanged_.wait_until(role, until, [this] { return !receiverReading_; })) return;
+    requesterWants_ = false;
+    requesterReading_ = true;
+  }
+  ConnectionReader reader(connectionLock_);
+  if (ipc_ == nullptr || !open_) return;
+  dodudo::KTcpSocket* socket = SocketOf(ipc_);
+  auto* receiver = dynamic_cast<dodudo::KSocketReceiver*>(ipc_->GetReceiver());
+  if (socket == nullptr || receiver == nullptr) return;
+  // A frame that starts but stalls must not hold the socket from the receiving thread beyond
+  // the time the request may take at all.
+  socket->SetReadDeadline(kSyncTimeoutMs);
+  // A reply on this machine or next to it comes within a few tens of microseconds, and waking
+  // this thread for it would cost about as much again: look for it a moment first.
+  if (kSpinning && !receiver->HasBuffered()) {
+    const auto spinUntil =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(kReplySpinMicros);
+    while (!socket->WaitForDataUnlessWoken(0) && socket->GetHandle() >= 0 &&
+           std::chrono::steady_clock::now() < spinUntil)
+      CpuRelax();
+  }
+  while (!answered_.load(std::memory_order_acquire)) {
+    if (!receiver->HasBuffered()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      if (!socket->WaitForDataUnlessWoken(static_cast<unsigned int>(left.count()) + 1)) {
+        if (socket->GetHandle() < 0) break;
+        continue;
+      }
+    }
+    KEnvelope envelope;
+    bool received;
+    try {
+      received = ipc_->Receive(envelope);
+    } catch (const std::exception& e) {
+      // The stream is out of step or gone: end it, so that the receiving thread sees the end
+      // (and wakes this requester) as it would have had it read this frame itself.
+      logger_.Log(klogNotice, "Receive failed: connection ended with message [%s]", e.what());
+      ipc_->Terminate();
+      break;
+    }
+    if (!received) {
+      if (socket->GetHandle() < 0) break;
+      continue;
+    }
+    if (envelope.GetModule() == COMM_MODULE &&
+        (envelope.GetCode() == COMM_SYNC_RESPONSE || envelope.GetCode() == COMM_SYNC_FAIL)) {
+      if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(false, envelope).c_str());
+      lastReceiveTick_ = KHostSystem::GetTick();
+      TakeReply(envelope);
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> role(roleMutex_);
+      handedOver_.push_back(std::move(envelope));
+    }
+    roleChanged_.notify_all();
+  }
+  socket->SetReadDeadline(dodudo::KTcpSocket::kWaitForever);
 }
 
 void KCommChannel::TakeReply(const KEnvelope& reply) {
@@ -262,6 +398,14 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   if (logger_.IsActive(klogTrace)) logger_.Trace("SyncMsg %s", request.Description().c_str());
 
   request.SetSync(true);
+  // Claimed before sending, so that the receiving thread steps aside while the request travels.
+  struct Claim {
+    KCommChannel& channel;
+    bool held;
+    ~Claim() {
+      if (held) channel.ReleaseReading();
+    }
+  } claim{*this, ClaimReading()};
   bool sent;
   try {
     sent = Send(request);
@@ -273,6 +417,11 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     StopWaiting();
     Refused(klogWarning, ", the connection is unusable", request);
     return COMM_RESULT_FAIL;
+  }
+  if (claim.held) {
+    ReadOwnReply();
+    ReleaseReading();
+    claim.held = false;
   }
 
   // A reply on this machine or next to it comes within a few tens of microseconds, and waking

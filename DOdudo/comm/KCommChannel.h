@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -44,6 +46,15 @@ using KCommHandshakeError = KTemplateException<KCommClientHandshakeError>;
 // connection lock is read-held around each use of the IPC channel and write-held while it is
 // replaced or destroyed. The result slot and the expected packet id are guarded by their own
 // mutex: the receiving thread fills the slot only with the reply the requester waits for.
+//
+// A requester reads its reply itself: before it sends, it asks the receiving thread to step
+// aside between frames (the socket's WakeReader), reads the socket until the reply is in, and
+// hands every other frame to the receiving thread, which takes them first and in order. So a
+// reply costs the requester one wake-up, as a plain request/response exchange does, instead of
+// a hand-over through the receiving thread. After a request the receiving thread leaves the
+// socket to requesters for another millisecond, so that back-to-back requests need not wake it
+// at all. When the receiving thread does not step aside or the reply does not come within a few
+// milliseconds, the requester gives the socket back and waits for its reply the ordinary way.
 //
 // Whoever runs the receiving loop calls SignTermination() when it leaves it; Terminate(true) (and
 // so the destructor) waits up to 30 s for that once Receive has been called. When the connection
@@ -124,6 +135,15 @@ class DODUDO_API KCommChannel : public NonCopyable {
   void WakeRequester(bool receiveEnded = false);
   void TakeReply(const KEnvelope& reply);
   void StopWaiting();
+  // Turns at reading the socket, between the receiving thread and a requester. The requester
+  // claims before it sends (false: it will not read itself), then reads until its reply is in
+  // or the claim's time is over, and always gives the socket back.
+  bool ClaimReading();
+  void ReadOwnReply();
+  void ReleaseReading();
+  // The receiving thread's turn: takes a handed-over frame (true) or starts reading itself.
+  bool TakeTurn(KEnvelope& envelope);
+  void EndTurn();
   void Reply(KEnvelope& request, uint16_t code, int g, const dodudo::KSerializable& payload);
   bool SendAny(const KEnvelope& envelope);
   // A refused request, logged at most once a second with the count of those held back.
@@ -146,6 +166,13 @@ class DODUDO_API KCommChannel : public NonCopyable {
   bool receiveEnded_;    // the receiving thread saw this connection end: no reply can come
   std::atomic<bool> answered_;  // the slot holds what the requester waits for (read unlocked)
   std::atomic<bool> open_;  // a connection is installed and its handshake is over
+  std::mutex roleMutex_;                   // guards the five fields below
+  std::condition_variable roleChanged_;    // a turn ended or a frame was handed over
+  bool receiverReading_;   // the receiving thread is inside the IPC channel's Receive
+  bool requesterWants_;    // a requester waits for the receiving thread to step aside
+  bool requesterReading_;  // a requester reads the socket
+  std::deque<KEnvelope> handedOver_;  // frames a requester read for the receiving thread
+  std::chrono::steady_clock::time_point lastRelease_;  // a requester last gave the socket back
   KNoticeLimiter refusals_;
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
 };

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +41,9 @@ KTcpSocket::KTcpSocket()
       writePollReady_(false),
       readPipeIndex_(-1),
       writePipeIndex_(-1),
+      wakeFd_(-1),
+      readWakeIndex_(-1),
+      woken_(false),
       signalRead_(-1),
       signalWrite_(-1),
       fd_(-1),
@@ -54,6 +58,7 @@ KTcpSocket::~KTcpSocket() {
   if (fd >= 0) ::close(fd);
   CloseQuietly(signalRead_);
   CloseQuietly(signalWrite_);
+  CloseQuietly(wakeFd_);
   delete readPoll_;
   delete writePoll_;
 }
@@ -75,7 +80,27 @@ void KTcpSocket::InitializeSockPoll() {
   readPoll_ = new KSocketPoll(2);
   writePoll_ = new KSocketPoll(2);
   readPollReady_ = writePollReady_ = false;
-  readPipeIndex_ = writePipeIndex_ = -1;
+  readPipeIndex_ = writePipeIndex_ = readWakeIndex_ = -1;
+}
+
+void KTcpSocket::EnableReaderWake() {
+  if (wakeFd_ >= 0) return;
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  readPollReady_ = false;  // the read set is built again with it
+  readWakeIndex_ = -1;
+}
+
+void KTcpSocket::WakeReader() {
+  if (wakeFd_ < 0) return;
+  const uint64_t one = 1;
+  while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+bool KTcpSocket::WaitForDataUnlessWoken(unsigned int ms) {
+  woken_ = false;
+  if (GetHandle() < 0) return false;
+  return Select(false, ClampToReadDeadline(ms), true);
 }
 
 void KTcpSocket::SignalFinalization() {
@@ -198,7 +223,9 @@ bool KTcpSocket::WaitForData(unsigned int ms) {
   return SafeSelect(false, ClampToReadDeadline(ms));
 }
 
-bool KTcpSocket::SafeSelect(bool write, unsigned int ms) {
+bool KTcpSocket::SafeSelect(bool write, unsigned int ms) { return Select(write, ms, false); }
+
+bool KTcpSocket::Select(bool write, unsigned int ms, bool wakeable) {
   const int fd = GetHandle();
   if (fd < 0) {
     errno = EBADF;
@@ -213,15 +240,41 @@ bool KTcpSocket::SafeSelect(bool write, unsigned int ms) {
     poll.Add(fd, write ? KSocketPoll::Write : KSocketPoll::Read);
     if (signalRead_ >= 0)
       pipeIndex = static_cast<int32_t>(poll.Add(signalRead_, KSocketPoll::Read));
+    if (!write && wakeFd_ >= 0)
+      readWakeIndex_ = static_cast<int32_t>(poll.Add(wakeFd_, KSocketPoll::Read));
     ready = true;
   }
-  const int result = poll.Poll(ms);
-  // The signal byte stays in the pipe: every later wait on this socket wakes at once as well.
-  if (signalRead_ >= 0 && result >= 0 && pipeIndex >= 0 &&
-      poll.Events(static_cast<unsigned int>(pipeIndex)) != 0) {
-    FinalizeSignalFd();
+  const int32_t wakeIndex = write ? -1 : readWakeIndex_;
+  const uint32_t start = KHostSystem::GetTick();
+  const unsigned int total = ms;
+  for (;;) {
+    int result = poll.Poll(ms);
+    // The signal byte stays in the pipe: every later wait on this socket wakes at once as well.
+    if (signalRead_ >= 0 && result >= 0 && pipeIndex >= 0 &&
+        poll.Events(static_cast<unsigned int>(pipeIndex)) != 0) {
+      FinalizeSignalFd();
+    }
+    if (result >= 1 && wakeIndex >= 0 && poll.Events(static_cast<unsigned int>(wakeIndex)) != 0) {
+      uint64_t count;
+      while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+      }
+      --result;
+      if (result == 0 && wakeable) {
+        woken_ = true;
+        return false;
+      }
+      if (result == 0) {
+        // Meant for a wait between frames: this one goes on for what is left of its time.
+        if (total != kWaitForever) {
+          const uint32_t spent = KHostSystem::GetTick() - start;
+          if (spent >= total) return false;
+          ms = total - spent;
+        }
+        continue;
+      }
+    }
+    return result >= 1;
   }
-  return result >= 1;
 }
 
 unsigned int KTcpSocket::RawRead(void* data, unsigned int size) {

@@ -64,6 +64,16 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
   // writable; true when ready. A wake-up through SignalFinalization also reports ready: the
   // caller's next operation then fails on the disabled socket.
   bool SafeSelect(bool write, unsigned int ms);
+  // Lets WakeReader() end a wait for data without disabling the socket. Call it before the
+  // socket is shared between threads; it costs one more descriptor.
+  void EnableReaderWake();
+  // Ends the current or the next WaitForDataUnlessWoken, which then returns false; every other
+  // wait goes on. Safe from any thread; without EnableReaderWake it does nothing.
+  void WakeReader();
+  // WaitForData that also returns false once WakeReader has been called.
+  bool WaitForDataUnlessWoken(unsigned int ms);
+  // The last WaitForDataUnlessWoken returned false because of WakeReader (for its thread).
+  bool WasWoken() const { return woken_; }
   // One receive: the count received, 0 when nothing arrived within the read wait time.
   unsigned int RawRead(void* data, unsigned int size);
   // What is there, at least one byte and at most size: taken at once when the socket holds some,
@@ -109,6 +119,8 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
   // ms, clamped to what is left before the read deadline.
   uint32_t ClampToReadDeadline(uint32_t ms) const;
   bool ReadsBounded() const { return readWaitTime_ != kWaitForever || deadlineSet_; }
+  // SafeSelect; wakeable: a WakeReader call ends the wait (false) instead of being skipped.
+  bool Select(bool write, unsigned int ms, bool wakeable);
   // Throws "Socket error: Socket=%08X - <errno text> (module:line)".
   [[noreturn]] void ThrowError(const char* module, int line) const;
 
@@ -126,6 +138,9 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
   bool writePollReady_;
   int32_t readPipeIndex_;
   int32_t writePipeIndex_;
+  int32_t wakeFd_;          // eventfd of WakeReader, -1 until EnableReaderWake
+  int32_t readWakeIndex_;
+  bool woken_;
   int32_t signalRead_;
   int32_t signalWrite_;
   std::atomic<int32_t> fd_;

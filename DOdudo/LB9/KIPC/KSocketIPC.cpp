@@ -98,7 +98,10 @@ bool KSocketReceiver::Receive(KSerializable& object) {
     std::atomic<int>& count_;
   } inside(receiving_);
   if (terminated_) return false;
-  if (buffered_ == 0 && !socket_->WaitForData(async_ ? 0 : KTcpSocket::kWaitForever)) return false;
+  // Between frames a WakeReader call ends the wait as well (false): another thread takes over.
+  if (buffered_ == 0 &&
+      !socket_->WaitForDataUnlessWoken(async_ ? 0 : KTcpSocket::kWaitForever))
+    return false;
   if (terminated_) return false;
   OptionalLock lock(socket_->GetReadMutex());
   if (outOfStep_) {

@@ -49,8 +49,8 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   // When another thread is inside Receive, terminates the receiver and waits until it has left.
   ~KSocketReceiver() override;
 
-  // Waits without limit (async: not at all) for data; false when nothing is there or the
-  // receiver has been terminated. Socket failures and malformed frames throw KSocketException
+  // Waits without limit (async: not at all) for data; false when nothing is there, the
+  // receiver has been terminated, or the socket's WakeReader was called before a frame began. Socket failures and malformed frames throw KSocketException
   // (KSocketClosedException when the peer has closed the stream); errors of the object's own
   // decoding propagate as they are.
   bool Receive(KSerializable& object) override;
@@ -63,6 +63,9 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   void SetMaxFrameSize(uint32_t bytes) { maxFrameSize_ = bytes; }
   uint32_t GetMaxFrameSize() const { return maxFrameSize_; }
   KTcpSocket* GetSocket() const { return socket_; }
+  // Bytes of a next frame are buffered already: Receive would not wait for the socket. For the
+  // thread that reads (or takes turns reading, under its own synchronisation).
+  bool HasBuffered() const { return buffered_ != 0; }
 
  private:
   void Skip(uint32_t bytes);

@@ -272,3 +272,48 @@ TEST_F(KCommClientTest, ShutdownOnceEndsAWaitingCommandAndCoversEveryClient) {
     EXPECT_EQ(Count(module, "N Shutting connection down..."), 1) << module;
   EXPECT_EQ(Count("first", "N Leaving event thread"), 1);
 }
+
+namespace {
+std::mutex sequenceMutex;
+std::vector<int32_t> sequence;
+void RecordSequence(KCommClient*, KEnvelope& event, unsigned int) {
+  if (event.GetModule() != SIM_MODULE || event.GetCode() != commsim::SIM_EVENT) return;
+  std::lock_guard<std::mutex> lock(sequenceMutex);
+  sequence.push_back(event.GetG());
+}
+}  // namespace
+
+// Requesters read their replies from the socket themselves and hand every other frame to the
+// message thread: events pushed while two threads send back to back all arrive, once each and
+// in the order sent, and every command gets its own reply.
+TEST_F(KCommClientTest, EventsBetweenRepliesArriveOnceAndInOrder) {
+  CommSim server({});
+  KCommClient client;
+  Connect(client);
+  client.RequestEvents(RecordSequence, true);
+  constexpr int32_t kPushed = 3000;
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, sent{0};
+  auto sender = [&](int32_t base) {
+    for (int32_t n = 0; !stop; ++n, ++sent)
+      if (Echo(client, base + n % 1000) != base + n % 1000) ++wrong;
+  };
+  std::thread first(sender, 1000), second(sender, 5000);
+  ASSERT_EQ(client.SendCommand(SIM_MODULE, commsim::SIM_PUSH, kPushed, 0, dodudo::KEmptyData()),
+            0);
+  bool all = WaitFor(
+      [] {
+        std::lock_guard<std::mutex> lock(sequenceMutex);
+        return sequence.size() >= static_cast<size_t>(kPushed);
+      },
+      20000);
+  stop = true;
+  first.join();
+  second.join();
+  EXPECT_TRUE(all);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(sent, 100);
+  std::lock_guard<std::mutex> lock(sequenceMutex);
+  ASSERT_EQ(sequence.size(), static_cast<size_t>(kPushed));
+  for (int32_t n = 0; n < kPushed; ++n) ASSERT_EQ(sequence[static_cast<size_t>(n)], n);
+}
