@@ -6,6 +6,7 @@
 
 #include "DOdudo/LB9/Basics/KPlainData.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 #include "DOdudo/LB9/KIPC/KIpcChannel.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/host/KHostSystem.h"
@@ -33,6 +34,8 @@ inline void CpuRelax() {
 constexpr auto kOwnReadWindow = std::chrono::milliseconds(20);
 // How long the socket stays with requesters after one has read its reply.
 constexpr auto kRequesterLinger = std::chrono::milliseconds(1);
+// Frames a requester may hand over before it lets the receiving thread catch up.
+constexpr size_t kMaxHandedOver = 256;
 
 constexpr unsigned int kSemaphoreMaximum = 0x100000;
 constexpr unsigned int kSyncTimeoutMs = 30000;
@@ -98,6 +101,11 @@ void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc, unsigned int handshak
   if (dodudo::KTcpSocket* socket = ipc != nullptr ? SocketOf(ipc) : nullptr) {
     socket->EnableReaderWake();
     if (handshake) socket->SetReadDeadline(handshakeMs);
+  }
+  if (ipc != nullptr) {
+    // Frames a requester read from an earlier connection must not reach this one's handshake.
+    std::lock_guard<std::mutex> role(roleMutex_);
+    handedOver_.clear();
   }
   dodudo::KIpcChannel* old;
   connectionLock_.LockWriter();
@@ -171,7 +179,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
         received = ipc_->Receive(envelope);
         // A requester asked for the socket: its turn first.
         dodudo::KTcpSocket* socket = received ? nullptr : SocketOf(ipc_);
-        if (socket != nullptr && socket->WasWoken()) continue;
+        if (socket != nullptr && socket->WasWoken() && socket->GetHandle() >= 0) continue;
       }
       if (!received) {
         logger_.Trace("Receive failed");
@@ -259,7 +267,7 @@ void KCommChannel::ReleaseReading() {
   lastRelease_ = std::chrono::steady_clock::now();
 }
 
-void KCommChannel::ReadOwnReply() {
+void KCommChannel::ReadOwnReply(std::chrono::steady_clock::time_point sentAt) {
   const auto until = std::chrono::steady_clock::now() + kOwnReadWindow;
   {
     std::unique_lock<std::mutex> role(roleMutex_);
@@ -274,8 +282,15 @@ void KCommChannel::ReadOwnReply() {
   auto* receiver = dynamic_cast<dodudo::KSocketReceiver*>(ipc_->GetReceiver());
   if (socket == nullptr || receiver == nullptr) return;
   // A frame that starts but stalls must not hold the socket from the receiving thread beyond
-  // the time the request may take at all.
-  socket->SetReadDeadline(kSyncTimeoutMs);
+  // the time the request may take at all; the deadline goes however this ends.
+  const auto spent =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sentAt);
+  socket->SetReadDeadline(
+      spent.count() < kSyncTimeoutMs ? kSyncTimeoutMs - static_cast<unsigned int>(spent.count()) : 0);
+  struct Deadline {
+    dodudo::KTcpSocket* socket;
+    ~Deadline() { socket->SetReadDeadline(dodudo::KTcpSocket::kWaitForever); }
+  } deadline{socket};
   // A reply on this machine or next to it comes within a few tens of microseconds, and waking
   // this thread for it would cost about as much again: look for it a moment first.
   if (kSpinning && !receiver->HasBuffered()) {
@@ -286,14 +301,15 @@ void KCommChannel::ReadOwnReply() {
       CpuRelax();
   }
   while (!answered_.load(std::memory_order_acquire)) {
-    if (!receiver->HasBuffered()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      if (!socket->WaitForDataUnlessWoken(static_cast<unsigned int>(left.count()) + 1)) {
-        if (socket->GetHandle() < 0) break;
-        continue;
-      }
+    // Checked between any two frames, buffered or not: a server that floods other frames and
+    // never replies gets this thread's reading for the window only.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (!receiver->HasBuffered() &&
+        !socket->WaitForDataUnlessWoken(static_cast<unsigned int>(left.count()) + 1)) {
+      if (socket->GetHandle() < 0) break;
+      continue;
     }
     KEnvelope envelope;
     bool received;
@@ -310,20 +326,38 @@ void KCommChannel::ReadOwnReply() {
       if (socket->GetHandle() < 0) break;
       continue;
     }
-    if (envelope.GetModule() == COMM_MODULE &&
-        (envelope.GetCode() == COMM_SYNC_RESPONSE || envelope.GetCode() == COMM_SYNC_FAIL)) {
-      if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(false, envelope).c_str());
-      lastReceiveTick_ = KHostSystem::GetTick();
-      TakeReply(envelope);
-      continue;
-    }
+    const bool reply = envelope.GetModule() == COMM_MODULE &&
+                       (envelope.GetCode() == COMM_SYNC_RESPONSE ||
+                        envelope.GetCode() == COMM_SYNC_FAIL);
+    bool handOver = !reply;
     {
       std::lock_guard<std::mutex> role(roleMutex_);
-      handedOver_.push_back(std::move(envelope));
+      // A reply behind frames not yet taken goes the same way: what the server sent before it
+      // is queued for the application before the request returns, as when the receiving
+      // thread read everything.
+      if (!handedOver_.empty()) handOver = true;
+      if (handOver) handedOver_.push_back(std::move(envelope));
     }
-    roleChanged_.notify_all();
+    if (handOver) {
+      roleChanged_.notify_all();
+      if (reply || HandedOverCount() >= kMaxHandedOver) break;
+      continue;
+    }
+    if (logger_.IsActive(klogTrace)) logger_.Trace("%s", Verbose(false, envelope).c_str());
+    lastReceiveTick_ = KHostSystem::GetTick();
+    TakeReply(envelope);
   }
-  socket->SetReadDeadline(dodudo::KTcpSocket::kWaitForever);
+}
+
+bool KCommChannel::SendsOnlyQueue() {
+  ConnectionReader reader(connectionLock_);
+  return ipc_ != nullptr &&
+         dynamic_cast<dodudo::KBufferedSocketSender*>(ipc_->GetSender()) != nullptr;
+}
+
+size_t KCommChannel::HandedOverCount() {
+  std::lock_guard<std::mutex> role(roleMutex_);
+  return handedOver_.size();
 }
 
 void KCommChannel::TakeReply(const KEnvelope& reply) {
@@ -398,14 +432,19 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
   if (logger_.IsActive(klogTrace)) logger_.Trace("SyncMsg %s", request.Description().c_str());
 
   request.SetSync(true);
-  // Claimed before sending, so that the receiving thread steps aside while the request travels.
-  struct Claim {
+  const auto sentAt = std::chrono::steady_clock::now();
+  // Claimed before the send where a send only queues (the buffered transport): the receiving
+  // thread then steps aside while the request travels. Where a send may wait for a peer that
+  // stops reading until its own replies are taken, the receiving thread must go on taking them,
+  // so the claim waits until the request is out.
+  bool claimed = SendsOnlyQueue() && ClaimReading();
+  struct Release {
     KCommChannel& channel;
-    bool held;
-    ~Claim() {
+    bool& held;
+    ~Release() {
       if (held) channel.ReleaseReading();
     }
-  } claim{*this, ClaimReading()};
+  } release{*this, claimed};
   bool sent;
   try {
     sent = Send(request);
@@ -418,10 +457,12 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
     Refused(klogWarning, ", the connection is unusable", request);
     return COMM_RESULT_FAIL;
   }
-  if (claim.held) {
-    ReadOwnReply();
+  if (!claimed) claimed = ClaimReading();
+  if (claimed) {
+    ReadOwnReply(sentAt);
+    // Given back before any wait below: the receiving thread may be the one to take the reply.
     ReleaseReading();
-    claim.held = false;
+    claimed = false;
   }
 
   // A reply on this machine or next to it comes within a few tens of microseconds, and waking

@@ -12,7 +12,7 @@
 #include "DOdudo/comm/KCommMessages.h"
 #include "DOdudo/comm/KEnvelope.h"
 #include "DOdudo/comm/KHelloMsg.h"
-#include "DOdudo/comm/KNoticeLimiter.h"
+#include "DOdudo/host/KNoticeLimiter.h"
 #include "DOdudo/host/KBaseException.h"
 #include "DOdudo/host/KCallbackList.h"
 #include "DOdudo/host/KExport.h"
@@ -47,14 +47,15 @@ using KCommHandshakeError = KTemplateException<KCommClientHandshakeError>;
 // replaced or destroyed. The result slot and the expected packet id are guarded by their own
 // mutex: the receiving thread fills the slot only with the reply the requester waits for.
 //
-// A requester reads its reply itself: before it sends, it asks the receiving thread to step
-// aside between frames (the socket's WakeReader), reads the socket until the reply is in, and
-// hands every other frame to the receiving thread, which takes them first and in order. So a
-// reply costs the requester one wake-up, as a plain request/response exchange does, instead of
-// a hand-over through the receiving thread. After a request the receiving thread leaves the
-// socket to requesters for another millisecond, so that back-to-back requests need not wake it
-// at all. When the receiving thread does not step aside or the reply does not come within a few
-// milliseconds, the requester gives the socket back and waits for its reply the ordinary way.
+// A requester reads its reply itself: it asks the receiving thread to step aside between frames
+// (the socket's WakeReader), reads the socket until the reply is in, and hands every other frame
+// to the receiving thread, which takes them first and in order (a reply behind such frames is
+// handed over too). So a reply costs the requester one wake-up, as a plain request/response
+// exchange does, instead of a hand-over through the receiving thread. After a request the
+// receiving thread leaves the socket to requesters for another millisecond, so that back-to-back
+// requests need not wake it at all. When the receiving thread does not step aside or the reply
+// does not come within a few milliseconds, the requester gives the socket back and waits for its
+// reply the ordinary way.
 //
 // Whoever runs the receiving loop calls SignTermination() when it leaves it; Terminate(true) (and
 // so the destructor) waits up to 30 s for that once Receive has been called. When the connection
@@ -136,10 +137,13 @@ class DODUDO_API KCommChannel : public NonCopyable {
   void TakeReply(const KEnvelope& reply);
   void StopWaiting();
   // Turns at reading the socket, between the receiving thread and a requester. The requester
-  // claims before it sends (false: it will not read itself), then reads until its reply is in
-  // or the claim's time is over, and always gives the socket back.
+  // claims (false: it will not read itself), then reads until its reply is in or the claim's
+  // time is over, and always gives the socket back.
   bool ClaimReading();
-  void ReadOwnReply();
+  void ReadOwnReply(std::chrono::steady_clock::time_point sentAt);
+  size_t HandedOverCount();
+  // The installed transport's Send only queues (never waits for the peer).
+  bool SendsOnlyQueue();
   void ReleaseReading();
   // The receiving thread's turn: takes a handed-over frame (true) or starts reading itself.
   bool TakeTurn(KEnvelope& envelope);
@@ -173,7 +177,7 @@ class DODUDO_API KCommChannel : public NonCopyable {
   bool requesterReading_;  // a requester reads the socket
   std::deque<KEnvelope> handedOver_;  // frames a requester read for the receiving thread
   std::chrono::steady_clock::time_point lastRelease_;  // a requester last gave the socket back
-  KNoticeLimiter refusals_;
+  dodudo::KNoticeLimiter refusals_;
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
 };
 

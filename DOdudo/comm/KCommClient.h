@@ -11,7 +11,7 @@
 #include "DOdudo/comm/KCommChannel.h"
 #include "DOdudo/comm/KEnvelope.h"
 #include "DOdudo/comm/KHelloMsg.h"
-#include "DOdudo/comm/KNoticeLimiter.h"
+#include "DOdudo/host/KNoticeLimiter.h"
 #include "DOdudo/host/KExport.h"
 #include "DOdudo/host/KSemaphore.h"
 #include "DOdudo/host/KThreadMutex.h"
@@ -138,8 +138,8 @@ class DODUDO_API KCommClient : public NonCopyable {
   // The socket a Connect attempt is connecting, for Shutdown to cancel; guarded by its mutex.
   std::mutex connectingMutex_;
   dodudo::KTcpSocket* connecting_;
-  KNoticeLimiter commandNotices_;
-  KNoticeLimiter queueNotices_;
+  dodudo::KNoticeLimiter commandNotices_;
+  dodudo::KNoticeLimiter queueNotices_;
 
   static std::list<KCommClient*> _InstanceList;
   static dodudo::KThreadMutex _InstListMutex;

@@ -86,8 +86,7 @@ void KTcpSocket::InitializeSockPoll() {
 void KTcpSocket::EnableReaderWake() {
   if (wakeFd_ >= 0) return;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  readPollReady_ = false;  // the read set is built again with it
-  readWakeIndex_ = -1;
+  InitializeSockPoll();  // the sets are built again, the read set with it
 }
 
 void KTcpSocket::WakeReader() {

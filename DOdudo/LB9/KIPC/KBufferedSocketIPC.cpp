@@ -21,6 +21,9 @@ constexpr int kSendFailedLine = 149;
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 // How long Terminate lets the last drain take before it shuts the socket down under it.
 constexpr unsigned int kDrainGraceMs = 3000;
+// At most this many "buffer full" warnings a second per sender; the next one counts the rest.
+constexpr unsigned int kFullNoticePeriodMs = 1000;
+constexpr unsigned int kFullNoticeBurst = 10;
 
 // The sender stopped (its socket failed, or it was terminated) while a record waited for room.
 class SenderStopped : public std::runtime_error {
@@ -64,7 +67,8 @@ KBufferedSocketSender::KBufferedSocketSender(KTcpSocket* socket,
       retryCount_(options.RetryCount),
       usable_(true),
       accepting_(true),
-      waitingForSpace_(false) {
+      waitingForSpace_(false),
+      fullNotices_(kFullNoticePeriodMs, kFullNoticeBurst) {
   Logger();
   ring_.SetDelivery(&transmitter_, &KBufferedSocketTransmitter::get);
   SetScheduler(1);
@@ -124,9 +128,21 @@ void KBufferedSocketSender::Serialize(void* data, unsigned int size) {
     // full ring is no time to let records gather.
     dataEvent_.Pulse();
     if (flushSleep_ != 0) flushEvent_.Pulse();
-    Logger().Warning(
-        "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more time(s)...)",
-        size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft));
+    // A producer that outruns the network meets a full ring thousands of times a second:
+    // writing each warning would flood the log and slow the producer itself.
+    unsigned int held = 0;
+    if (fullNotices_.Allow(held)) {
+      if (held == 0)
+        Logger().Warning(
+            "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more "
+            "time(s)...)",
+            size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft));
+      else
+        Logger().Warning(
+            "Unable to send %u bytes: buffer full (used %u , free %u ) (will try %d more "
+            "time(s)...) (%u more since the last such line)",
+            size, used, ring_.Capacity() - used, static_cast<int>(attemptsLeft), held);
+    }
     if (ring_.Free() < size) spaceEvent_.Wait(flushSleep_ != 0 ? flushSleep_ : DEFAULT_FLUSH_SLEEP);
     waitingForSpace_ = false;
   }

@@ -11,6 +11,7 @@
 #include "DOdudo/LB9/KIPC/KIpcChannel.h"
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 #include "DOdudo/host/KExport.h"
+#include "DOdudo/host/KNoticeLimiter.h"
 #include "DOdudo/host/KString.h"
 #include "DOdudo/host/KSystemEvent.h"
 #include "DOdudo/host/KThread.h"
@@ -114,6 +115,7 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   std::atomic<bool> accepting_;
   // Set while a sender pauses on a full ring, so that the flush thread pulses spaceEvent_.
   std::atomic<bool> waitingForSpace_;
+  KNoticeLimiter fullNotices_;
 };
 
 // A channel whose sending half is a KBufferedSocketSender and whose receiving half is a

@@ -291,7 +291,8 @@ TEST_F(KCommClientTest, EventsBetweenRepliesArriveOnceAndInOrder) {
   KCommClient client;
   Connect(client);
   client.RequestEvents(RecordSequence, true);
-  constexpr int32_t kPushed = 3000;
+  // Pushed in batches while the senders run, each batch numbered from 0.
+  constexpr int32_t kBatch = 300, kPushed = 10 * kBatch;
   std::atomic<bool> stop{false};
   std::atomic<int> wrong{0}, sent{0};
   auto sender = [&](int32_t base) {
@@ -299,8 +300,11 @@ TEST_F(KCommClientTest, EventsBetweenRepliesArriveOnceAndInOrder) {
       if (Echo(client, base + n % 1000) != base + n % 1000) ++wrong;
   };
   std::thread first(sender, 1000), second(sender, 5000);
-  ASSERT_EQ(client.SendCommand(SIM_MODULE, commsim::SIM_PUSH, kPushed, 0, dodudo::KEmptyData()),
-            0);
+  for (int batch = 0; batch < kPushed / kBatch; ++batch) {
+    ASSERT_EQ(client.SendCommand(SIM_MODULE, commsim::SIM_PUSH, kBatch, 0, dodudo::KEmptyData()),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   bool all = WaitFor(
       [] {
         std::lock_guard<std::mutex> lock(sequenceMutex);
@@ -312,8 +316,59 @@ TEST_F(KCommClientTest, EventsBetweenRepliesArriveOnceAndInOrder) {
   second.join();
   EXPECT_TRUE(all);
   EXPECT_EQ(wrong, 0);
-  EXPECT_GT(sent, 100);
+  EXPECT_GT(sent, 20);
   std::lock_guard<std::mutex> lock(sequenceMutex);
   ASSERT_EQ(sequence.size(), static_cast<size_t>(kPushed));
-  for (int32_t n = 0; n < kPushed; ++n) ASSERT_EQ(sequence[static_cast<size_t>(n)], n);
+  for (int32_t n = 0; n < kPushed; ++n) ASSERT_EQ(sequence[static_cast<size_t>(n)], n % kBatch);
+}
+
+// Shutdown while two threads send back to back (so a requester is reading the socket or has just
+// asked the message thread to step aside): every thread ends and the client goes at once.
+TEST_F(KCommClientTest, ShutdownWhileRequestersReadTheSocketEndsEverything) {
+  CommSim server({});
+  for (int round = 0; round < 20; ++round) {
+    auto client = std::make_unique<KCommClient>("busy");
+    Connect(*client);
+    std::atomic<bool> stop{false};
+    auto sender = [&] {
+      while (!stop) Echo(*client, 1);
+    };
+    std::thread first(sender), second(sender);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + round));
+    auto start = Clock::now();
+    client->Shutdown();
+    stop = true;
+    first.join();
+    second.join();
+    client.reset();
+    EXPECT_LT(SecondsSince(start), 3.0) << round;
+  }
+}
+
+// Large commands while the server pushes a flood of events: a send that waits for the server to
+// read never leaves the events untaken (the server would stop reading until they are), so no
+// connection is lost and every event arrives.
+TEST_F(KCommClientTest, LargeCommandsDuringAnEventFloodLoseNothing) {
+  CommSim server({});
+  KCommClient client;
+  Connect(client);
+  client.RequestEvents(RecordSequence, true);
+  constexpr int32_t kPushed = 20000;
+  const kstring large(8000, 'x');
+  std::atomic<int> wrong{0};
+  std::thread sender([&] {
+    for (int n = 0; n < 300; ++n)
+      if (client.SendCommand(SIM_MODULE, commsim::SIM_ECHO, n, 0, large) != n) ++wrong;
+  });
+  ASSERT_EQ(client.SendCommand(SIM_MODULE, commsim::SIM_PUSH, kPushed, 0, dodudo::KEmptyData()),
+            0);
+  sender.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_TRUE(WaitFor(
+      [] {
+        std::lock_guard<std::mutex> lock(sequenceMutex);
+        return sequence.size() >= static_cast<size_t>(kPushed);
+      },
+      20000));
+  EXPECT_EQ(Count("commclient", "Client connection fail"), 0);
 }
