@@ -159,6 +159,37 @@ TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
   EXPECT_EQ(drained.get(), record + record);
 }
 
+// A producer that keeps meeting a full ring writes at most ten warnings a second, not one per
+// retry; the next line says how many were held back.
+TEST(BufferedSender, FullRingWarningsAreLimitedAndCounted) {
+  SNL_REQUIRE_ISOLATION();
+  auto lines = [] {
+    const std::string log = SenderLog();
+    size_t count = 0;
+    for (size_t at = log.find("buffer full (used"); at != std::string::npos;
+         at = log.find("buffer full (used", at + 1))
+      ++count;
+    return count;
+  };
+  const size_t before = lines();
+  PairedSocket pair;
+  pair.Clog();
+  auto sender = std::make_unique<KBufferedSocketSender>(&pair.socket, Options(100, 1, 41));
+  ASSERT_TRUE(sender->Send(Sized(36)));  // taken by the flush thread, stuck in send
+  ASSERT_TRUE(sender->Send(Sized(36)));
+  EXPECT_THROW(sender->Send(Sized(36)), dodudo::KSocketException);  // 40 retries, ~40 ms
+  EXPECT_EQ(lines() - before, 10u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_THROW(sender->Send(Sized(36)), dodudo::KSocketException);
+  EXPECT_THAT(SenderLog(), HasSubstr("(will try 40 more time(s)...) (30 more since the last such "
+                                     "line)\n"));
+  // The peer reads again, so that the last drain can end.
+  auto drained = std::async(std::launch::async,
+                            [&] { return snltest::ReadBytes(pair.peer.Get(), pair.clogged + 80); });
+  sender.reset();
+  drained.get();
+}
+
 // A third thread terminates the sender while another sends: every Send that returned true
 // reaches the peer; none is left behind in the ring after the last drain.
 TEST(BufferedSender, TerminateRacingASenderLosesNoAcceptedRecord) {
