@@ -78,6 +78,8 @@ KCommChannel::KCommChannel(KLogger& logger)
       receiverReading_(false),
       requesterWants_(false),
       requesterReading_(false),
+      handedUnfinished_(0),
+      handedTaken_(false),
       refusals_(kRefusalLogPeriodMs) {
   if (!AreMessageStringsRegistered(COMM_MODULE))
     RegisterMessageStrings(COMM_MODULE, "COMM  ", 12, MessageIdStringsComm, 12,
@@ -106,6 +108,7 @@ void KCommChannel::SetConnection(dodudo::KIpcChannel* ipc, unsigned int handshak
     // Frames a requester read from an earlier connection must not reach this one's handshake.
     std::lock_guard<std::mutex> role(roleMutex_);
     handedOver_.clear();
+    handedUnfinished_ = 0;
   }
   dodudo::KIpcChannel* old;
   connectionLock_.LockWriter();
@@ -217,10 +220,17 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
 
 bool KCommChannel::TakeTurn(KEnvelope& envelope) {
   std::unique_lock<std::mutex> role(roleMutex_);
+  // Back for the next frame: the handed-over one taken last time has been dealt with (an event
+  // queued for the application).
+  if (handedTaken_) {
+    handedTaken_ = false;
+    if (handedUnfinished_ > 0) --handedUnfinished_;
+  }
   for (;;) {
     if (!handedOver_.empty()) {
       envelope = std::move(handedOver_.front());
       handedOver_.pop_front();
+      handedTaken_ = true;
       return true;
     }
     // Between requests that follow each other closely the socket stays with the requesters,
@@ -332,11 +342,14 @@ void KCommChannel::ReadOwnReply(std::chrono::steady_clock::time_point sentAt) {
     bool handOver = !reply;
     {
       std::lock_guard<std::mutex> role(roleMutex_);
-      // A reply behind frames not yet taken goes the same way: what the server sent before it
-      // is queued for the application before the request returns, as when the receiving
-      // thread read everything.
-      if (!handedOver_.empty()) handOver = true;
-      if (handOver) handedOver_.push_back(std::move(envelope));
+      // A reply behind frames the receiving thread has not finished with goes the same way:
+      // what the server sent before it is queued for the application before the request
+      // returns, as when the receiving thread read everything.
+      if (handedUnfinished_ > 0) handOver = true;
+      if (handOver) {
+        handedOver_.push_back(std::move(envelope));
+        ++handedUnfinished_;
+      }
     }
     if (handOver) {
       roleChanged_.notify_all();

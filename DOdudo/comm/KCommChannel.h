@@ -170,12 +170,14 @@ class DODUDO_API KCommChannel : public NonCopyable {
   bool receiveEnded_;    // the receiving thread saw this connection end: no reply can come
   std::atomic<bool> answered_;  // the slot holds what the requester waits for (read unlocked)
   std::atomic<bool> open_;  // a connection is installed and its handshake is over
-  std::mutex roleMutex_;                   // guards the five fields below
+  std::mutex roleMutex_;                   // guards the seven fields below
   std::condition_variable roleChanged_;    // a turn ended or a frame was handed over
   bool receiverReading_;   // the receiving thread is inside the IPC channel's Receive
   bool requesterWants_;    // a requester waits for the receiving thread to step aside
   bool requesterReading_;  // a requester reads the socket
   std::deque<KEnvelope> handedOver_;  // frames a requester read for the receiving thread
+  size_t handedUnfinished_;  // handed over and not yet dealt with by the receiving thread
+  bool handedTaken_;         // the receiving thread's last frame was a handed-over one
   std::chrono::steady_clock::time_point lastRelease_;  // a requester last gave the socket back
   dodudo::KNoticeLimiter refusals_;
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
