@@ -25,9 +25,9 @@
 #include "DOdudo/KRunningLog.h"
 #include "DOdudo/SysLog.h"
 #include "DOdudo/config/KConfigReloader.h"
-#include "DOdudo/host/KThread.h"
 #include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KRetained.h"
+#include "DOdudo/host/KThread.h"
 
 using klogdetail::Guard;
 
@@ -107,10 +107,11 @@ void KLogManager::UnlockAfterFork() {
 
 void KLogManager::RenewLocksInChild() {
   for (auto& entry : writers) {
-    if (pthread_mutex_t* lock = ForkLockOf(entry.second)) klogdetail::RenewRecursiveMutex(lock);
+    if (pthread_mutex_t* lock = ForkLockOf(entry.second))
+      dodudo::KAtFork::RenewHeldRecursiveMutex(lock);
   }
-  klogdetail::RenewRecursiveMutex(writersLock.GetMutex());
-  klogdetail::RenewRecursiveMutex(countLock.GetMutex());
+  dodudo::KAtFork::RenewHeldRecursiveMutex(writersLock.GetMutex());
+  dodudo::KAtFork::RenewHeldRecursiveMutex(countLock.GetMutex());
 }
 
 void KLogManager::SetFilter(KLogFilter* replacement) { delete filter.exchange(replacement); }

@@ -287,13 +287,4 @@ void AppendFormat(std::string& out, const char* format, ...) {
   va_end(args);
 }
 
-void RenewRecursiveMutex(pthread_mutex_t* mutex) {
-  if (mutex == nullptr) return;
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(mutex, &attributes);
-  pthread_mutexattr_destroy(&attributes);
-}
-
 }  // namespace klogdetail

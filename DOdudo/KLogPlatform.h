@@ -25,11 +25,6 @@ int KernelThreadId();
 void AppendVFormat(std::string& out, const char* format, va_list args);
 void AppendFormat(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// In a forked child only, while it has a single thread: makes a recursive mutex that a thread of
-// the parent may have held at the fork unlocked again (its owner's id means nothing in the child,
-// so it can be neither unlocked nor taken). Null: nothing.
-void RenewRecursiveMutex(pthread_mutex_t* mutex);
-
 // Scoped lock over a raw pthread mutex (what KLogWriter::GetMutex hands out); null: no locking.
 class Guard {
  public:
