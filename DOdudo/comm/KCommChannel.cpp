@@ -166,8 +166,9 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
       if (!TakeTurn(envelope)) {
         struct Turn {
           KCommChannel& channel;
-          ~Turn() { channel.EndTurn(); }
-        } turn{*this};
+          bool got;
+          ~Turn() { channel.EndTurn(got); }
+        } turn{*this, false};
         ConnectionReader reader(connectionLock_);
         if (ipc_ == nullptr) {
           logger_.Warning("Receive failed, not connected");
@@ -180,6 +181,7 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
         envelope.SetAnswered(false);
         envelope.SetSync(false);
         received = ipc_->Receive(envelope);
+        turn.got = received;
         // A requester asked for the socket: its turn first.
         dodudo::KTcpSocket* socket = received ? nullptr : SocketOf(ipc_);
         if (socket != nullptr && socket->WasWoken() && socket->GetHandle() >= 0) continue;
@@ -220,8 +222,8 @@ bool KCommChannel::Receive(KEnvelope& envelope) {
 
 bool KCommChannel::TakeTurn(KEnvelope& envelope) {
   std::unique_lock<std::mutex> role(roleMutex_);
-  // Back for the next frame: the handed-over one taken last time has been dealt with (an event
-  // queued for the application).
+  // Back for the next frame: the one taken last time (read or handed over) has been dealt with
+  // (an event queued for the application, a reply put in its slot).
   if (handedTaken_) {
     handedTaken_ = false;
     if (handedUnfinished_ > 0) --handedUnfinished_;
@@ -244,10 +246,16 @@ bool KCommChannel::TakeTurn(KEnvelope& envelope) {
   return false;
 }
 
-void KCommChannel::EndTurn() {
+void KCommChannel::EndTurn(bool got) {
   {
     std::lock_guard<std::mutex> role(roleMutex_);
     receiverReading_ = false;
+    // The frame just read is not dealt with yet: a reply a requester reads after it waits its
+    // turn behind it.
+    if (got) {
+      ++handedUnfinished_;
+      handedTaken_ = true;
+    }
   }
   roleChanged_.notify_all();
 }
@@ -301,26 +309,33 @@ void KCommChannel::ReadOwnReply(std::chrono::steady_clock::time_point sentAt) {
     dodudo::KTcpSocket* socket;
     ~Deadline() { socket->SetReadDeadline(dodudo::KTcpSocket::kWaitForever); }
   } deadline{socket};
+  // A wait that finds the socket ended by another thread (Terminate) throws: this thread then
+  // stops reading, and the receiving thread, which sees the end too, wakes it as before.
+  bool ended = false;
+  auto ready = [&](unsigned int ms) {
+    try {
+      if (socket->WaitForDataUnlessWoken(ms)) return true;
+    } catch (const std::exception&) {
+      ended = true;
+      return false;
+    }
+    if (socket->GetHandle() < 0) ended = true;
+    return false;
+  };
   // A reply on this machine or next to it comes within a few tens of microseconds, and waking
   // this thread for it would cost about as much again: look for it a moment first.
   if (kSpinning && !receiver->HasBuffered()) {
     const auto spinUntil =
         std::chrono::steady_clock::now() + std::chrono::microseconds(kReplySpinMicros);
-    while (!socket->WaitForDataUnlessWoken(0) && socket->GetHandle() >= 0 &&
-           std::chrono::steady_clock::now() < spinUntil)
-      CpuRelax();
+    while (!ready(0) && !ended && std::chrono::steady_clock::now() < spinUntil) CpuRelax();
   }
-  while (!answered_.load(std::memory_order_acquire)) {
+  while (!ended && !answered_.load(std::memory_order_acquire)) {
     // Checked between any two frames, buffered or not: a server that floods other frames and
     // never replies gets this thread's reading for the window only.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    if (!receiver->HasBuffered() &&
-        !socket->WaitForDataUnlessWoken(static_cast<unsigned int>(left.count()) + 1)) {
-      if (socket->GetHandle() < 0) break;
-      continue;
-    }
+    if (!receiver->HasBuffered() && !ready(static_cast<unsigned int>(left.count()) + 1)) continue;
     KEnvelope envelope;
     bool received;
     try {

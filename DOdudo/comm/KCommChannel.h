@@ -147,7 +147,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
   void ReleaseReading();
   // The receiving thread's turn: takes a handed-over frame (true) or starts reading itself.
   bool TakeTurn(KEnvelope& envelope);
-  void EndTurn();
+  // got: the turn read a frame, which the receiving thread deals with next.
+  void EndTurn(bool got);
   void Reply(KEnvelope& request, uint16_t code, int g, const dodudo::KSerializable& payload);
   bool SendAny(const KEnvelope& envelope);
   // A refused request, logged at most once a second with the count of those held back.
@@ -176,8 +177,8 @@ class DODUDO_API KCommChannel : public NonCopyable {
   bool requesterWants_;    // a requester waits for the receiving thread to step aside
   bool requesterReading_;  // a requester reads the socket
   std::deque<KEnvelope> handedOver_;  // frames a requester read for the receiving thread
-  size_t handedUnfinished_;  // handed over and not yet dealt with by the receiving thread
-  bool handedTaken_;         // the receiving thread's last frame was a handed-over one
+  size_t handedUnfinished_;  // read or handed over, not yet dealt with by the receiving thread
+  bool handedTaken_;         // the receiving thread holds such a frame (counted above)
   std::chrono::steady_clock::time_point lastRelease_;  // a requester last gave the socket back
   dodudo::KNoticeLimiter refusals_;
   dodudo::KCallbackList<void, KCommChannel*> destroyCallbacks_;
