@@ -2,6 +2,7 @@
 
 #include "DOdudo/host/KForkSafeOnce.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -63,6 +64,7 @@ KBufferedSocketSender::KBufferedSocketSender(KTcpSocket* socket,
       flushLimit_(options.FlushLimit != 0 ? options.FlushLimit : DEFAULT_FLUSH_LIMIT),
       flushSleep_(options.FlushSleep),
       ring_(options.BufferSize),
+      wakeAt_(std::max<uint32_t>(flushLimit_, options.BufferSize / 2)),
       transmitter_(socket),
       retryCount_(options.RetryCount),
       usable_(true),
@@ -90,7 +92,9 @@ bool KBufferedSocketSender::Send(const KSerializable& object) {
     record.StoreFrame(object);
     Serialize(const_cast<unsigned char*>(record.Data()), record.Size());
     dataEvent_.Pulse();
-    if (object.SendPromptly() && flushSleep_ != 0) flushEvent_.Pulse();
+    // Gathering exists to fill whole writes; once half the ring waits, gathering longer only
+    // makes producers meet a full ring, so the drain starts while they fill the other half.
+    if (flushSleep_ != 0 && (object.SendPromptly() || ring_.Used() >= wakeAt_)) flushEvent_.Pulse();
     return true;
   } catch (const SenderStopped&) {
     return false;

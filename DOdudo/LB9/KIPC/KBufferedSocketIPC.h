@@ -28,10 +28,11 @@ constexpr uint32_t DEFAULT_RETRY_COUNT = 10;
 constexpr int DEFAULT_FLUSH_PRIORITY = 2;
 
 // How a buffered sender batches. FlushLimit: most bytes handed to the socket in one write (0 is
-// taken as the default). FlushSleep: ms the flush thread lets records gather before a write, and
-// the longest pause between two offers of a record to a full ring (0: no gathering, 9 ms pauses).
-// BufferSize: ring bytes. RetryCount: offers of a record to a full ring before giving up (0: until
-// it fits). Priority: the flush thread's level (KThread::SetPriority).
+// taken as the default). FlushSleep: ms the flush thread lets records gather before a write (cut
+// short once half the ring is used), and the longest pause between two offers of a record to a
+// full ring (0: no gathering, 9 ms pauses). BufferSize: ring bytes. RetryCount: offers of a
+// record to a full ring before giving up (0: until it fits). Priority: the flush thread's level
+// (KThread::SetPriority).
 struct DODUDO_API KBufferedSocketOptions {
   static constexpr uint32_t DEFAULT_FLUSH_LIMIT = dodudo::DEFAULT_FLUSH_LIMIT;
   static constexpr uint32_t DEFAULT_FLUSH_SLEEP = dodudo::DEFAULT_FLUSH_SLEEP;
@@ -102,6 +103,8 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   const uint32_t flushLimit_;
   const uint32_t flushSleep_;
   GenericRingBuffer<unsigned char> ring_;
+  // Bytes in the ring at which a sender cuts the gathering short.
+  const uint32_t wakeAt_;
   KThreadMutex sendMutex_;
   KSystemEvent dataEvent_;
   KSystemEvent flushEvent_;

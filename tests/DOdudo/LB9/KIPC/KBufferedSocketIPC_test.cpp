@@ -125,6 +125,21 @@ TEST(BufferedSender, BatchesUpToTheFlushLimitAndFlushesPromptRecordsAtOnce) {
   EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(800));
 }
 
+// Records gather for the batching time only while less than half the ring waits: the record
+// that fills half of it starts the drain, so producers never meet a full ring that a flush
+// thread sleeping through its gathering could have emptied.
+TEST(BufferedSender, HalfAFullRingCutsTheGatheringShort) {
+  PairedSocket pair;
+  KBufferedSocketSender sender(&pair.socket, Options(9000, 5000, 10));
+  for (int i = 0; i < 44; ++i) ASSERT_TRUE(sender.Send(Sized(96)));  // 4,400 bytes framed
+  pollfd waiting{pair.peer.Get(), POLLIN, 0};
+  EXPECT_EQ(poll(&waiting, 1, 300), 0) << "records left before half the ring was used";
+  const auto sent = Clock::now();
+  ASSERT_TRUE(sender.Send(Sized(96)));  // 4,500 bytes: half
+  EXPECT_EQ(snltest::ReadBytes(pair.peer.Get(), 45 * 100, 2000).size(), 45u * 100);
+  EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1500));
+}
+
 // A peer that stops reading: the ring fills, a sender goes through the retries with their
 // warnings and ends with "internal socket buffer full"; nothing is ever written in part.
 TEST(BufferedSender, FullRingRetriesWarnsAndGivesUpWithoutPartialRecords) {
