@@ -1,6 +1,6 @@
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 
-#include "DOdudo/host/KForkSafeOnce.h"
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <exception>
@@ -10,6 +10,7 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/host/KForkSafeOnce.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "DOdudo/host/KMutex.h"
 
@@ -90,6 +91,7 @@ bool KBufferedSocketSender::Send(const KSerializable& object) {
     // may be waiting for it.
     KBufferSerializerStream record;
     record.StoreFrame(object);
+    if (object.SendPromptly() && WriteAheadOfAnIdleRing(record.Data(), record.Size())) return true;
     Serialize(const_cast<unsigned char*>(record.Data()), record.Size());
     dataEvent_.Pulse();
     // Gathering exists to fill whole writes; once half the ring waits, gathering longer only
@@ -104,6 +106,25 @@ bool KBufferedSocketSender::Send(const KSerializable& object) {
                            static_cast<unsigned int>(transmitter_.socket->GetHandle()), e.what(),
                            kOrigin, kSendFailedLine);
   }
+}
+
+bool KBufferedSocketSender::WriteAheadOfAnIdleRing(const unsigned char* bytes, uint32_t size) {
+  KScopedLock lock(sendMutex_);
+  // Only into an empty ring: then the flush thread is not writing (it empties the ring only
+  // after its writes return) and, while the send mutex is held, nothing can queue behind this
+  // record and overtake it.
+  if (!accepting_ || ring_.Used() != 0 || size > ring_.Capacity()) return false;
+  const ssize_t sent =
+      ::send(transmitter_.socket->GetHandle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  // What the socket did not take, and any failure, is left to the flush thread: the rest goes
+  // into the empty ring at once, so no other record can come between its parts, and a failing
+  // socket makes the flush thread's write fail and report as it always has.
+  const uint32_t done = sent > 0 ? static_cast<uint32_t>(sent) : 0;
+  if (done == size) return true;
+  ring_.Provide(bytes + done, size - done);
+  dataEvent_.Pulse();
+  if (flushSleep_ != 0) flushEvent_.Pulse();
+  return true;
 }
 
 void KBufferedSocketSender::Serialize(void* data, unsigned int size) {

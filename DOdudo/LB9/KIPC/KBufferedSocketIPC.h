@@ -92,6 +92,9 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   static KLogger& Logger();
 
  private:
+  // A prompt record that finds the ring empty is written by its sender, without waking the
+  // flush thread; false when the ring holds records (or the record could never fit it).
+  bool WriteAheadOfAnIdleRing(const unsigned char* bytes, uint32_t size);
   // One drain of the ring to the socket, in writes of at most FlushLimit bytes.
   void Flush();
   // Flush; a failure records its text and makes the sender unusable.

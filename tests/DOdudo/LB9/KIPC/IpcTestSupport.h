@@ -53,16 +53,21 @@ inline std::string Str(const std::string& text) { return Le32(text.size() + 1) +
 inline std::string Frame(const std::string& body) { return Le32(body.size()) + body; }
 
 // Four threads send numbered strings of different lengths through sender at once; receiver, at
-// the far end, must get every one whole and each thread's in order.
+// the far end, must get every one whole and each thread's in order. With promptEvery, every
+// such record of a thread asks to be sent promptly.
 inline void ExpectWholeRecordsInOrder(dodudo::KSender& sender, dodudo::KReceiver& receiver,
-                                      int each) {
+                                      int each, int promptEvery = 0) {
   auto text = [](int t, int i) {
     return dodudo::fstring("%d:%d:%s", t, i, std::string(t * 45, 'p').c_str());
   };
   std::vector<std::thread> senders;
   for (int t = 0; t < 4; ++t) {
     senders.emplace_back([&, t] {
-      for (int i = 0; i < each; ++i) EXPECT_TRUE(sender.Send(text(t, i)));
+      for (int i = 0; i < each; ++i) {
+        dodudo::kstring record = text(t, i);
+        record.SetSendPromptly(promptEvery != 0 && i % promptEvery == 0);
+        EXPECT_TRUE(sender.Send(record));
+      }
     });
   }
   int next[4] = {};

@@ -125,6 +125,31 @@ TEST(BufferedSender, BatchesUpToTheFlushLimitAndFlushesPromptRecordsAtOnce) {
   EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(800));
 }
 
+// A prompt record that finds the ring empty goes to the socket from its sender. What the socket
+// does not take at once follows through the ring, whole and ahead of every later record; mixed
+// with queued records from other threads, nothing is split or reordered.
+TEST(BufferedSender, PromptRecordsWrittenByTheirSenderStayWholeAndInOrder) {
+  {
+    ipctest::Connection c;
+    const int small = 16384;
+    setsockopt(c.client.GetHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    KBufferedSocketSender sender(&c.client, Options(4 << 20, 1000, 10));
+    kstring big(std::string(3000000, 'B'));  // far more than the socket takes at once
+    big.SetSendPromptly(true);
+    kstring after("after"), last("last");
+    last.SetSendPromptly(true);
+    ASSERT_TRUE(sender.Send(big) && sender.Send(after) && sender.Send(last));
+    const std::string expected = Frame(Str(big)) + Frame(Str("after")) + Frame(Str("last"));
+    EXPECT_TRUE(snltest::ReadBytes(c.peer.Get(), expected.size(), 5000) == expected);
+  }
+  snltest::LoopbackListener listener;
+  dodudo::KBufferedSocketIpcChannel channel("127.0.0.1", listener.Port(), Options(2000, 1, 0));
+  dodudo::KClientSocket reader;
+  reader.Assign(listener.Accept(), "peer");
+  dodudo::KSocketReceiver receiver(&reader);
+  ipctest::ExpectWholeRecordsInOrder(channel, receiver, 2000, 3);
+}
+
 // Records gather for the batching time only while less than half the ring waits: the record
 // that fills half of it starts the drain, so producers never meet a full ring that a flush
 // thread sleeping through its gathering could have emptied.
