@@ -311,10 +311,13 @@ void KCommChannel::ReadOwnReply(std::chrono::steady_clock::time_point sentAt) {
   } deadline{socket};
   // A wait that finds the socket ended by another thread (Terminate) throws: this thread then
   // stops reading, and the receiving thread, which sees the end too, wakes it as before.
+  // What is there is taken into the receiver's buffer at once, so that its Receive does not
+  // poll again for a frame this wait has seen arrive.
   bool ended = false;
   auto ready = [&](unsigned int ms) {
     try {
-      if (socket->WaitForDataUnlessWoken(ms)) return true;
+      if (receiver->FillIfReady()) return true;
+      if (ms != 0 && socket->WaitForDataUnlessWoken(ms)) return receiver->FillIfReady();
     } catch (const std::exception&) {
       ended = true;
       return false;

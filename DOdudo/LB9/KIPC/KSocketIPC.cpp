@@ -1,6 +1,7 @@
 #include "DOdudo/LB9/KIPC/KSocketIPC.h"
 
 #include <errno.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -168,6 +169,28 @@ void KSocketReceiver::Refill() {
   if (!in_) in_.reset(new unsigned char[kInputBlock]);
   inPos_ = 0;
   buffered_ = socket_->ReadSome(in_.get(), kInputBlock);
+}
+
+bool KSocketReceiver::FillIfReady() {
+  if (buffered_ != 0) return true;
+  OptionalLock lock(socket_->GetReadMutex());
+  if (buffered_ != 0) return true;
+  const int fd = socket_->GetHandle();
+  if (fd < 0) return true;  // Receive reports the ended socket
+  if (!in_) in_.reset(new unsigned char[kInputBlock]);
+  ssize_t got;
+  do {
+    got = ::recv(fd, in_.get(), kInputBlock, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) {
+    inPos_ = 0;
+    buffered_ = static_cast<uint32_t>(got);
+    return true;
+  }
+  if (got == 0) return true;  // the end stays readable: Receive meets it as ever
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+  throw KSocketException("Socket error: Socket=%08X - %s (%s:%d)", static_cast<unsigned int>(fd),
+                         KSocketException::LastError().c_str(), kOrigin, __LINE__);
 }
 
 uint32_t KSocketReceiver::TakeBuffered(unsigned char* data, uint32_t size) {

@@ -50,9 +50,9 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   ~KSocketReceiver() override;
 
   // Waits without limit (async: not at all) for data; false when nothing is there, the
-  // receiver has been terminated, or the socket's WakeReader was called before a frame began. Socket failures and malformed frames throw KSocketException
-  // (KSocketClosedException when the peer has closed the stream); errors of the object's own
-  // decoding propagate as they are.
+  // receiver has been terminated, or the socket's WakeReader was called before a frame began.
+  // Socket failures and malformed frames throw KSocketException (KSocketClosedException when
+  // the peer has closed the stream); errors of the object's own decoding propagate as they are.
   bool Receive(KSerializable& object) override;
   // Sets the terminated flag and wakes a thread blocked in Receive, which returns false; any
   // later use of the socket fails. Safe from any thread.
@@ -66,6 +66,10 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   // Bytes of a next frame are buffered already: Receive would not wait for the socket. For the
   // thread that reads (or takes turns reading, under its own synchronisation).
   bool HasBuffered() const { return buffered_ != 0; }
+  // Takes what the socket holds into the input buffer, without waiting: true when Receive can
+  // go on without a wait (bytes buffered, or the stream has ended, which Receive then reports).
+  // A socket failure throws KSocketException. For the thread that reads, as HasBuffered.
+  bool FillIfReady();
 
  private:
   void Skip(uint32_t bytes);
