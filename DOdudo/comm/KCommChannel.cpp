@@ -464,10 +464,11 @@ int KCommChannel::SyncMessage(KEnvelope& request, dodudo::KSerializable& reply) 
 
   request.SetSync(true);
   const auto sentAt = std::chrono::steady_clock::now();
-  // Claimed before the send where a send only queues (the buffered transport): the receiving
-  // thread then steps aside while the request travels. Where a send may wait for a peer that
-  // stops reading until its own replies are taken, the receiving thread must go on taking them,
-  // so the claim waits until the request is out.
+  // Claimed before the send where a send never waits for the peer (the buffered transport,
+  // which queues or writes without waiting): the receiving thread then steps aside while the
+  // request travels. Where a send may wait for a peer that stops reading until its own replies
+  // are taken, the receiving thread must go on taking them, so the claim waits until the
+  // request is out.
   bool claimed = SendsOnlyQueue() && ClaimReading();
   struct Release {
     KCommChannel& channel;

@@ -1,5 +1,6 @@
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 
+#include <errno.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "DOdudo/KLogger.h"
 #include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KForkSafeOnce.h"
 #include "DOdudo/host/KHostSystem.h"
 #include "DOdudo/host/KMutex.h"
@@ -66,6 +68,7 @@ KBufferedSocketSender::KBufferedSocketSender(KTcpSocket* socket,
       flushSleep_(options.FlushSleep),
       ring_(options.BufferSize),
       wakeAt_(std::max<uint32_t>(flushLimit_, options.BufferSize / 2)),
+      generation_(KAtFork::Generation()),
       transmitter_(socket),
       retryCount_(options.RetryCount),
       usable_(true),
@@ -83,7 +86,10 @@ KBufferedSocketSender::~KBufferedSocketSender() { Terminate(); }
 kstring KBufferedSocketSender::GetErrorText() const { return usable_ ? kstring() : errorText_; }
 
 bool KBufferedSocketSender::Send(const KSerializable& object) {
-  if (!usable_ || !accepting_) return false;
+  // A forked child shares the socket but has no flush thread: its records could never leave,
+  // and a direct write would land in the middle of the parent's stream. Nothing here takes a
+  // lock in the child, which another of the parent's threads may have held at the fork.
+  if (!usable_ || !accepting_ || KAtFork::Generation() != generation_) return false;
   try {
     // Framed in the caller's own buffer, outside the send mutex: an object that is slow to
     // serialise (or takes a lock of its own meanwhile) holds up no other sender. An object
@@ -114,11 +120,23 @@ bool KBufferedSocketSender::WriteAheadOfAnIdleRing(const unsigned char* bytes, u
   // after its writes return) and, while the send mutex is held, nothing can queue behind this
   // record and overtake it.
   if (!accepting_ || ring_.Used() != 0 || size > ring_.Capacity()) return false;
+  // No more than a flush would hand over at once: a packet socket keeps writes as packets.
+  const uint32_t first = std::min(size, flushLimit_);
   const ssize_t sent =
-      ::send(transmitter_.socket->GetHandle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-  // What the socket did not take, and any failure, is left to the flush thread: the rest goes
-  // into the empty ring at once, so no other record can come between its parts, and a failing
-  // socket makes the flush thread's write fail and report as it always has.
+      ::send(transmitter_.socket->GetHandle(), bytes, first, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    // The socket has failed, and this send has taken its error: report it as a failed flush
+    // would, so that the flush thread ends with the real cause.
+    errorText_ = fstring("Socket error: Socket=%08X - %s (%s:%d)",
+                         static_cast<unsigned int>(transmitter_.socket->GetHandle()),
+                         KSocketException::LastError().c_str(), kOrigin, __LINE__);
+    usable_ = false;
+    dataEvent_.Pulse();
+    flushEvent_.Pulse();
+    throw SenderStopped();
+  }
+  // What the socket did not take goes into the empty ring at once, so that no other record
+  // can come between its parts; the flush thread writes it.
   const uint32_t done = sent > 0 ? static_cast<uint32_t>(sent) : 0;
   if (done == size) return true;
   ring_.Provide(bytes + done, size - done);

@@ -56,18 +56,21 @@ class DODUDO_API KBufferedSocketTransmitter {
   KTcpSocket* socket;
 };
 
-// A sender whose Send only frames the object and copies the record into a byte ring; its own
-// flush thread writes the ring to the socket in batches. The bytes on the wire are those of
-// KSocketSender: a 32-bit little-endian count, then the object's encoding.
+// A sender whose Send frames the object and copies the record into a byte ring; its own flush
+// thread writes the ring to the socket in batches. A record that asks to be sent promptly and
+// finds the ring empty is written by its sender instead, without waking the flush thread. The
+// bytes on the wire are those of KSocketSender: a 32-bit little-endian count, then the
+// object's encoding; no write hands the socket more than FlushLimit bytes.
 //
 // Threading: any number of threads may Send; each frames its object in a buffer of its own, then
-// takes the send mutex only to copy the record into the ring, which keeps every record whole and
-// the records in the order in which the mutex was taken. The flush thread is the ring's only
-// consumer. A record is never split and never written to the ring in part: when the ring stays
-// full for RetryCount offers, Send throws KSocketException. Once a socket write fails, the flush
-// thread ends, records still in the ring are dropped and Send returns false; after Terminate it
-// returns false as well. The socket is not owned and must outlive the sender; no other thread
-// may write to it meanwhile.
+// takes the send mutex only to copy the record into the ring (or to offer it to the socket
+// without waiting), which keeps every record whole and the records in the order in which the
+// mutex was taken. The flush thread is the ring's only consumer. A record is never split and
+// never written to the ring in part: when the ring stays full for RetryCount offers, Send throws
+// KSocketException. Once a socket write fails, the flush thread ends, records still in the ring
+// are dropped and Send returns false; after Terminate it returns false as well. The socket is
+// not owned and must outlive the sender; no other thread may write to it meanwhile. In a forked
+// child, which has no flush thread, Send returns false.
 class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, public KThread {
  public:
   // Starts the flush thread; the socket must be connected.
@@ -93,7 +96,9 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
 
  private:
   // A prompt record that finds the ring empty is written by its sender, without waking the
-  // flush thread; false when the ring holds records (or the record could never fit it).
+  // flush thread (beyond FlushLimit bytes, or what the socket does not take at once, through
+  // the ring); false when the ring holds records or the record could never fit it. A failed
+  // socket makes the sender unusable and throws SenderStopped.
   bool WriteAheadOfAnIdleRing(const unsigned char* bytes, uint32_t size);
   // One drain of the ring to the socket, in writes of at most FlushLimit bytes.
   void Flush();
@@ -108,6 +113,8 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   GenericRingBuffer<unsigned char> ring_;
   // Bytes in the ring at which a sender cuts the gathering short.
   const uint32_t wakeAt_;
+  // The fork generation of the process whose flush thread drains the ring.
+  const unsigned long generation_;
   KThreadMutex sendMutex_;
   KSystemEvent dataEvent_;
   KSystemEvent flushEvent_;
@@ -115,7 +122,8 @@ class DODUDO_API KBufferedSocketSender : public KSender, public KOutSerializer, 
   KSystemEvent spaceEvent_;
   KBufferedSocketTransmitter transmitter_;
   const uint32_t retryCount_;
-  // Written by the flush thread before it clears usable_; read only after seeing it cleared.
+  // Written before usable_ is cleared (by the flush thread, or by a sender whose own write met
+  // the failure); read only after seeing it cleared.
   kstring errorText_;
   std::atomic<bool> usable_;
   std::atomic<bool> accepting_;

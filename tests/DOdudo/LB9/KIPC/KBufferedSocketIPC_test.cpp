@@ -4,6 +4,7 @@
 #include "DOdudo/LB9/KIPC/KBufferedSocketIPC.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 
 #include <functional>
 #include <mutex>
@@ -150,6 +151,61 @@ TEST(BufferedSender, PromptRecordsWrittenByTheirSenderStayWholeAndInOrder) {
   ipctest::ExpectWholeRecordsInOrder(channel, receiver, 2000, 3);
 }
 
+// Written by its sender, a prompt record is on the wire when Send returns; still no write is
+// larger than FlushLimit, which a packet socket keeps as packet sizes.
+TEST(BufferedSender, PromptRecordsLeaveBeforeSendReturnsInWritesOfAtMostTheFlushLimit) {
+  PairedSocket pair(SOCK_SEQPACKET);
+  KBufferedSocketSender sender(&pair.socket, Options(9000, 1000, 10));
+  kstring prompt("now");
+  prompt.SetSendPromptly(true);
+  char packet[9000];
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(sender.Send(prompt));
+    ASSERT_EQ(recv(pair.peer.Get(), packet, sizeof packet, MSG_DONTWAIT), 12) << "record " << i;
+  }
+  kstring big(std::string(3995, 'b'));  // 4,004 bytes framed
+  big.SetSendPromptly(true);
+  ASSERT_TRUE(sender.Send(big));
+  const timeval limit{5, 0};
+  setsockopt(pair.peer.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::vector<ssize_t> writes;
+  while (writes.size() < 3) writes.push_back(recv(pair.peer.Get(), packet, sizeof packet, 0));
+  EXPECT_EQ(writes, (std::vector<ssize_t>{1500, 1500, 1004}));
+}
+
+// A forked child shares the socket but not the parent's flush thread: its Send refuses at once
+// (the flush thread may hold a lock at the fork, which the child must not wait for) and nothing
+// of it goes into the middle of the parent's stream.
+TEST(BufferedSender, AForkedChildNeverWritesIntoTheParentsStream) {
+  PairedSocket pair;
+  std::string expected;
+  {
+    KBufferedSocketSender sender(&pair.socket, Options(1 << 20, 1, 10));
+    const pid_t child = fork();
+    if (child == 0) {
+      kstring record("child");
+      int accepted = 0;
+      for (int i = 0; i < 50; ++i) {
+        record.SetSendPromptly(i % 2 == 0);
+        accepted += sender.Send(record) ? 1 : 0;
+      }
+      _exit(accepted);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "records accepted in the child";
+    for (const char* text : {"one", "two", "three"}) {
+      kstring record(text);
+      record.SetSendPromptly(true);
+      ASSERT_TRUE(sender.Send(record));
+      expected += Frame(Str(text));
+    }
+  }
+  pair.socket.SignalFinalization();
+  EXPECT_EQ(snltest::ReadBytes(pair.peer.Get()), expected);
+}
+
 // Records gather for the batching time only while less than half the ring waits: the record
 // that fills half of it starts the drain, so producers never meet a full ring that a flush
 // thread sleeping through its gathering could have emptied.
@@ -284,6 +340,20 @@ TEST(BufferedSender, FailedSocketMakesSendReturnFalse) {
   EXPECT_THAT(sender.GetErrorText(), HasSubstr("Connection reset by peer"));
   EXPECT_THAT(SenderLog(),
               HasSubstr("| Flush thread failed: " + Pointer(&sender) + " Socket error: Socket="));
+
+  // A prompt record that its sender writes meets the reset itself: the same cause is reported.
+  ipctest::Connection d;
+  KBufferedSocketSender direct(&d.client, Options(9000, 9, 10));
+  setsockopt(d.peer.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  d.peer.Reset();
+  kstring prompt("after reset");
+  prompt.SetSendPromptly(true);
+  while (direct.Send(prompt) && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(direct.IsUsable());
+  EXPECT_THAT(direct.GetErrorText(), HasSubstr("Connection reset by peer"));
+  EXPECT_THAT(SenderLog(),
+              HasSubstr("| Flush thread failed: " + Pointer(&direct) + " Socket error: Socket="));
 }
 
 // Terminate drains what is in the ring; with a peer that never reads, it still returns.
