@@ -182,6 +182,10 @@ TEST_F(KRemoteLogProcessesTest, TheEndWithoutAServerIsBoundedAndLosesNothing) {
 TEST_F(KRemoteLogProcessesTest, AForkedChildLogsOnItsOwnConnection) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer cannot follow threads started after a multi-threaded fork";
+#elif defined(__SANITIZE_ADDRESS__)
+  // Its allocator's locks are not held across fork: the flush thread sending at the fork leaves
+  // the child's first allocation hung (about one run in eight); glibc's malloc does not.
+  GTEST_SKIP() << "AddressSanitizer's allocator can hang the child of a threaded fork";
 #endif
   logtest::LogServerProcess server(kTraced);
   Ended parent = EndingChild([] {  // the parent runs in a child too: the test process stays clean

@@ -181,9 +181,9 @@ TEST(BufferedSender, AForkedChildNeverWritesIntoTheParentsStream) {
   std::string expected;
   {
     KBufferedSocketSender sender(&pair.socket, Options(1 << 20, 1, 10));
+    kstring record("child");  // made before the fork: the child allocates nothing
     const pid_t child = fork();
     if (child == 0) {
-      kstring record("child");
       int accepted = 0;
       for (int i = 0; i < 50; ++i) {
         record.SetSendPromptly(i % 2 == 0);
