@@ -318,7 +318,14 @@ void KCommChannel::ReadOwnReply(std::chrono::steady_clock::time_point sentAt) {
     try {
       if (receiver->FillIfReady()) return true;
       if (ms != 0 && socket->WaitForDataUnlessWoken(ms)) return receiver->FillIfReady();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      // A socket failure this read has taken (the kernel reports it once) is reported here and
+      // ends the connection, as a failed Receive would; a socket another thread ended is
+      // reported by that thread.
+      if (socket->GetHandle() >= 0) {
+        logger_.Log(klogNotice, "Receive failed: connection ended with message [%s]", e.what());
+        ipc_->Terminate();
+      }
       ended = true;
       return false;
     }

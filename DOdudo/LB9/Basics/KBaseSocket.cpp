@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KHostSystem.h"
 
 namespace dodudo {
@@ -47,7 +48,8 @@ KTcpSocket::KTcpSocket()
       signalRead_(-1),
       signalWrite_(-1),
       fd_(-1),
-      disabled_(false) {
+      disabled_(false),
+      generation_(KAtFork::Generation()) {
   InitializeSignalFd();
   InitializeSockPoll();
 }
@@ -104,7 +106,7 @@ bool KTcpSocket::WaitForDataUnlessWoken(unsigned int ms) {
 
 void KTcpSocket::SignalFinalization() {
   FinalizeSignalFd();
-  if (signalWrite_ < 0) return;
+  if (signalWrite_ < 0 || KAtFork::Generation() != generation_) return;
   const unsigned char zero = 0;
   while (::write(signalWrite_, &zero, 1) < 0 && errno == EINTR) {
   }
@@ -112,6 +114,7 @@ void KTcpSocket::SignalFinalization() {
 
 void KTcpSocket::FinalizeSignalFd() {
   disabled_ = true;
+  if (KAtFork::Generation() != generation_) return;  // the parent's connection too
   // Shutting the stream down (rather than closing it) unblocks a thread inside send or recv and
   // tells the peer, while the number stays reserved for this object until its destruction.
   const int fd = fd_;

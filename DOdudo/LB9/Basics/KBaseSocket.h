@@ -27,7 +27,10 @@ class DODUDO_API KSocketInitializer {
 // from any thread at any time: it wakes every waiter and disables the socket, so that every later
 // operation fails with a KSocketException. The descriptor number itself stays allocated until the
 // object is destroyed, so that a thread still inside a call can never reach an unrelated file
-// that reused the number. Destroy the socket only once no thread uses it any more.
+// that reused the number. Destroy the socket only once no thread uses it any more. In a forked
+// child, a socket object inherited from the parent is only disabled and closed there, never shut
+// down or signalled: the connection and the self-pipe are shared, and either would end the
+// parent's use of the socket.
 //
 // Failures are KSocketException (KSocketClosedException once the peer has closed the stream);
 // texts name the descriptor as eight hex digits and the raising module and line. Every descriptor
@@ -145,6 +148,8 @@ class DODUDO_API KTcpSocket : private KSocketInitializer, public NonCopyable {
   int32_t signalWrite_;
   std::atomic<int32_t> fd_;
   std::atomic<bool> disabled_;
+  // The fork generation of the process that made the socket object (KAtFork::Generation).
+  unsigned long generation_;
 };
 
 }  // namespace dodudo

@@ -116,6 +116,9 @@ bool KBufferedSocketSender::Send(const KSerializable& object) {
 
 bool KBufferedSocketSender::WriteAheadOfAnIdleRing(const unsigned char* bytes, uint32_t size) {
   KScopedLock lock(sendMutex_);
+  // Another sender's direct write may have met the failure since this one's first check: the
+  // cause it recorded stays as it is.
+  if (!usable_) throw SenderStopped();
   // Only into an empty ring: then the flush thread is not writing (it empties the ring only
   // after its writes return) and, while the send mutex is held, nothing can queue behind this
   // record and overtake it.
@@ -253,6 +256,9 @@ void KBufferedSocketSender::Flush() {
 
 void KBufferedSocketSender::Terminate() {
   accepting_ = false;
+  // A forked child has no flush thread to stop, and the events' locks may have been held by the
+  // parent's at the fork.
+  if (KAtFork::Generation() != generation_) return;
   spaceEvent_.Pulse();  // a sender pausing on a full ring gives up at once
   if (!(IsRunning() || IsStarting()) || IsTerminated()) return;
   RequestStop();

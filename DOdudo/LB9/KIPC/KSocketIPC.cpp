@@ -11,6 +11,7 @@
 
 #include "DOdudo/LB9/Basics/KClientSocket.h"
 #include "DOdudo/LB9/Basics/KSocketException.h"
+#include "DOdudo/host/KAtFork.h"
 #include "DOdudo/host/KMutex.h"
 
 namespace dodudo {
@@ -76,6 +77,7 @@ KSocketReceiver::KSocketReceiver(KTcpSocket* socket)
     : socket_(socket),
       terminated_(false),
       receiving_(0),
+      generation_(KAtFork::Generation()),
       maxFrameSize_(kDefaultMaxFrameSize),
       frameSize_(0),
       remaining_(0),
@@ -84,7 +86,8 @@ KSocketReceiver::KSocketReceiver(KTcpSocket* socket)
       buffered_(0) {}
 
 KSocketReceiver::~KSocketReceiver() {
-  if (receiving_ == 0) return;
+  // A forked child counts the parent's receiving threads, which it does not have.
+  if (receiving_ == 0 || KAtFork::Generation() != generation_) return;
   // The owner tears the channel down while its receiving thread still waits on the socket: wake
   // it and let it leave before the receiver and the socket go.
   Terminate();

@@ -85,6 +85,8 @@ class DODUDO_API KSocketReceiver : public KReceiver, public KInSerializer {
   std::atomic<bool> terminated_;
   // Threads inside Receive; the destructor waits for them.
   std::atomic<int> receiving_;
+  // The fork generation of the process that made the receiver: a child has none of its threads.
+  unsigned long generation_;
   uint32_t maxFrameSize_;
   // The current frame's count and the part of it not read yet; guarded by the read mutex.
   uint32_t frameSize_;

@@ -4,7 +4,10 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
+#include <future>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -95,6 +98,47 @@ TEST(SocketChannelReceive, TerminatedOrDestroyedWhileAnotherThreadReceives) {
   kstring text("unchanged");
   EXPECT_FALSE(c.channel->Receive(text));
   EXPECT_EQ(text, "unchanged");
+}
+
+// A forked child that destroys the channel it inherited (its copies of the objects, not the
+// connection) leaves the parent's connection alone: no shutdown, no signal through the shared
+// self-pipe, and no wait for the parent's receiving thread, which the child does not have.
+TEST(SocketChannelReceive, AForkedChildDestroyingItsCopyLeavesTheParentsConnectionAlone) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot follow a child forked beside a running thread";
+#endif
+  snltest::LoopbackListener listener;
+  auto* channel = new dodudo::KSocketIpcChannel("127.0.0.1", listener.Port());
+  snltest::Fd peer(listener.Accept());
+  std::promise<std::string> received;
+  std::thread receiving([&] {
+    dodudo::kstring text;
+    received.set_value(channel->Receive(text) ? std::string(text.c_str()) : "<nothing>");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // inside Receive
+  const pid_t child = fork();
+  if (child == 0) {
+    delete channel;
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  for (int i = 0; i < 500 && waitpid(child, &status, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (status == -1) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    ADD_FAILURE() << "the child hung destroying its copy";
+  }
+  EXPECT_TRUE(channel->Send(dodudo::kstring("after")));
+  const std::string after = ipctest::Frame(ipctest::Str("after"));
+  EXPECT_EQ(snltest::ReadBytes(peer.Get(), after.size(), 2000), after);
+  const std::string reply = ipctest::Frame(ipctest::Str("reply"));
+  ASSERT_EQ(::send(peer.Get(), reply.data(), reply.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(reply.size()));
+  EXPECT_EQ(received.get_future().get(), "reply");
+  receiving.join();
+  delete channel;
 }
 
 TEST(SocketChannelSend, ConcurrentSendersNeverInterleave) {
